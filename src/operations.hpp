@@ -1,0 +1,62 @@
+#pragma once
+// The seven operations of the module, free of any Python type. The module
+// surface binds and converts the arguments, then calls one of these; every
+// failure is a runtime::Failure carrying the caller-visible message.
+//
+// Byte-string arguments arrive unchecked: each operation asks a BytesArg for its
+// contents at the point of its order of work where the type test belongs, so
+// the first failing check decides the message. get() is only ever called on the
+// calling thread; the returned span stays valid for the whole call.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vorlinde {
+
+using Bytes = std::vector<std::uint8_t>;
+using Row = std::vector<std::string>;  // a row's strings, UTF-8
+using Rows = std::vector<Row>;
+
+class BytesArg {
+ public:
+  virtual ~BytesArg() = default;
+  // The argument's bytes, read in place. Throws runtime::Failure with
+  // "{sentence}: PyDowncastError { from: {repr}, to: \"PyBytes\" }" when the
+  // argument is not a byte string.
+  virtual std::span<const std::uint8_t> get(const char* sentence) const = 0;
+};
+
+// The type-check sentences, one per parameter.
+inline constexpr const char* kPublicKeySentence = "The public key object should be of type `bytes`.";
+inline constexpr const char* kSenderOkvsSentence = "The sender_okvs object should be of type `bytes`.";
+inline constexpr const char* kReceiverOkvsSentence = "The receiver_okvs object should be of type `bytes`.";
+inline constexpr const char* kCiphertextsSentence = "The ciphertexts object should be of type `bytes`.";
+inline constexpr const char* kSenderCiphertextsSentence =
+    "The sender_ciphertexts object should be of type `bytes`.";
+inline constexpr const char* kReceiverCiphertextsSentence =
+    "The receiver_ciphertexts object should be of type `bytes`.";
+inline constexpr const char* kBankSecretKeySentence = "The bank_secret_key object should be of type `bytes`.";
+inline constexpr const char* kPointsSentence = "The points object should be of type `bytes`.";
+inline constexpr const char* kSwiftSecretKeySentence = "The swift_secret_key object should be of type `bytes`.";
+
+struct KeyPair {
+  std::array<std::uint8_t, 32> public_key;
+  std::array<std::uint8_t, 32> secret_key;
+};
+
+KeyPair key_gen();
+Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row);
+Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sender_okvs,
+                       const BytesArg& receiver_okvs, const BytesArg& swift_pk);
+Bytes randomize(const BytesArg& ciphertexts);
+std::array<Bytes, 4> combine(const BytesArg& sender_ciphertexts, const BytesArg& receiver_ciphertexts);
+Bytes decrypt(const BytesArg& points, const BytesArg& bank_secret_key);
+std::vector<bool> finish(const BytesArg& sender_points, const BytesArg& receiver_points,
+                         const BytesArg& gamma_points, const BytesArg& delta_points,
+                         const BytesArg& swift_secret_key);
+
+}  // namespace vorlinde
