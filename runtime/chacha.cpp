@@ -1,0 +1,80 @@
+#include "runtime/chacha.hpp"
+
+#include <cstring>
+
+namespace vorlinde::runtime {
+
+namespace {
+
+inline std::uint32_t load_le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+inline void store_le32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+  p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+inline std::uint32_t rotl(std::uint32_t v, int c) { return (v << c) | (v >> (32 - c)); }
+
+// Lanes blocks are computed side by side, word-major (x[word][lane]), so the
+// compiler turns each quarter-round step into one vector operation per word.
+constexpr std::size_t lanes = 4;
+using Lanes = std::uint32_t[lanes];
+
+inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+  for (std::size_t l = 0; l < lanes; ++l) { a[l] += b[l]; d[l] = rotl(d[l] ^ a[l], 16); }
+  for (std::size_t l = 0; l < lanes; ++l) { c[l] += d[l]; b[l] = rotl(b[l] ^ c[l], 12); }
+  for (std::size_t l = 0; l < lanes; ++l) { a[l] += b[l]; d[l] = rotl(d[l] ^ a[l], 8); }
+  for (std::size_t l = 0; l < lanes; ++l) { c[l] += d[l]; b[l] = rotl(b[l] ^ c[l], 7); }
+}
+
+// `count` (1..lanes) blocks with counters state[12], state[12] + 1, ...
+void blocks_wide(const ChaChaState& state, unsigned rounds, std::uint8_t* out, std::size_t count) {
+  Lanes x[16];
+  Lanes in[16];
+  for (std::size_t w = 0; w < 16; ++w)
+    for (std::size_t l = 0; l < lanes; ++l) in[w][l] = state[w];
+  for (std::size_t l = 0; l < lanes; ++l) in[12][l] = state[12] + static_cast<std::uint32_t>(l);
+  std::memcpy(x, in, sizeof x);
+  for (unsigned r = 0; r < rounds; r += 2) {
+    quarter_round(x[0], x[4], x[8], x[12]);
+    quarter_round(x[1], x[5], x[9], x[13]);
+    quarter_round(x[2], x[6], x[10], x[14]);
+    quarter_round(x[3], x[7], x[11], x[15]);
+    quarter_round(x[0], x[5], x[10], x[15]);
+    quarter_round(x[1], x[6], x[11], x[12]);
+    quarter_round(x[2], x[7], x[8], x[13]);
+    quarter_round(x[3], x[4], x[9], x[14]);
+  }
+  for (std::size_t l = 0; l < count; ++l)
+    for (std::size_t w = 0; w < 16; ++w) store_le32(out + l * chacha_block_bytes + 4 * w, x[w][l] + in[w][l]);
+}
+
+}  // namespace
+
+ChaChaState chacha_state(std::span<const std::uint8_t, 32> key, std::uint32_t counter,
+                         std::span<const std::uint8_t, 12> nonce) {
+  ChaChaState s{0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  for (std::size_t i = 0; i < 8; ++i) s[4 + i] = load_le32(key.data() + 4 * i);
+  s[12] = counter;
+  for (std::size_t i = 0; i < 3; ++i) s[13 + i] = load_le32(nonce.data() + 4 * i);
+  return s;
+}
+
+void chacha_blocks(ChaChaState& state, unsigned rounds, std::span<std::uint8_t> out) {
+  std::size_t blocks = out.size() / chacha_block_bytes;
+  std::uint8_t* p = out.data();
+  while (blocks > 0) {
+    std::size_t count = blocks < lanes ? blocks : lanes;
+    blocks_wide(state, rounds, p, count);
+    state[12] += static_cast<std::uint32_t>(count);
+    p += count * chacha_block_bytes;
+    blocks -= count;
+  }
+}
+
+}  // namespace vorlinde::runtime

@@ -1,0 +1,170 @@
+#include "runtime/chacha_rng.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "runtime/failure.hpp"
+#include "runtime/rng.hpp"
+
+namespace vorlinde::runtime {
+
+namespace {
+
+std::atomic<std::uint64_t> g_fork_generation{0};
+
+void bump_fork_generation() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+void register_fork_handlers() noexcept {
+  static const bool registered = [] {
+    pthread_atfork(nullptr, bump_fork_generation, bump_fork_generation);
+    return true;
+  }();
+  (void)registered;
+}
+
+int urandom(std::span<std::uint8_t> out) {
+  int fd;
+  do fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  std::size_t done = 0;
+  int err = 0;
+  while (done < out.size()) {
+    ssize_t got = ::read(fd, out.data() + done, out.size() - done);
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      err = EIO;
+      break;
+    } else if (errno != EINTR) {
+      err = errno;
+      break;
+    }
+  }
+  ::close(fd);
+  return err;
+}
+
+std::string os_error_text(int err) {
+  return std::system_category().message(err) + " (os error " + std::to_string(err) + ")";
+}
+
+}  // namespace
+
+int os_random(std::span<std::uint8_t> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    ssize_t got = ::getrandom(out.data() + done, out.size() - done, 0);
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got < 0 && errno == ENOSYS) {
+      return urandom(out.subspan(done));
+    } else if (got < 0 && errno != EINTR) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+std::uint64_t fork_generation() noexcept { return g_fork_generation.load(std::memory_order_relaxed); }
+
+ChaChaRng::ChaChaRng(KeySource source) noexcept : source_(source) { register_fork_handlers(); }
+
+ChaChaRng::~ChaChaRng() {
+  ::explicit_bzero(state_.data(), sizeof state_);
+  ::explicit_bzero(buffer_, sizeof buffer_);
+}
+
+void ChaChaRng::rekey() {
+  // Read the generation before drawing the key: a fork racing with the draw
+  // then forces one more rekey rather than being missed.
+  std::uint64_t generation = fork_generation();
+  std::array<std::uint8_t, 32> key;
+  int err = source_(key);
+  if (err != 0) {
+    ::explicit_bzero(key.data(), key.size());
+    throw Failure(std::string(keyings_ == 0 ? "could not initialize thread_rng: " : "could not reseed thread_rng: ") +
+                  os_error_text(err));
+  }
+  static constexpr std::array<std::uint8_t, 12> nonce{};
+  state_ = chacha_state(key, 0, nonce);
+  ::explicit_bzero(key.data(), key.size());
+  ::explicit_bzero(buffer_, sizeof buffer_);
+  pos_ = buffer_bytes;
+  produced_ = 0;
+  generation_ = generation;
+  ++keyings_;
+}
+
+void ChaChaRng::check_key() {
+  if (keyings_ == 0 || generation_ != fork_generation()) [[unlikely]]
+    rekey();
+}
+
+void ChaChaRng::refill() {
+  if (produced_ >= reseed_bytes) rekey();
+  chacha_blocks(state_, rounds, buffer_);
+  produced_ += buffer_bytes;
+  pos_ = 0;
+}
+
+void ChaChaRng::fill(std::span<std::uint8_t> out) {
+  check_key();
+  while (!out.empty()) {
+    if (pos_ < buffer_bytes) {
+      std::size_t take = std::min(out.size(), buffer_bytes - pos_);
+      std::memcpy(out.data(), buffer_ + pos_, take);
+      pos_ += take;
+      out = out.subspan(take);
+    } else if (out.size() >= chacha_block_bytes) {
+      // Whole blocks go straight into the caller's memory.
+      if (produced_ >= reseed_bytes) rekey();
+      std::size_t n = std::min(out.size() / chacha_block_bytes * chacha_block_bytes, reseed_bytes - produced_);
+      chacha_blocks(state_, rounds, out.first(n));
+      produced_ += n;
+      out = out.subspan(n);
+    } else {
+      refill();
+    }
+  }
+}
+
+std::uint32_t ChaChaRng::next_u32() {
+  check_key();
+  if (pos_ + 4 > buffer_bytes) refill();  // a partial word left by fill() is skipped
+  std::uint32_t v = static_cast<std::uint32_t>(buffer_[pos_]) | static_cast<std::uint32_t>(buffer_[pos_ + 1]) << 8 |
+                    static_cast<std::uint32_t>(buffer_[pos_ + 2]) << 16 |
+                    static_cast<std::uint32_t>(buffer_[pos_ + 3]) << 24;
+  pos_ += 4;
+  return v;
+}
+
+std::uint64_t ChaChaRng::next_u64() {
+  std::uint64_t lo = next_u32();
+  std::uint64_t hi = next_u32();
+  return lo | hi << 32;
+}
+
+namespace {
+ChaChaRng& thread_rng() {
+  thread_local ChaChaRng rng;
+  return rng;
+}
+}  // namespace
+
+void fill_random(std::span<std::uint8_t> out) { thread_rng().fill(out); }
+std::uint32_t next_u32() { return thread_rng().next_u32(); }
+std::uint64_t next_u64() { return thread_rng().next_u64(); }
+
+}  // namespace vorlinde::runtime
