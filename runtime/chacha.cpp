@@ -18,28 +18,30 @@ inline void store_le32(std::uint8_t* p, std::uint32_t v) {
   p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-inline std::uint32_t rotl(std::uint32_t v, int c) { return (v << c) | (v >> (32 - c)); }
-
-// Lanes blocks are computed side by side, word-major (x[word][lane]), so the
-// compiler turns each quarter-round step into one vector operation per word.
+// Four blocks are computed side by side, one vector per state word with one
+// block per lane, so every quarter-round step is a single vector operation.
 constexpr std::size_t lanes = 4;
-using Lanes = std::uint32_t[lanes];
+typedef std::uint32_t Vec __attribute__((vector_size(16)));
 
-inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
-  for (std::size_t l = 0; l < lanes; ++l) { a[l] += b[l]; d[l] = rotl(d[l] ^ a[l], 16); }
-  for (std::size_t l = 0; l < lanes; ++l) { c[l] += d[l]; b[l] = rotl(b[l] ^ c[l], 12); }
-  for (std::size_t l = 0; l < lanes; ++l) { a[l] += b[l]; d[l] = rotl(d[l] ^ a[l], 8); }
-  for (std::size_t l = 0; l < lanes; ++l) { c[l] += d[l]; b[l] = rotl(b[l] ^ c[l], 7); }
+template <int c>
+inline Vec rotl(Vec v) {
+  return (v << c) | (v >> (32 - c));
+}
+
+inline void quarter_round(Vec& a, Vec& b, Vec& c, Vec& d) {
+  a += b; d = rotl<16>(d ^ a);
+  c += d; b = rotl<12>(b ^ c);
+  a += b; d = rotl<8>(d ^ a);
+  c += d; b = rotl<7>(b ^ c);
 }
 
 // `count` (1..lanes) blocks with counters state[12], state[12] + 1, ...
 void blocks_wide(const ChaChaState& state, unsigned rounds, std::uint8_t* out, std::size_t count) {
-  Lanes x[16];
-  Lanes in[16];
-  for (std::size_t w = 0; w < 16; ++w)
-    for (std::size_t l = 0; l < lanes; ++l) in[w][l] = state[w];
-  for (std::size_t l = 0; l < lanes; ++l) in[12][l] = state[12] + static_cast<std::uint32_t>(l);
-  std::memcpy(x, in, sizeof x);
+  Vec in[16];
+  for (std::size_t w = 0; w < 16; ++w) in[w] = Vec{} + state[w];
+  in[12] += Vec{0, 1, 2, 3};
+  Vec x[16];
+  for (std::size_t w = 0; w < 16; ++w) x[w] = in[w];
   for (unsigned r = 0; r < rounds; r += 2) {
     quarter_round(x[0], x[4], x[8], x[12]);
     quarter_round(x[1], x[5], x[9], x[13]);
@@ -50,8 +52,9 @@ void blocks_wide(const ChaChaState& state, unsigned rounds, std::uint8_t* out, s
     quarter_round(x[2], x[7], x[8], x[13]);
     quarter_round(x[3], x[4], x[9], x[14]);
   }
+  for (std::size_t w = 0; w < 16; ++w) x[w] += in[w];
   for (std::size_t l = 0; l < count; ++l)
-    for (std::size_t w = 0; w < 16; ++w) store_le32(out + l * chacha_block_bytes + 4 * w, x[w][l] + in[w][l]);
+    for (std::size_t w = 0; w < 16; ++w) store_le32(out + l * chacha_block_bytes + 4 * w, x[w][l]);
 }
 
 }  // namespace
