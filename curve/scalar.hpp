@@ -1,0 +1,44 @@
+#pragma once
+// Scalars: 256-bit integers held as 32 little-endian bytes.
+//
+// Two kinds occur: reduced scalars (below the group order l = 2^252 +
+// 27742317777372353535851937790883648493), made by from_bytes_mod_order_wide
+// and random(), and unreduced ones made by from_bits (any integer below
+// 2^255). Points are multiplied by the integer itself, so both kinds work with
+// every multiplication routine.
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace vorlinde::curve {
+
+class Scalar {
+ public:
+  constexpr Scalar() : bytes_{} {}
+
+  // The 512-bit little-endian integer reduced mod l.
+  static Scalar from_bytes_mod_order_wide(std::span<const std::uint8_t, 64> bytes);
+  // The 256-bit little-endian integer reduced mod l.
+  static Scalar from_bytes_mod_order(std::span<const std::uint8_t, 32> bytes);
+  // The 32 bytes with bit 255 cleared; no reduction.
+  static Scalar from_bits(std::span<const std::uint8_t, 32> bytes);
+  // 64 bytes from the calling thread's generator, reduced mod l.
+  // Throws runtime::Failure("could not initialize thread_rng: ...") when the
+  // generator cannot be keyed.
+  static Scalar random();
+
+  const std::array<std::uint8_t, 32>& to_bytes() const { return bytes_; }
+
+  // Signed radix-16 digits a_0 .. a_63 with k = sum a_i 16^i, a_0..a_62 in
+  // [-8, 7] and a_63 in [-8, 8]. Requires k < 2^255 (bit 255 clear), which
+  // every Scalar satisfies.
+  std::array<std::int8_t, 64> as_radix_16() const;
+
+  bool operator==(const Scalar&) const = default;
+
+ private:
+  std::array<std::uint8_t, 32> bytes_;
+};
+
+}  // namespace vorlinde::curve
