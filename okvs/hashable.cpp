@@ -1,0 +1,20 @@
+#include "okvs/hashable.hpp"
+
+#include <xxhash.h>
+
+#include "runtime/failure.hpp"
+
+namespace vorlinde::okvs {
+
+std::uint64_t xxh3_64(std::span<const std::uint8_t> bytes, std::uint64_t seed) noexcept {
+  return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
+}
+
+std::uint64_t reduce_to_index(std::uint64_t hash, std::uint64_t range) {
+  if (range == 0) [[unlikely]] {
+    throw runtime::Failure("attempt to calculate the remainder with a divisor of zero");
+  }
+  return hash % range;
+}
+
+}  // namespace vorlinde::okvs
