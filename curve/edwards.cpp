@@ -1,0 +1,73 @@
+#include "curve/edwards.hpp"
+
+namespace vorlinde::curve {
+
+CompressedEdwardsY EdwardsPoint::compress() const {
+  const FieldElement51 recip = Z.invert();
+  const FieldElement51 x = X * recip;
+  const FieldElement51 y = Y * recip;
+  CompressedEdwardsY out{y.to_bytes()};
+  out.bytes[31] |= static_cast<std::uint8_t>(x.is_negative().value << 7);
+  return out;
+}
+
+std::optional<EdwardsPoint> CompressedEdwardsY::decompress() const {
+  // x^2 = (y^2 - 1) / (d y^2 + 1); the denominator never vanishes because -1/d
+  // is not a square.
+  const FieldElement51 y = FieldElement51::from_bytes(bytes);
+  const FieldElement51 yy = y.square();
+  const FieldElement51 u = yy - FieldElement51::one();
+  const FieldElement51 v = yy * EDWARDS_D + FieldElement51::one();
+  auto [is_valid, x] = FieldElement51::sqrt_ratio_i(u, v);
+  // Whether an encoding is a point is public; the sign of x is not looked at.
+  if (!is_valid.declassify()) return std::nullopt;
+  x.conditional_negate(Choice::from_bit(static_cast<std::uint8_t>(bytes[31] >> 7)));
+  return EdwardsPoint{x, y, FieldElement51::one(), x * y};
+}
+
+EdwardsPoint EdwardsPoint::operator+(const EdwardsPoint& other) const {
+  return (*this + other.to_projective_niels()).to_extended();
+}
+
+EdwardsPoint EdwardsPoint::operator-(const EdwardsPoint& other) const {
+  return (*this - other.to_projective_niels()).to_extended();
+}
+
+EdwardsPoint EdwardsPoint::mul_by_pow_2(unsigned k) const {
+  ProjectivePoint p = to_projective();
+  for (unsigned i = 1; i < k; ++i) p = p.dbl().to_projective();
+  return p.dbl().to_extended();
+}
+
+Choice EdwardsPoint::ct_eq(const EdwardsPoint& other) const {
+  return (X * other.Z).ct_eq(other.X * Z) & (Y * other.Z).ct_eq(other.Y * Z);
+}
+
+AffineNielsPoint EdwardsPoint::to_affine_niels() const {
+  const FieldElement51 recip = Z.invert();
+  const FieldElement51 x = X * recip;
+  const FieldElement51 y = Y * recip;
+  return {y + x, y - x, (x * y) * EDWARDS_D2};
+}
+
+EdwardsPoint EdwardsPoint::operator*(const Scalar& k) const {
+  // Signed radix 16, most significant digit first:
+  // Q = a_63 P, then Q = 16 Q + a_i P for i = 62 .. 0.
+  LookupTable<ProjectiveNielsPoint> table;
+  table.entries[0] = to_projective_niels();
+  for (int j = 1; j < 8; ++j) table.entries[j] = (*this + table.entries[j - 1]).to_extended().to_projective_niels();
+
+  const std::array<std::int8_t, 64> digits = k.as_radix_16();
+  CompletedPoint acc = identity() + table.select(digits[63]);
+  for (int i = 62; i >= 0; --i) {
+    ProjectivePoint p = acc.to_projective();
+    p = p.dbl().to_projective();
+    p = p.dbl().to_projective();
+    p = p.dbl().to_projective();
+    acc = p.dbl();
+    acc = acc.to_extended() + table.select(digits[i]);
+  }
+  return acc.to_extended();
+}
+
+}  // namespace vorlinde::curve

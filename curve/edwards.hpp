@@ -1,0 +1,129 @@
+#pragma once
+// Points of edwards25519, -x^2 + y^2 = 1 + d x^2 y^2, their 32-byte encoding
+// and scalar multiplication. Nothing here restricts points to the subgroup of
+// order l: small-order and mixed-order points are valid inputs everywhere.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "curve/choice.hpp"
+#include "curve/constants.hpp"
+#include "curve/field.hpp"
+#include "curve/models.hpp"
+#include "curve/scalar.hpp"
+
+namespace vorlinde::curve {
+
+class EdwardsPoint;
+
+// RFC 8032 encoding: y (canonical) in bits 0..254, the low bit of x in bit 255.
+class CompressedEdwardsY {
+ public:
+  std::array<std::uint8_t, 32> bytes;
+
+  // Absent when (y^2 - 1)/(d y^2 + 1) has no square root. y >= p stands for
+  // its residue, x = 0 with the sign bit set is accepted, and there is no
+  // subgroup check.
+  std::optional<EdwardsPoint> decompress() const;
+
+  bool operator==(const CompressedEdwardsY&) const = default;
+};
+
+// Extended coordinates (X : Y : Z : T): x = X/Z, y = Y/Z, x y = T/Z.
+class EdwardsPoint {
+ public:
+  FieldElement51 X, Y, Z, T;
+
+  static constexpr EdwardsPoint identity() {
+    return {FieldElement51::zero(), FieldElement51::one(), FieldElement51::one(), FieldElement51::zero()};
+  }
+
+  CompressedEdwardsY compress() const;
+
+  EdwardsPoint operator+(const EdwardsPoint& other) const;
+  EdwardsPoint operator-(const EdwardsPoint& other) const;
+  EdwardsPoint operator-() const { return {-X, Y, Z, -T}; }
+  EdwardsPoint dbl() const { return to_projective().dbl().to_extended(); }
+  // 2^k self, k >= 1.
+  EdwardsPoint mul_by_pow_2(unsigned k) const;
+  EdwardsPoint mul_by_cofactor() const { return mul_by_pow_2(3); }
+
+  // Projective comparison X1 Z2 = X2 Z1 and Y1 Z2 = Y2 Z1, constant time.
+  Choice ct_eq(const EdwardsPoint& other) const;
+  bool operator==(const EdwardsPoint& other) const { return ct_eq(other).declassify(); }
+
+  // Variable-base multiplication by the integer the scalar holds (any value
+  // below 2^255, reduced or not), constant time in scalar and point.
+  EdwardsPoint operator*(const Scalar& k) const;
+
+  void conditional_assign(const EdwardsPoint& o, Choice c) {
+    X.conditional_assign(o.X, c);
+    Y.conditional_assign(o.Y, c);
+    Z.conditional_assign(o.Z, c);
+    T.conditional_assign(o.T, c);
+  }
+
+  ProjectivePoint to_projective() const { return {X, Y, Z}; }
+  ProjectiveNielsPoint to_projective_niels() const { return {Y + X, Y - X, Z, T * EDWARDS_D2}; }
+  // Costs one inversion; batch conversions go through EdwardsBasepointTable::create.
+  AffineNielsPoint to_affine_niels() const;
+};
+
+inline EdwardsPoint operator*(const Scalar& k, const EdwardsPoint& p) { return p * k; }
+
+inline EdwardsPoint CompletedPoint::to_extended() const { return {X * T, Y * Z, Z * T, X * Y}; }
+
+// Hisil-Wong-Carter-Dawson 2008, section 3.1 (a = -1), unified addition with
+// the second operand precomputed: 4 multiplications (3 for affine Niels).
+inline CompletedPoint operator+(const EdwardsPoint& p, const ProjectiveNielsPoint& q) {
+  const FieldElement51 pp = (p.Y + p.X) * q.Y_plus_X;
+  const FieldElement51 mm = (p.Y - p.X) * q.Y_minus_X;
+  const FieldElement51 tt2d = p.T * q.T2d;
+  const FieldElement51 zz = p.Z * q.Z;
+  const FieldElement51 zz2 = zz + zz;
+  return {pp - mm, pp + mm, zz2 + tt2d, zz2 - tt2d};
+}
+
+inline CompletedPoint operator-(const EdwardsPoint& p, const ProjectiveNielsPoint& q) {
+  const FieldElement51 pm = (p.Y + p.X) * q.Y_minus_X;
+  const FieldElement51 mp = (p.Y - p.X) * q.Y_plus_X;
+  const FieldElement51 tt2d = p.T * q.T2d;
+  const FieldElement51 zz = p.Z * q.Z;
+  const FieldElement51 zz2 = zz + zz;
+  return {pm - mp, pm + mp, zz2 - tt2d, zz2 + tt2d};
+}
+
+inline CompletedPoint operator+(const EdwardsPoint& p, const AffineNielsPoint& q) {
+  const FieldElement51 pp = (p.Y + p.X) * q.y_plus_x;
+  const FieldElement51 mm = (p.Y - p.X) * q.y_minus_x;
+  const FieldElement51 txy2d = p.T * q.xy2d;
+  const FieldElement51 z2 = p.Z + p.Z;
+  return {pp - mm, pp + mm, z2 + txy2d, z2 - txy2d};
+}
+
+// Precomputed multiples of one point P for fixed-base multiplication:
+// tables[i].entries[j - 1] = j 256^i P (j = 1..8) in affine Niels form.
+class EdwardsBasepointTable {
+ public:
+  std::array<LookupTable<AffineNielsPoint>, 32> tables;
+
+  static EdwardsBasepointTable create(const EdwardsPoint& P);
+
+  // k P for any scalar below 2^255, reduced or not, constant time.
+  EdwardsPoint mul(const Scalar& k) const;
+  EdwardsPoint operator*(const Scalar& k) const { return mul(k); }
+
+  // The point the table was made for (entry 1 of sub-table 0).
+  EdwardsPoint basepoint() const;
+};
+
+inline EdwardsPoint operator*(const Scalar& k, const EdwardsBasepointTable& table) { return table.mul(k); }
+
+// The base point G of RFC 8032.
+inline constexpr EdwardsPoint ED25519_BASEPOINT_POINT{ED25519_BASEPOINT_X, ED25519_BASEPOINT_Y,
+                                                      FieldElement51::one(), ED25519_BASEPOINT_T};
+// Table for G: generated data (tools/gen_basepoint_table.cpp), no work at load time.
+extern const EdwardsBasepointTable ED25519_BASEPOINT_TABLE;
+
+}  // namespace vorlinde::curve
