@@ -1,0 +1,222 @@
+#include "okvs/elimination.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "runtime/failure.hpp"
+
+namespace vorlinde::okvs {
+namespace {
+
+// A word whose "random" values are a known sequence R(1), R(2), ..., so tests
+// can tell which column got a drawn value and which was computed.
+struct Scripted {
+  std::uint64_t w = 0;
+
+  static inline int draws = 0;
+  static std::uint64_t r(int k) { return 0x9e3779b97f4a7c15ULL * static_cast<std::uint64_t>(k) ^ 0xabcdefULL; }
+  static Scripted random() { return Scripted{r(++draws)}; }
+  std::array<std::uint8_t, 8> to_bytes() const { return BitsTraits<std::uint64_t>::to_bytes(w); }
+  static Scripted from_bytes(std::span<const std::uint8_t> b) { return {BitsTraits<std::uint64_t>::from_bytes(b)}; }
+  Scripted& operator^=(const Scripted& o) {
+    w ^= o.w;
+    return *this;
+  }
+  friend Scripted operator^(Scripted a, const Scripted& b) { return a ^= b; }
+  friend bool operator==(const Scripted&, const Scripted&) = default;
+};
+static_assert(Bits<Scripted>);
+
+using Rows = std::vector<SparseBoolMatrix::Row>;
+
+std::vector<std::optional<Scripted>> solve_scripted(std::uint64_t cols, const Rows& rows,
+                                                    const std::vector<std::uint64_t>& rhs) {
+  SparseBoolMatrix m(cols);
+  for (const auto& row : rows) m.push_row(row);
+  std::vector<Scripted> values;
+  for (auto y : rhs) values.push_back({y});
+  Scripted::draws = 0;
+  return std::move(m).solve<Scripted>(std::move(values));
+}
+
+std::string solve_failure(std::uint64_t cols, const Rows& rows, const std::vector<std::uint64_t>& rhs) {
+  try {
+    solve_scripted(cols, rows, rhs);
+  } catch (const runtime::Failure& e) {
+    return e.what();
+  }
+  return "no failure";
+}
+
+// Each row's equation evaluated directly on the solution.
+void expect_equations_hold(const Rows& rows, const std::vector<std::uint64_t>& rhs,
+                           const std::vector<std::optional<Scripted>>& x) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::uint64_t acc = 0;
+    for (auto c : rows[i]) {
+      ASSERT_TRUE(x[c].has_value()) << "column " << c;
+      acc ^= x[c]->w;
+    }
+    EXPECT_EQ(acc, rhs[i]) << "row " << i;
+  }
+}
+
+TEST(OkvsElimination, NoRowsDrawsNothing) {
+  auto x = solve_scripted(40, {}, {});
+  EXPECT_EQ(x.size(), 40u);
+  for (const auto& v : x) EXPECT_FALSE(v.has_value());
+  EXPECT_EQ(Scripted::draws, 0);
+}
+
+// Columns are visited in ascending order and every free one draws; the row's
+// largest free column is computed.
+TEST(OkvsElimination, WhichColumnIsComputed) {
+  const auto R = Scripted::r;
+  {
+    auto x = solve_scripted(10, {{3}}, {0x55});
+    EXPECT_EQ(x[3]->w, 0x55u);
+  }
+  {
+    auto x = solve_scripted(10, {{2, 7}}, {0x55});
+    EXPECT_EQ(x[2]->w, R(1));
+    EXPECT_EQ(x[7]->w, R(1) ^ 0x55);
+    EXPECT_EQ(Scripted::draws, 2);
+    EXPECT_FALSE(x[0].has_value());
+  }
+  {
+    // The last row goes first: b random, c computed; then a computed.
+    auto x = solve_scripted(10, {{1, 4}, {4, 8}}, {0x11, 0x22});
+    EXPECT_EQ(x[4]->w, R(1));
+    EXPECT_EQ(x[8]->w, R(1) ^ 0x22);
+    EXPECT_EQ(x[1]->w, R(1) ^ 0x11);
+    EXPECT_EQ(Scripted::draws, 3);
+  }
+}
+
+TEST(OkvsElimination, SystemsWhoseEquationsHold) {
+  const std::vector<Rows> systems = {
+      {{1, 2}, {1, 3}, {2, 3, 4}},
+      {{0, 5, 9}, {0, 5}, {5, 9, 12}, {12}},
+      {{3, 40, 41}, {3, 40, 42}, {7, 41}, {7, 42, 43}},
+  };
+  for (const auto& rows : systems) {
+    std::vector<std::uint64_t> rhs;
+    for (std::size_t i = 0; i < rows.size(); ++i) rhs.push_back(0x1000 + i * 0x37);
+    expect_equations_hold(rows, rhs, solve_scripted(44, rows, rhs));
+  }
+}
+
+TEST(OkvsElimination, DependentRowsFail) {
+  const std::string unwrap = "called `Option::unwrap()` on a `None` value";
+  EXPECT_EQ(solve_failure(10, {{1, 2}, {1, 2}}, {5, 5}), unwrap);  // consistent, still dependent
+  EXPECT_EQ(solve_failure(10, {{1, 2}, {1, 2}}, {5, 6}), unwrap);
+  EXPECT_EQ(solve_failure(10, {{}}, {0}), unwrap);
+  EXPECT_EQ(solve_failure(10, {{1, 2}, {2, 3}, {1, 3}}, {1, 2, 3}), unwrap);
+}
+
+TEST(OkvsElimination, CallerErrors) {
+  EXPECT_EQ(solve_failure(10, {{1}, {2}}, {1}),
+            "assertion `left == right` failed: matrix rows and right-hand sides differ in number\n"
+            "  left: 2\n right: 1");
+  EXPECT_EQ(solve_failure(10, {{4, 10}}, {1}), "index out of bounds: the len is 10 but the index is 10");
+}
+
+// Literal slow path kept as an oracle: rows as 0/1 vectors, forward
+// elimination visiting every column in turn, back substitution drawing
+// Scripted::r values in the same order. Nullopt for dependent rows.
+std::optional<std::vector<std::optional<std::uint64_t>>> reference_solve(std::uint64_t cols, const Rows& rows,
+                                                                         std::vector<std::uint64_t> rhs) {
+  std::vector<std::vector<bool>> a(rows.size(), std::vector<bool>(cols));
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    for (auto c : rows[i]) a[i][c] = true;
+  std::size_t r = 0;
+  for (std::uint64_t col = 0; col < cols && r < a.size(); ++col) {
+    std::size_t k = r;
+    while (k < a.size() && !a[k][col]) ++k;
+    if (k == a.size()) continue;
+    std::swap(a[r], a[k]);
+    std::swap(rhs[r], rhs[k]);
+    for (std::size_t j = r + 1; j < a.size(); ++j) {
+      if (!a[j][col]) continue;
+      for (std::uint64_t c = 0; c < cols; ++c) a[j][c] = a[j][c] != a[r][c];
+      rhs[j] ^= rhs[r];
+    }
+    ++r;
+  }
+  std::vector<std::optional<std::uint64_t>> x(cols);
+  int draws = 0;
+  for (std::size_t i = a.size(); i-- > 0;) {
+    std::optional<std::uint64_t> last_free;
+    for (std::uint64_t c = 0; c < cols; ++c) {
+      if (!a[i][c]) continue;
+      if (!x[c]) {
+        x[c] = Scripted::r(++draws);
+        last_free = c;
+      }
+      rhs[i] ^= *x[c];
+    }
+    if (!last_free) return std::nullopt;
+    *x[*last_free] ^= rhs[i];
+  }
+  return x;
+}
+
+// Random systems of up to 8 rows, checked against a bit-mask rank computed
+// here: independent systems are solved with every equation holding, exactly
+// the mentioned columns assigned, and the very values of the literal oracle
+// (which columns draw, which are computed); dependent ones fail.
+TEST(OkvsElimination, RandomSystemsAgainstRank) {
+  std::mt19937_64 gen(12345);
+  int solved = 0, dependent = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const std::uint64_t cols = 6 + gen() % 58;
+    const std::size_t count = gen() % 9;
+    Rows rows(count);
+    std::vector<std::uint64_t> masks(count), rhs(count);
+    std::uint64_t mentioned = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const int size = static_cast<int>(gen() % 4);
+      for (int t = 0; t < size; ++t) rows[i].insert(gen() % cols);
+      for (auto c : rows[i]) masks[i] |= 1ULL << c;
+      mentioned |= masks[i];
+      rhs[i] = gen();
+    }
+    std::vector<std::uint64_t> basis;
+    bool independent = true;
+    for (auto v : masks) {
+      for (auto b : basis) v = std::min(v, v ^ b);
+      if (v == 0) independent = false;
+      else basis.push_back(v);
+    }
+    if (independent) {
+      auto x = solve_scripted(cols, rows, rhs);
+      expect_equations_hold(rows, rhs, x);
+      const auto expected = reference_solve(cols, rows, rhs);
+      ASSERT_TRUE(expected.has_value());
+      for (std::uint64_t c = 0; c < cols; ++c) {
+        ASSERT_EQ(x[c].has_value(), (*expected)[c].has_value());
+        if (x[c]) {
+          EXPECT_EQ(x[c]->w, *(*expected)[c]) << "column " << c;
+        }
+      }
+      for (std::uint64_t c = 0; c < cols; ++c) EXPECT_EQ(x[c].has_value(), ((mentioned >> c) & 1) != 0);
+      ++solved;
+    } else {
+      EXPECT_EQ(solve_failure(cols, rows, rhs), "called `Option::unwrap()` on a `None` value");
+      EXPECT_FALSE(reference_solve(cols, rows, rhs).has_value());
+      ++dependent;
+    }
+  }
+  EXPECT_GT(solved, 500);
+  EXPECT_GT(dependent, 500);
+}
+
+}  // namespace
+}  // namespace vorlinde::okvs
