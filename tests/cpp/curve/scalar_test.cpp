@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include "curve/scalar.hpp"
+#include "tests/cpp/curve/support.hpp"
+
+namespace vorlinde::curve {
+namespace {
+
+using testing::hex;
+using testing::random_bytes;
+
+class ScalarReduce : public testing::SodiumTest {};
+
+// libsodium's crypto_core_ed25519_scalar_reduce is the oracle for mod-l reduction.
+std::array<std::uint8_t, 32> sodium_reduce(const std::array<std::uint8_t, 64>& wide) {
+  std::array<std::uint8_t, 32> out;
+  crypto_core_ed25519_scalar_reduce(out.data(), wide.data());
+  return out;
+}
+
+TEST_F(ScalarReduce, WideMatchesLibsodium) {
+  for (int i = 0; i < 2000; ++i) {
+    const auto wide = random_bytes<64>();
+    EXPECT_EQ(Scalar::from_bytes_mod_order_wide(wide).to_bytes(), sodium_reduce(wide));
+  }
+}
+
+TEST_F(ScalarReduce, WideEdgeInputs) {
+  const std::array<std::uint8_t, 32> l = hex<32>("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+  std::array<std::uint8_t, 64> all_ones;
+  all_ones.fill(0xff);
+  std::array<std::uint8_t, 64> just_l{}, l_minus_1{}, l_high{};
+  std::copy(l.begin(), l.end(), just_l.begin());
+  l_minus_1 = just_l;
+  l_minus_1[0] -= 1;
+  std::copy(l.begin(), l.end(), l_high.begin() + 32);  // l 2^256
+  for (const auto& wide : {all_ones, just_l, l_minus_1, l_high, std::array<std::uint8_t, 64>{}})
+    EXPECT_EQ(Scalar::from_bytes_mod_order_wide(wide).to_bytes(), sodium_reduce(wide));
+  const std::array<std::uint8_t, 32> zero{};
+  EXPECT_EQ(Scalar::from_bytes_mod_order_wide(just_l).to_bytes(), zero);
+}
+
+TEST(Scalar, FromBitsClearsBit255Only) {
+  std::array<std::uint8_t, 32> b;
+  b.fill(0xff);
+  auto expected = b;
+  expected[31] = 0x7f;
+  EXPECT_EQ(Scalar::from_bits(b).to_bytes(), expected);  // 2^255 - 1 > l stays unreduced
+}
+
+// Undo the recoding nibble by nibble with a running carry and require the
+// original bytes back; also checks the digit ranges.
+void expect_radix16_reconstructs(const std::array<std::uint8_t, 32>& bytes) {
+  const auto digits = Scalar::from_bits(bytes).as_radix_16();
+  int carry = 0;
+  for (int i = 0; i < 64; ++i) {
+    EXPECT_GE(digits[i], -8);
+    EXPECT_LE(digits[i], i == 63 ? 8 : 7);
+    const int v = digits[i] + carry;
+    const int nibble = ((v % 16) + 16) % 16;
+    carry = (v - nibble) / 16;
+    const int original = (i % 2 == 0) ? (bytes[i / 2] & 15) : (bytes[i / 2] >> 4);
+    ASSERT_EQ(nibble, original) << "digit " << i;
+  }
+  EXPECT_EQ(carry, 0);
+}
+
+TEST(Scalar, Radix16DigitsReconstructTheInteger) {
+  std::array<std::uint8_t, 32> max;
+  max.fill(0xff);
+  max[31] = 0x7f;  // 2^255 - 1: top digit becomes 8
+  expect_radix16_reconstructs(max);
+  std::array<std::uint8_t, 32> eights;
+  eights.fill(0x88);
+  eights[31] = 0x78;
+  expect_radix16_reconstructs(eights);
+  expect_radix16_reconstructs(std::array<std::uint8_t, 32>{});
+  for (int i = 0; i < 1000; ++i) {
+    auto b = random_bytes<32>();
+    b[31] &= 0x7f;
+    expect_radix16_reconstructs(b);
+  }
+}
+
+}  // namespace
+}  // namespace vorlinde::curve
