@@ -140,20 +140,30 @@ void ChaChaRng::fill(std::span<std::uint8_t> out) {
   }
 }
 
+namespace {
+inline std::uint32_t load_le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+}  // namespace
+
 std::uint32_t ChaChaRng::next_u32() {
   check_key();
   if (pos_ + 4 > buffer_bytes) refill();  // a partial word left by fill() is skipped
-  std::uint32_t v = static_cast<std::uint32_t>(buffer_[pos_]) | static_cast<std::uint32_t>(buffer_[pos_ + 1]) << 8 |
-                    static_cast<std::uint32_t>(buffer_[pos_ + 2]) << 16 |
-                    static_cast<std::uint32_t>(buffer_[pos_ + 3]) << 24;
+  std::uint32_t v = load_le32(buffer_ + pos_);
   pos_ += 4;
   return v;
 }
 
 std::uint64_t ChaChaRng::next_u64() {
-  std::uint64_t lo = next_u32();
-  std::uint64_t hi = next_u32();
-  return lo | hi << 32;
+  check_key();
+  if (pos_ + 8 > buffer_bytes) [[unlikely]] {
+    std::uint64_t lo = next_u32();
+    return lo | static_cast<std::uint64_t>(next_u32()) << 32;
+  }
+  std::uint64_t v = load_le32(buffer_ + pos_) | static_cast<std::uint64_t>(load_le32(buffer_ + pos_ + 4)) << 32;
+  pos_ += 8;
+  return v;
 }
 
 namespace {
