@@ -44,8 +44,6 @@ TEST_P(ParallelForSizes, VisitsEveryIndexExactlyOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Pool, ParallelForSizes, ::testing::Values(0, 1, 2, 3, 17, 1000, 1000000));
 
-TEST(Pool, HasAtLeastOneThread) { EXPECT_GE(pool_size(), 1u); }
-
 // Results written by index come out exactly as a sequential loop lays them out.
 TEST(Pool, ResultsLandInInputOrder) {
   const std::size_t n = 100000;

@@ -207,20 +207,5 @@ TEST(ThreadRng, ForkGivesParentAndChildrenDifferentStreams) {
   EXPECT_NE(child2, random_bytes(64));
 }
 
-TEST(ChaChaRng, ForkRekeysInParentAndChild) {
-  reset_source();
-  ChaChaRng rng(numbered_keys);
-  rng.next_u32();
-  auto child = from_child([&] {
-    rng.next_u32();
-    std::vector<std::uint8_t> out(64, 0);
-    out[0] = static_cast<std::uint8_t>(rng.keyings());
-    return out;
-  });
-  EXPECT_EQ(child[0], 2);
-  rng.next_u32();
-  EXPECT_EQ(rng.keyings(), 2u);
-}
-
 }  // namespace
 }  // namespace vorlinde::runtime
