@@ -1,0 +1,85 @@
+// key_gen, and the last two steps of a run: decrypt (a bank's scalar applied to
+// a point stream) and finish (the operator's per-row match test).
+
+#include <algorithm>
+#include <cstring>
+
+#include "curve/edwards.hpp"
+#include "curve/scalar.hpp"
+#include "runtime/failure.hpp"
+#include "runtime/pool.hpp"
+#include "src/keys.hpp"
+#include "src/operations.hpp"
+
+namespace vorlinde {
+
+namespace {
+
+constexpr std::size_t kPointSize = 32;
+
+// A stream of L bytes holds ceil(L / 32) records; a short trailing piece counts
+// and fails when it is read.
+std::size_t record_count(std::span<const std::uint8_t> stream) { return (stream.size() + kPointSize - 1) / kPointSize; }
+
+curve::EdwardsPoint read_point(std::span<const std::uint8_t> stream, std::size_t index) {
+  const std::size_t begin = index * kPointSize;
+  const std::size_t length = std::min(kPointSize, stream.size() - begin);
+  if (length != kPointSize) throw runtime::Failure(slice_length_message(length));
+  curve::CompressedEdwardsY encoding;
+  std::memcpy(encoding.bytes.data(), stream.data() + begin, kPointSize);
+  const auto point = encoding.decompress();
+  if (!point) throw runtime::Failure("called `Option::unwrap()` on a `None` value");
+  return *point;
+}
+
+}  // namespace
+
+KeyPair key_gen() {
+  const curve::Scalar secret = curve::Scalar::random();
+  const curve::EdwardsPoint public_point = curve::ED25519_BASEPOINT_TABLE * secret;
+  return {public_point.compress().bytes, secret.to_bytes()};
+}
+
+Bytes decrypt(const BytesArg& points, const BytesArg& bank_secret_key) {
+  const curve::Scalar k = read_secret_key(bank_secret_key, kBankSecretKeySentence);
+  const std::span<const std::uint8_t> stream = points.get(kPointsSentence);
+  const std::size_t count = record_count(stream);
+  // Each record owns bytes [32 i, 32 i + 32) of the result, so workers never
+  // share a slot and the output is in input order however the work is split.
+  Bytes out(count * kPointSize);
+  if (count == 0) return out;
+  runtime::parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const curve::CompressedEdwardsY product = (read_point(stream, i) * k).compress();
+      std::memcpy(out.data() + i * kPointSize, product.bytes.data(), kPointSize);
+    }
+  });
+  return out;
+}
+
+// Row i matches when D = S + R + k G, compared as group elements (so any
+// encoding of the right point counts).
+std::vector<bool> finish(const BytesArg& sender_points, const BytesArg& receiver_points,
+                         const BytesArg& gamma_points, const BytesArg& delta_points,
+                         const BytesArg& swift_secret_key) {
+  const curve::Scalar k = read_secret_key(swift_secret_key, kSwiftSecretKeySentence);
+  const std::span<const std::uint8_t> sender = sender_points.get(kPointsSentence);
+  const std::span<const std::uint8_t> receiver = receiver_points.get(kPointsSentence);
+  const std::span<const std::uint8_t> gamma = gamma_points.get(kPointsSentence);
+  const std::span<const std::uint8_t> delta = delta_points.get(kPointsSentence);
+  const std::size_t rows =
+      std::min({record_count(sender), record_count(receiver), record_count(gamma), record_count(delta)});
+
+  std::vector<bool> matches;
+  matches.reserve(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const curve::EdwardsPoint s = read_point(sender, i);
+    const curve::EdwardsPoint r = read_point(receiver, i);
+    const curve::EdwardsPoint g = read_point(gamma, i);
+    const curve::EdwardsPoint d = read_point(delta, i);
+    matches.push_back(d == (s + r) + g * k);
+  }
+  return matches;
+}
+
+}  // namespace vorlinde
