@@ -29,9 +29,11 @@ class FailingRows(list):
         raise TypeError("boom") from cause
 
 
-ROWS = [["alpha", "beta"], ("gamma",), ["délta", "\U0001f600"]]
+# Big enough that a native copy left behind on any path shows in resident memory.
+ROWS = [["alpha", "beta"], ("gamma",), ["délta", "\U0001f600"]] + [[f"row {i}", "x" * 40] for i in range(300)]
 KEY = bytes(range(32))
-POINTS = bytes([1] + [0] * 31) * 3
+POINTS = bytes([1] + [0] * 31) * 16
+ROW_POINTS = POINTS[:64]
 
 
 def cases():
@@ -66,8 +68,8 @@ def cases():
         ("combine bad", lambda: vorlinde.combine(blob, bad), [blob, bad]),
         ("decrypt", lambda: vorlinde.decrypt(POINTS, KEY), [POINTS, KEY]),
         ("decrypt bad", lambda: vorlinde.decrypt(bad, blob), [bad, blob]),
-        ("finish", lambda: vorlinde.finish(POINTS, POINTS, POINTS, POINTS, KEY), [POINTS, KEY]),
-        ("finish bad", lambda: vorlinde.finish(POINTS, blob, POINTS, bad, KEY), [POINTS, blob, bad, KEY]),
+        ("finish", lambda: vorlinde.finish(ROW_POINTS, ROW_POINTS, ROW_POINTS, ROW_POINTS, KEY), [ROW_POINTS, KEY]),
+        ("finish bad", lambda: vorlinde.finish(ROW_POINTS, blob, POINTS, bad, KEY), [ROW_POINTS, blob, bad, KEY]),
         ("finish unknown keyword", lambda: vorlinde.finish(POINTS, bogus=KEY), [POINTS, KEY]),
     ]
 
@@ -85,10 +87,14 @@ def test_argument_reference_counts_are_stable(label, call, objects):
         call_quietly(call)
     gc.collect()
     before = [sys.getrefcount(obj) for obj in objects]
-    for _ in range(2_000):
+    blocks = sys.getallocatedblocks()
+    for _ in range(1_000):
         call_quietly(call)
     gc.collect()
     assert [sys.getrefcount(obj) for obj in objects] == before
+    # Any Python object left behind per call (a result, an exception, a
+    # message) would add at least a thousand blocks.
+    assert sys.getallocatedblocks() - blocks < 100
 
 
 def resident_bytes():
@@ -103,10 +109,10 @@ def test_resident_memory_does_not_grow():
             call_quietly(call)
     gc.collect()
     before = resident_bytes()
-    for _ in range(5_000):
+    for _ in range(1_000):
         for call in calls:
             call_quietly(call)
     gc.collect()
-    # About 100,000 calls; a leak of even one small object per call would show
-    # as several megabytes.
+    # A thousand calls of each kind; leaving behind a row-data copy, a result
+    # buffer or a message per call would add several megabytes.
     assert resident_bytes() - before < 2 * 1024 * 1024
