@@ -1,5 +1,7 @@
 #include "curve/edwards.hpp"
 
+#include "curve/scalar_mul.hpp"
+
 namespace vorlinde::curve {
 
 CompressedEdwardsY EdwardsPoint::compress() const {
@@ -50,24 +52,6 @@ AffineNielsPoint EdwardsPoint::to_affine_niels() const {
   return {y + x, y - x, (x * y) * EDWARDS_D2};
 }
 
-EdwardsPoint EdwardsPoint::operator*(const Scalar& k) const {
-  // Signed radix 16, most significant digit first:
-  // Q = a_63 P, then Q = 16 Q + a_i P for i = 62 .. 0.
-  LookupTable<ProjectiveNielsPoint> table;
-  table.entries[0] = to_projective_niels();
-  for (int j = 1; j < 8; ++j) table.entries[j] = (*this + table.entries[j - 1]).to_extended().to_projective_niels();
-
-  const std::array<std::int8_t, 64> digits = k.as_radix_16();
-  CompletedPoint acc = identity() + table.select(digits[63]);
-  for (int i = 62; i >= 0; --i) {
-    ProjectivePoint p = acc.to_projective();
-    p = p.dbl().to_projective();
-    p = p.dbl().to_projective();
-    p = p.dbl().to_projective();
-    acc = p.dbl();
-    acc = acc.to_extended() + table.select(digits[i]);
-  }
-  return acc.to_extended();
-}
+EdwardsPoint EdwardsPoint::operator*(const Scalar& k) const { return scalar_mul_backend().variable_base(*this, k); }
 
 }  // namespace vorlinde::curve

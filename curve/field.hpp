@@ -89,25 +89,12 @@ class FieldElement51 {
   }
   FieldElement51& operator*=(const FieldElement51& b) { return *this = *this * b; }
 
-  FieldElement51 square() const { return pow2k(1); }
+  FieldElement51 square() const { return square_limbs(limbs_); }
 
   // self^(2^k), k >= 1.
   FieldElement51 pow2k(unsigned k) const {
-    using u128 = unsigned __int128;
-    auto m = [](std::uint64_t s, std::uint64_t t) { return static_cast<u128>(s) * t; };
-    Limbs a = limbs_;
-    FieldElement51 r;
-    do {
-      const std::uint64_t a3_19 = 19 * a[3], a4_19 = 19 * a[4];
-      const std::uint64_t a0_2 = 2 * a[0], a1_2 = 2 * a[1], a2_2 = 2 * a[2];
-      u128 c0 = m(a[0], a[0]) + m(a1_2, a4_19) + m(a2_2, a3_19);
-      u128 c1 = m(a[3], a3_19) + m(a0_2, a[1]) + m(a2_2, a4_19);
-      u128 c2 = m(a[1], a[1]) + m(a0_2, a[2]) + m(2 * a[4], a3_19);
-      u128 c3 = m(a[4], a4_19) + m(a0_2, a[3]) + m(a1_2, a[2]);
-      u128 c4 = m(a[2], a[2]) + m(a0_2, a[4]) + m(a1_2, a[3]);
-      r = carry_wide(c0, c1, c2, c3, c4);
-      a = r.limbs_;
-    } while (--k != 0);
+    FieldElement51 r = square_limbs(limbs_);
+    while (--k != 0) r = square_limbs(r.limbs_);
     return r;
   }
 
@@ -156,6 +143,20 @@ class FieldElement51 {
   static std::pair<Choice, FieldElement51> sqrt_ratio_i(const FieldElement51& u, const FieldElement51& v);
 
  private:
+  // The product formula with the symmetric terms merged: 15 products instead of 25.
+  static FieldElement51 square_limbs(const Limbs& a) {
+    using u128 = unsigned __int128;
+    auto m = [](std::uint64_t s, std::uint64_t t) { return static_cast<u128>(s) * t; };
+    const std::uint64_t a3_19 = 19 * a[3], a4_19 = 19 * a[4];
+    const std::uint64_t a0_2 = 2 * a[0], a1_2 = 2 * a[1], a2_2 = 2 * a[2];
+    const u128 c0 = m(a[0], a[0]) + m(a1_2, a4_19) + m(a2_2, a3_19);
+    const u128 c1 = m(a[3], a3_19) + m(a0_2, a[1]) + m(a2_2, a4_19);
+    const u128 c2 = m(a[1], a[1]) + m(a0_2, a[2]) + m(2 * a[4], a3_19);
+    const u128 c3 = m(a[4], a4_19) + m(a0_2, a[3]) + m(a1_2, a[2]);
+    const u128 c4 = m(a[2], a[2]) + m(a0_2, a[4]) + m(a1_2, a[3]);
+    return carry_wide(c0, c1, c2, c3, c4);
+  }
+
   // Carry a 5 x 128-bit column sum (each c_i < 2^115) into limbs < 2^51 + 2^13.
   static FieldElement51 carry_wide(unsigned __int128 c0, unsigned __int128 c1, unsigned __int128 c2,
                                    unsigned __int128 c3, unsigned __int128 c4) {

@@ -1,19 +1,11 @@
 #include <vector>
 
 #include "curve/edwards.hpp"
+#include "curve/scalar_mul.hpp"
 
 namespace vorlinde::curve {
 
-EdwardsPoint EdwardsBasepointTable::mul(const Scalar& k) const {
-  // k P = sum a_i 16^i P. With 16^(2j) P = 256^j P and 16^(2j+1) P = 16 256^j P:
-  // Q = sum_odd a_i 256^((i-1)/2) P; k P = 16 Q + sum_even a_i 256^(i/2) P.
-  const std::array<std::int8_t, 64> digits = k.as_radix_16();
-  EdwardsPoint acc = EdwardsPoint::identity();
-  for (int i = 1; i < 64; i += 2) acc = (acc + tables[i / 2].select(digits[i])).to_extended();
-  acc = acc.mul_by_pow_2(4);
-  for (int i = 0; i < 64; i += 2) acc = (acc + tables[i / 2].select(digits[i])).to_extended();
-  return acc;
-}
+EdwardsPoint EdwardsBasepointTable::mul(const Scalar& k) const { return scalar_mul_backend().fixed_base(*this, k); }
 
 EdwardsBasepointTable EdwardsBasepointTable::create(const EdwardsPoint& P) {
   // All 256 multiples in extended form first, then one shared inversion of
