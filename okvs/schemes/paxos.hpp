@@ -120,11 +120,11 @@ struct Paxos {
   // Draws seed_a, seed_b, seed_c in this order, then the random slot values.
   template <Hashable K, class Place = HashPlacement>
   static Attempt try_encode(std::span<const std::pair<K, V>> pairs, std::uint64_t m, Place&& place) {
-    struct EdgeData {
-      std::uint64_t dense_bits;
-      std::size_t pair;  // the value is read from pairs[pair]
-    };
-    using Graph = UndirectedGraph<EdgeData>;
+    // An edge's payload is its pair's index: the value is read from the
+    // pairs and the dense bits from dense_bits, which keeps list entries at
+    // 16 bytes.
+    using Graph = UndirectedGraph<std::size_t>;
+    std::vector<std::uint64_t> dense_bits(pairs.size());
 
     Seeds seeds;
     seeds.a = runtime::next_u64();
@@ -134,7 +134,8 @@ struct Paxos {
     Graph graph(m);
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       const Placement p = place(pairs[i].first, std::as_const(seeds), m);
-      if (!graph.add_edge(p.a, p.b, EdgeData{p.dense_bits, i})) {
+      dense_bits[i] = p.dense_bits;
+      if (!graph.add_edge(p.a, p.b, i)) {
         return Attempt{std::nullopt, AttemptFailure::slot_pair_taken, 0};
       }
     }
@@ -166,11 +167,11 @@ struct Paxos {
       while (auto e = graph.pop_edge(i)) {
         SparseBoolMatrix::Row row;
         if (e->to != i) row = {i, e->to};
-        for (std::uint64_t bits = e->data.dense_bits & 0xffffffffu; bits != 0; bits &= bits - 1) {
+        for (std::uint64_t bits = dense_bits[e->data] & 0xffffffffu; bits != 0; bits &= bits - 1) {
           row.insert(m + static_cast<std::uint64_t>(std::countr_zero(bits)));
         }
         matrix.push_row(std::move(row));
-        rhs.push_back(pairs[e->data.pair].second);
+        rhs.push_back(pairs[e->data].second);
       }
     }
     auto solution = std::move(matrix).template try_solve_assigned<V>(std::move(rhs));
@@ -199,8 +200,8 @@ struct Paxos {
     for (auto it = peeled.rbegin(); it != peeled.rend(); ++it) {
       const std::uint64_t v = it->first;
       const std::uint64_t w = it->second.to;
-      V acc = pairs[it->second.data.pair].second;
-      xor_dense(acc, store.dense, it->second.data.dense_bits);
+      V acc = pairs[it->second.data].second;
+      xor_dense(acc, store.dense, dense_bits[it->second.data]);
       if (!has_value[w]) {
         slot[w] = random_value<V>();
         has_value[w] = 1;
