@@ -298,3 +298,26 @@ def test_failing_repr_propagates(parameter, call):
         call(ReprRaises())
     # And the module is fine afterwards.
     assert panic_message(lambda: call(None)) == downcast_message(SENTENCE[parameter], None)
+
+
+# ---------------------------------------------------------------------------
+# The module is unharmed by whatever a call was given
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: vorlinde.build_okvs(b"", UnsizedRows(), public_key=b""), TypeError),
+        (lambda: vorlinde.build_okvs(None, FailingRows(KeyError("halfway"))), KeyError),
+        (lambda: vorlinde.build_okvs(None, generator_rows()), TypeError),
+        (lambda: vorlinde.build_okvs(None, [["\udcff"]]), UnicodeEncodeError),
+        (lambda: vorlinde.initiate_queries([["a"]], Text("rows"), b"", b"", b""), ValueError),
+        (lambda: vorlinde.randomize(ReprRaises()), LookupError),
+        (lambda: vorlinde.decrypt(Blob(b"\x02" + bytes(31)), Blob(KEY)), PanicException),
+        (lambda: vorlinde.decrypt(bytes(32 * 500 + 3), KEY), PanicException),
+    ],
+)
+def test_next_call_works_after_a_failure(call, error):
+    with pytest.raises(error):
+        call()
+    assert vorlinde.decrypt(bytes([1]) + bytes(31), KEY) == bytes([1]) + bytes(31)
