@@ -36,6 +36,8 @@ namespace vorlinde::okvs {
 inline constexpr std::size_t kDenseSlots = 32;
 inline constexpr std::size_t kMaxCoreEdges = 8;
 inline constexpr std::size_t kSeedBytes = 24;
+// How many keys ahead encoding prefetches graph lists and slots.
+inline constexpr std::size_t kLookahead = 8;
 // Consecutive failed attempts after which encode gives up. An attempt with
 // distinct keys fails with a probability well below one half (for n = 2 about
 // 1/12, less for larger n), so 1,000 failures in a row only happen when two
@@ -131,14 +133,25 @@ struct Paxos {
     seeds.b = runtime::next_u64();
     seeds.c = runtime::next_u64();
 
-    Graph graph(m);
+    // All keys are placed first, in input order, so that the edges can be
+    // added with the lists a few keys ahead already on their way from memory.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> slots(pairs.size());
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       const Placement p = place(pairs[i].first, std::as_const(seeds), m);
+      slots[i] = {p.a, p.b};
       dense_bits[i] = p.dense_bits;
-      if (!graph.add_edge(p.a, p.b, i)) {
+    }
+    Graph graph(m);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      if (i + kLookahead < pairs.size()) {
+        graph.prefetch(slots[i + kLookahead].first);
+        graph.prefetch(slots[i + kLookahead].second);
+      }
+      if (!graph.add_edge(slots[i].first, slots[i].second, i)) {
         return Attempt{std::nullopt, AttemptFailure::slot_pair_taken, 0};
       }
     }
+    slots = {};
 
     // Peel: a vertex of degree one fixes its edge last, so edges are stacked
     // and assigned in reverse; removing the edge may leave its other endpoint
@@ -198,6 +211,13 @@ struct Paxos {
     // An edge (v, w) peeled from v: v's other edges were peeled earlier from
     // their other ends and are assigned later, so v is still free here.
     for (auto it = peeled.rbegin(); it != peeled.rend(); ++it) {
+      if (peeled.rend() - it > static_cast<std::ptrdiff_t>(kLookahead)) {
+        const auto& ahead = it[kLookahead].second;
+        __builtin_prefetch(&pairs[ahead.data].second);
+        __builtin_prefetch(&slot[ahead.to]);
+        __builtin_prefetch(reinterpret_cast<const char*>(&slot[ahead.to]) + sizeof(V) - 1);
+        __builtin_prefetch(&has_value[ahead.to]);
+      }
       const std::uint64_t v = it->first;
       const std::uint64_t w = it->second.to;
       V acc = pairs[it->second.data].second;
