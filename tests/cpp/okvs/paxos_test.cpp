@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <limits>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "okvs_reference.hpp"
 #include "okvs_test_types.hpp"
 #include "runtime/failure.hpp"
 
@@ -186,6 +190,159 @@ TEST(OkvsPaxos, NaturalTwoCoresOccur) {
     if (result.core_edges > 0) ++with_core;
   }
   EXPECT_GT(with_core, 5);
+}
+
+// Literal transcription of one encoding attempt, kept as an oracle for the
+// order of everything that decides the bytes: edge insertion, the peel order
+// (vertices ascending, chains followed, mirrors swapped with the last entry),
+// the 2-core rows (loops first, lists from the back), the solve, and the order
+// of the random draws (solve, then dense slots, then peeled slots, then the
+// untouched sparse slots). Values are Scripted words, so the draws are R(1),
+// R(2), ...
+struct ReferenceGraph {
+  using Entry = std::pair<std::uint64_t, std::size_t>;  // (to, pair index)
+  std::vector<std::vector<Entry>> adj;
+  std::map<std::uint64_t, std::size_t> loops;
+  std::size_t edges = 0;
+
+  bool add(std::uint64_t u, std::uint64_t v, std::size_t idx) {
+    for (const auto& e : adj[u]) {
+      if (e.first == v) return false;
+    }
+    if (u == v) {
+      if (loops.count(u)) return false;
+      loops[u] = idx;
+    } else {
+      adj[u].push_back({v, idx});
+      adj[v].push_back({u, idx});
+    }
+    ++edges;
+    return true;
+  }
+  void unmirror(std::uint64_t w, std::uint64_t v) {
+    auto& l = adj[w];
+    auto it = std::find_if(l.begin(), l.end(), [&](const Entry& e) { return e.first == v; });
+    *it = l.back();
+    l.pop_back();
+  }
+  std::optional<Entry> pop_only(std::uint64_t v) {
+    if (adj[v].size() != 1 || loops.count(v)) return std::nullopt;
+    Entry e = adj[v].back();
+    adj[v].pop_back();
+    unmirror(e.first, v);
+    --edges;
+    return e;
+  }
+  std::optional<Entry> pop(std::uint64_t v) {
+    if (auto it = loops.find(v); it != loops.end()) {
+      Entry e{v, it->second};
+      loops.erase(it);
+      --edges;
+      return e;
+    }
+    if (adj[v].empty()) return std::nullopt;
+    Entry e = adj[v].back();
+    adj[v].pop_back();
+    unmirror(e.first, v);
+    --edges;
+    return e;
+  }
+};
+
+struct ReferenceStore {
+  std::vector<std::uint64_t> sparse, dense;
+};
+
+std::optional<ReferenceStore> reference_encode(const std::vector<std::pair<ByteKey, testing::Scripted>>& pairs,
+                                               const Seeds& seeds, std::uint64_t m) {
+  const std::size_t n = pairs.size();
+  std::vector<std::uint64_t> bits(n);
+  ReferenceGraph g{std::vector<std::vector<ReferenceGraph::Entry>>(m), {}, 0};
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto& key = pairs[i].first;
+    bits[i] = hash_to_bytes(key, seeds.c);
+    if (!g.add(hash_to_index(key, seeds.a, m), hash_to_index(key, seeds.b, m), i)) return std::nullopt;
+  }
+  std::vector<std::pair<std::uint64_t, ReferenceGraph::Entry>> stack;
+  for (std::uint64_t v = 0; v < m; ++v) {
+    std::uint64_t cur = v;
+    while (auto e = g.pop_only(cur)) {
+      stack.push_back({cur, *e});
+      cur = e->first;
+    }
+  }
+  if (g.edges > 8) return std::nullopt;
+  testing::Rows rows;
+  std::vector<std::uint64_t> rhs;
+  for (std::uint64_t i = 0; i < m; ++i) {
+    while (auto e = g.pop(i)) {
+      SparseBoolMatrix::Row row;
+      if (e->first != i) row = {i, e->first};
+      for (std::uint64_t j = 0; j < 32; ++j) {
+        if ((bits[e->second] >> j) & 1) row.insert(m + j);
+      }
+      rows.push_back(row);
+      rhs.push_back(pairs[e->second].second.w);
+    }
+  }
+  int draws = 0;
+  auto x = testing::reference_solve(m + 32, rows, rhs, draws);
+  if (!x) return std::nullopt;
+  ReferenceStore out;
+  for (std::uint64_t j = 0; j < 32; ++j) out.dense.push_back((*x)[m + j] ? *(*x)[m + j] : testing::Scripted::r(++draws));
+  std::vector<std::optional<std::uint64_t>> slot(x->begin(), x->begin() + static_cast<std::ptrdiff_t>(m));
+  for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+    const auto [v, e] = *it;
+    std::uint64_t acc = pairs[e.second].second.w;
+    for (std::uint64_t j = 0; j < 32; ++j) {
+      if ((bits[e.second] >> j) & 1) acc ^= out.dense[j];
+    }
+    if (!slot[e.first]) slot[e.first] = testing::Scripted::r(++draws);
+    slot[v] = acc ^ *slot[e.first];
+  }
+  for (auto& s : slot) out.sparse.push_back(s ? *s : testing::Scripted::r(++draws));
+  return out;
+}
+
+TEST(OkvsPaxos, AttemptsMatchLiteralOracle) {
+  using testing::Scripted;
+  struct Case {
+    std::size_t n;
+    std::uint64_t m;
+    int attempts;
+  };
+  int compared = 0, with_core = 0, failed = 0;
+  for (const Case c : {Case{1, 1, 50}, Case{4, 4, 200}, Case{7, 6, 200}, Case{10, 12, 200}, Case{50, 120, 100},
+                       Case{2000, 4800, 5}}) {
+    for (int attempt = 0; attempt < c.attempts; ++attempt) {
+      std::vector<std::pair<ByteKey, Scripted>> pairs;
+      for (std::size_t i = 0; i < c.n; ++i) {
+        pairs.push_back({ByteKey{"oracle" + std::to_string(attempt) + "." + std::to_string(i)},
+                         Scripted{0x5bd1e995ULL * (i + 1)}});
+      }
+      Seeds seen{};
+      auto recording = [&](const ByteKey& key, const Seeds& seeds, std::uint64_t m) {
+        seen = seeds;
+        return HashPlacement{}(key, seeds, m);
+      };
+      Scripted::draws = 0;
+      const auto result = Paxos<Scripted>::try_encode<ByteKey>(pairs, c.m, recording);
+      const auto expected = reference_encode(pairs, seen, c.m);
+      ASSERT_EQ(result.store.has_value(), expected.has_value());
+      if (!expected) {
+        ++failed;
+        continue;
+      }
+      ++compared;
+      if (result.core_edges > 0) ++with_core;
+      ASSERT_EQ(result.store->sparse.size(), expected->sparse.size());
+      for (std::size_t i = 0; i < expected->sparse.size(); ++i) ASSERT_EQ(result.store->sparse[i].w, expected->sparse[i]);
+      for (std::size_t j = 0; j < 32; ++j) ASSERT_EQ(result.store->dense[j].w, expected->dense[j]);
+    }
+  }
+  EXPECT_GT(compared, 300);
+  EXPECT_GT(with_core, 100);
+  EXPECT_GT(failed, 10);
 }
 
 struct FromBytesFailure {
