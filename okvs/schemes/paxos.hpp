@@ -118,6 +118,11 @@ struct Paxos {
                            " attempts failed; the keys are not distinct");
   }
 
+  template <Hashable K, class Place = HashPlacement>
+  static Paxos encode(const std::vector<std::pair<K, V>>& pairs, Place place = {}) {
+    return encode<K>(std::span<const std::pair<K, V>>(pairs), std::move(place));
+  }
+
   // One encoding attempt with m sparse slots (encode uses sparse_size(n)).
   // Draws seed_a, seed_b, seed_c in this order, then the random slot values.
   template <Hashable K, class Place = HashPlacement>

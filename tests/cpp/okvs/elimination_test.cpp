@@ -86,19 +86,6 @@ TEST(OkvsElimination, WhichColumnIsComputed) {
   }
 }
 
-TEST(OkvsElimination, SystemsWhoseEquationsHold) {
-  const std::vector<Rows> systems = {
-      {{1, 2}, {1, 3}, {2, 3, 4}},
-      {{0, 5, 9}, {0, 5}, {5, 9, 12}, {12}},
-      {{3, 40, 41}, {3, 40, 42}, {7, 41}, {7, 42, 43}},
-  };
-  for (const auto& rows : systems) {
-    std::vector<std::uint64_t> rhs;
-    for (std::size_t i = 0; i < rows.size(); ++i) rhs.push_back(0x1000 + i * 0x37);
-    expect_equations_hold(rows, rhs, solve_scripted(44, rows, rhs));
-  }
-}
-
 TEST(OkvsElimination, DependentRowsFail) {
   const std::string unwrap = "called `Option::unwrap()` on a `None` value";
   EXPECT_EQ(solve_failure(10, {{1, 2}, {1, 2}}, {5, 5}), unwrap);  // consistent, still dependent

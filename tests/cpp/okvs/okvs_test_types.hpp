@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "okvs/hashable.hpp"
 #include "runtime/failure.hpp"
