@@ -157,25 +157,28 @@ class FieldElement51 {
     return carry_wide(c0, c1, c2, c3, c4);
   }
 
-  // Carry a 5 x 128-bit column sum (each c_i < 2^115) into limbs < 2^51 + 2^13.
+  // Carry a 5 x 128-bit column sum (each c_i < 2^115, c_4 < 2^111) into
+  // limbs < 2^51 + 2^13. Two interleaved chains, 0->1->2->3->4 and 3->4->0->1,
+  // halve the dependent steps; 2^255 = 19 turns the carry out of limb 4 into
+  // 19 times that carry in limb 0.
   static FieldElement51 carry_wide(unsigned __int128 c0, unsigned __int128 c1, unsigned __int128 c2,
                                    unsigned __int128 c3, unsigned __int128 c4) {
-    Limbs out;
     c1 += static_cast<std::uint64_t>(c0 >> 51);
-    out[0] = static_cast<std::uint64_t>(c0) & kLow51;
-    c2 += static_cast<std::uint64_t>(c1 >> 51);
-    out[1] = static_cast<std::uint64_t>(c1) & kLow51;
-    c3 += static_cast<std::uint64_t>(c2 >> 51);
-    out[2] = static_cast<std::uint64_t>(c2) & kLow51;
     c4 += static_cast<std::uint64_t>(c3 >> 51);
-    out[3] = static_cast<std::uint64_t>(c3) & kLow51;
-    // c4 < 2^111, so the carry is below 2^60 and carry * 19 + out[0] fits.
-    const std::uint64_t carry = static_cast<std::uint64_t>(c4 >> 51);
-    out[4] = static_cast<std::uint64_t>(c4) & kLow51;
-    out[0] += carry * 19;
-    out[1] += out[0] >> 51;
-    out[0] &= kLow51;
-    return FieldElement51(out);
+    std::uint64_t l0 = static_cast<std::uint64_t>(c0) & kLow51;
+    std::uint64_t l3 = static_cast<std::uint64_t>(c3) & kLow51;
+    // c4 < 2^110.4 after its carry, so 19 * (c4 >> 51) < 2^63.6.
+    c2 += static_cast<std::uint64_t>(c1 >> 51);
+    l0 += 19 * static_cast<std::uint64_t>(c4 >> 51);
+    std::uint64_t l1 = static_cast<std::uint64_t>(c1) & kLow51;
+    std::uint64_t l4 = static_cast<std::uint64_t>(c4) & kLow51;
+    l3 += static_cast<std::uint64_t>(c2 >> 51);
+    l1 += l0 >> 51;
+    const std::uint64_t l2 = static_cast<std::uint64_t>(c2) & kLow51;
+    l0 &= kLow51;
+    l4 += l3 >> 51;
+    l3 &= kLow51;
+    return FieldElement51(Limbs{l0, l1, l2, l3, l4});
   }
 
   // One carry pass: limbs < 2^64 in, limbs < 2^51 + 19 * 2^13 out (< 2^52).
