@@ -158,9 +158,11 @@ struct Paxos {
     }
     slots = {};
 
-    // Peel: a vertex of degree one fixes its edge last, so edges are stacked
-    // and assigned in reverse; removing the edge may leave its other endpoint
-    // with degree one, so the chain is followed from there.
+    // Peel: an edge taken from a vertex v of degree one is the only equation
+    // on slot v, so it can be met by choosing slot v once everything else is
+    // fixed; edges are stacked and assigned in reverse peel order. Taking the
+    // edge may leave its other endpoint with degree one, so the chain is
+    // followed from there.
     std::vector<std::pair<std::uint64_t, typename Graph::EdgeT>> peeled;
     peeled.reserve(pairs.size());
     for (std::uint64_t v = 0; v < m; ++v) {
