@@ -171,13 +171,6 @@ TEST_F(EdwardsVsSodium, DecompressAcceptsWhatSodiumAccepts) {
   EXPECT_GT(valid, 100);
 }
 
-TEST(Edwards, DecompressFindsAboutHalfOfRandomY) {
-  int present = 0;
-  for (int i = 0; i < 2000; ++i) present += CompressedEdwardsY{random_bytes<32>()}.decompress().has_value();
-  EXPECT_GT(present, 850);
-  EXPECT_LT(present, 1150);
-}
-
 // ---- Equality ------------------------------------------------------------
 
 TEST(Edwards, EqualityIsProjective) {
