@@ -22,15 +22,4 @@ Bytes initiate_queries(Rows, Rows, const BytesArg& sender_okvs, const BytesArg& 
   throw Failure("initiate_queries is not available yet");
 }
 
-Bytes randomize(const BytesArg& ciphertexts) {
-  ciphertexts.get(kCiphertextsSentence);
-  throw Failure("randomize is not available yet");
-}
-
-std::array<Bytes, 4> combine(const BytesArg& sender_ciphertexts, const BytesArg& receiver_ciphertexts) {
-  sender_ciphertexts.get(kSenderCiphertextsSentence);
-  receiver_ciphertexts.get(kReceiverCiphertextsSentence);
-  throw Failure("combine is not available yet");
-}
-
 }  // namespace vorlinde
