@@ -35,8 +35,6 @@ class Scalar {
   // every Scalar satisfies.
   std::array<std::int8_t, 64> as_radix_16() const;
 
-  bool operator==(const Scalar&) const = default;
-
  private:
   std::array<std::uint8_t, 32> bytes_;
 };
