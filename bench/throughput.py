@@ -37,6 +37,14 @@ pk, sk = vorlinde.key_gen()
 case("decrypt", "points", _POINTS, "vorlinde.decrypt(points, sk)")
 case("finish", "rows", _POINTS, "vorlinde.finish(points, points, points, points, sk)")
 
+# Records of four valid points (public keys), n of them in each stream.
+_RECORDS = _POINTS + """
+records = b"".join(pool[(4 * i + k) % 1024] for i in range(n) for k in range(4))
+"""
+
+case("randomize", "records", _RECORDS, "vorlinde.randomize(records)")
+case("combine", "records", _RECORDS, "vorlinde.combine(records, records)")
+
 
 _RUNNER = r"""
 import json, sys, time
