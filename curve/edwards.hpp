@@ -31,6 +31,9 @@ class CompressedEdwardsY {
 };
 
 // Extended coordinates (X : Y : Z : T): x = X/Z, y = Y/Z, x y = T/Z.
+// Invariant: every coordinate is the output of a field product, difference or
+// from_bytes (limbs < 2^52). The formulas add at most three such values before
+// a product, which keeps its inputs below 2^54.
 class EdwardsPoint {
  public:
   FieldElement51 X, Y, Z, T;
