@@ -1,0 +1,45 @@
+// initiate_queries: the operator looks each query's sender row up in the
+// sender bank's store and its receiver row in the receiver bank's store, and
+// binds the two values and its own key into one re-randomised record.
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "curve/edwards.hpp"
+#include "okvs/schemes/paxos.hpp"
+#include "runtime/pool.hpp"
+#include "src/ciphertexts.hpp"
+#include "src/data_rows.hpp"
+#include "src/keys.hpp"
+#include "src/operations.hpp"
+#include "src/wide_ciphertexts.hpp"
+
+namespace vorlinde {
+
+Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sender_okvs,
+                       const BytesArg& receiver_okvs, const BytesArg& swift_pk) {
+  using Store = okvs::Paxos<Ciphertext>;
+  // Parsed in this order so that the first bad argument decides the message.
+  const Store sender_store = Store::from_bytes(sender_okvs.get(kSenderOkvsSentence));
+  const Store receiver_store = Store::from_bytes(receiver_okvs.get(kReceiverOkvsSentence));
+  const curve::EdwardsPoint swift_key = read_public_key(swift_pk, kPublicKeySentence);
+
+  const std::size_t count = std::min(sender_data.size(), receiver_data.size());
+  constexpr std::size_t kRecord = WideCiphertext::kSize;
+  // Query i owns bytes [128 i, 128 i + 128) and rows i of both lists, which
+  // its worker moves into the row keys.
+  Bytes out(count * kRecord);
+  if (count == 0) return out;
+  runtime::parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const Ciphertext s = sender_store.decode(DataRow(std::move(sender_data[i])));
+      const Ciphertext r = receiver_store.decode(DataRow(std::move(receiver_data[i])));
+      const auto record = s.add_and_randomize(r, swift_key).to_bytes();
+      std::memcpy(out.data() + i * kRecord, record.data(), kRecord);
+    }
+  });
+  return out;
+}
+
+}  // namespace vorlinde

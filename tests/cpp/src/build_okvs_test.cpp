@@ -1,0 +1,178 @@
+// build_okvs and initiate_queries called from C++: the store a bank builds
+// decodes at each of its rows to an encryption of the identity under its key
+// (checked with the secret key: point(c2) = sk point(c1)) and at other rows to
+// something else; repeated key byte strings keep their first row; keys whose
+// multiples have no representative are refused; and a query over two genuine
+// lookups keeps delta = a alpha + b beta + x gamma.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "curve/edwards.hpp"
+#include "curve/scalar.hpp"
+#include "okvs/schemes/paxos.hpp"
+#include "runtime/failure.hpp"
+#include "src/ciphertexts.hpp"
+#include "src/data_rows.hpp"
+#include "src/operations.hpp"
+#include "src/point_conversion.hpp"
+#include "src/wide_ciphertexts.hpp"
+
+namespace vorlinde {
+namespace {
+
+using curve::CompressedEdwardsY;
+using curve::ED25519_BASEPOINT_TABLE;
+using curve::EdwardsPoint;
+using curve::Scalar;
+using Store = okvs::Paxos<Ciphertext>;
+
+// A byte-string argument held in a vector; it never fails the type test.
+class VectorArg final : public BytesArg {
+ public:
+  explicit VectorArg(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  template <std::size_t N>
+  explicit VectorArg(const std::array<std::uint8_t, N>& bytes) : bytes_(bytes.begin(), bytes.end()) {}
+  std::span<const std::uint8_t> get(const char*) const override { return bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+struct Party {
+  Scalar secret = Scalar::random();
+  EdwardsPoint public_point = ED25519_BASEPOINT_TABLE * secret;
+  VectorArg public_key{public_point.compress().bytes};
+};
+
+bool encrypts_identity(const Ciphertext& value, const Scalar& secret) {
+  return uniform_bytes_to_point(value.c2) == uniform_bytes_to_point(value.c1) * secret;
+}
+
+template <class F>
+std::string failure_message(F&& call) {
+  try {
+    call();
+  } catch (const runtime::Failure& failure) {
+    return failure.what();
+  }
+  return "no failure";
+}
+
+EdwardsPoint point(const std::array<std::uint8_t, 32>& encoding) {
+  const auto p = CompressedEdwardsY{encoding}.decompress();
+  EXPECT_TRUE(p.has_value());
+  return p.value_or(EdwardsPoint::identity());
+}
+
+Rows bank_rows() {
+  Rows rows = {{"DE89370400440532013000", "Anna Schmidt"}, {"", ""}, {"Zoë", "Ærø", "日本"}, {"x"}};
+  for (int i = 0; i < 300; ++i) rows.push_back({"IBAN" + std::to_string(i), "name " + std::to_string(i)});
+  return rows;
+}
+
+TEST(BuildOkvs, EveryRowDecodesToAnEncryptionOfTheIdentity) {
+  const Party bank;
+  const Rows rows = bank_rows();
+  const Store store = Store::from_bytes(build_okvs(bank.public_key, rows));
+  ASSERT_EQ(store.sparse.size(), okvs::sparse_size(rows.size()));
+  for (const Row& row : rows) EXPECT_TRUE(encrypts_identity(store.decode(DataRow(row)), bank.secret));
+
+  // Rows the bank does not have, one of them a prefix of a row it has.
+  for (const Row& absent : {Row{"DE89370400440532013000", "Anna"}, Row{"IBAN300", "name 300"}, Row{"y"}}) {
+    EXPECT_FALSE(encrypts_identity(store.decode(DataRow(absent)), bank.secret));
+  }
+  // Under another key the values are not encryptions of the identity.
+  EXPECT_FALSE(encrypts_identity(store.decode(DataRow(rows[0])), Party{}.secret));
+}
+
+TEST(BuildOkvs, RowsWithOneKeyByteStringShareOnePair) {
+  const Party bank;
+  const Rows rows = {{"ab", "c"}, {"a", "bc"}, {"abc"}, {}, {"", ""}, {"q"}, {"ab", "c"}, {"q"}};
+  const std::string out_of_line = "this string is longer than any short-string buffer";
+  Rows with_long = rows;
+  with_long.push_back({out_of_line});
+  with_long.push_back({out_of_line.substr(0, 20), out_of_line.substr(20)});
+
+  const std::vector<DataRow> kept = distinct_rows(with_long);
+  ASSERT_EQ(kept.size(), 4u);
+  EXPECT_EQ(kept[0].strings(), (Row{"ab", "c"}));
+  EXPECT_EQ(kept[1].strings(), Row{});
+  EXPECT_EQ(kept[2].strings(), Row{"q"});
+  EXPECT_EQ(kept[3].strings(), Row{out_of_line});
+
+  // Encoding would never finish with a key twice in the pair list.
+  const Store store = Store::from_bytes(build_okvs(bank.public_key, with_long));
+  EXPECT_EQ(store.sparse.size(), okvs::sparse_size(4));
+  for (const Row& row : with_long) EXPECT_TRUE(encrypts_identity(store.decode(DataRow(row)), bank.secret));
+}
+
+TEST(BuildOkvs, DistinctRowsAreKeptAsGivenInOrder) {
+  const Rows rows = bank_rows();
+  const std::vector<DataRow> kept = distinct_rows(rows);
+  ASSERT_EQ(kept.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(kept[i].strings(), rows[i]);
+}
+
+TEST(BuildOkvs, KeysWithoutRepresentableMultiplesAreRefusedBeforeEncrypting) {
+  const std::string message = "The public key cannot encrypt: it is the identity or the point of order two.";
+  std::array<std::uint8_t, 32> identity{1};
+  std::array<std::uint8_t, 32> order_two{};  // y = -1 = p - 1
+  order_two.fill(0xff);
+  order_two[0] = 0xec;
+  order_two[31] = 0x7f;
+  ASSERT_EQ(point(identity), EdwardsPoint::identity());
+  ASSERT_EQ(point(order_two).dbl(), EdwardsPoint::identity());
+  for (const auto& key : {identity, order_two}) {
+    EXPECT_EQ(failure_message([&] { build_okvs(VectorArg(key), {{"a"}}); }), message);
+    // Nothing to encrypt: the empty store.
+    EXPECT_EQ(build_okvs(VectorArg(key), {}).size(), 2072u);
+  }
+}
+
+TEST(BuildOkvs, KeysOfOrderFourAndEightStillEncrypt) {
+  // y = 0: (sqrt(-1), 0), of order 4. The second is a point of order 8 from
+  // libsodium's list of small-order encodings (ed25519 blocklist).
+  const std::array<std::uint8_t, 32> order_four{};
+  const std::array<std::uint8_t, 32> order_eight = {
+      0x26, 0xe8, 0x95, 0x8f, 0xc2, 0xb2, 0x27, 0xb0, 0x45, 0xc3, 0xf4, 0x89, 0xf2, 0xef, 0x98, 0xf0,
+      0xd5, 0xdf, 0xac, 0x05, 0xd3, 0xc6, 0x33, 0x39, 0xb1, 0x38, 0x02, 0x88, 0x6d, 0x53, 0xfc, 0x05};
+  ASSERT_EQ(point(order_four).mul_by_pow_2(2), EdwardsPoint::identity());
+  ASSERT_NE(point(order_four).dbl(), EdwardsPoint::identity());
+  ASSERT_EQ(point(order_eight).mul_by_pow_2(3), EdwardsPoint::identity());
+  ASSERT_NE(point(order_eight).mul_by_pow_2(2), EdwardsPoint::identity());
+  for (const auto& key : {order_four, order_eight}) {
+    EXPECT_EQ(build_okvs(VectorArg(key), {{"a"}, {"b"}, {"c"}}).size(), 2072u + 64 * 8);
+  }
+}
+
+TEST(InitiateQueries, RecordKeepsTheRelationOnlyWhenBothRowsAreStored) {
+  const Party sender, receiver, swift;
+  const Rows sender_rows = {{"s0"}, {"s1"}, {"s2"}};
+  const Rows receiver_rows = {{"r0"}, {"r1"}};
+  const VectorArg sender_okvs(build_okvs(sender.public_key, sender_rows));
+  const VectorArg receiver_okvs(build_okvs(receiver.public_key, receiver_rows));
+  // Queries: hit/hit, hit/miss, miss/hit, miss/miss, hit/hit; one extra
+  // sender row beyond the receiver list's length is ignored.
+  const Rows sender_queries = {{"s1"}, {"s0"}, {"s9"}, {"s9"}, {"s2"}, {"s0"}};
+  const Rows receiver_queries = {{"r0"}, {"r9"}, {"r1"}, {"r9"}, {"r1"}};
+  const std::vector<bool> expected = {true, false, false, false, true};
+
+  const Bytes records =
+      initiate_queries(sender_queries, receiver_queries, sender_okvs, receiver_okvs, swift.public_key);
+  ASSERT_EQ(records.size(), expected.size() * WideCiphertext::kSize);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto w = WideCiphertext::from_bytes(std::span(records).subspan(i * WideCiphertext::kSize));
+    const EdwardsPoint expected_delta = point(w.alpha.bytes) * sender.secret + point(w.beta.bytes) * receiver.secret +
+                                        point(w.gamma.bytes) * swift.secret;
+    EXPECT_EQ(point(w.delta.bytes) == expected_delta, expected[i]) << "query " << i;
+  }
+}
+
+}  // namespace
+}  // namespace vorlinde
