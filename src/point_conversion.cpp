@@ -19,6 +19,12 @@ constexpr FieldElement51 kMinusTwo(FieldElement51::Limbs{0x7ffffffffffeb, 0x7fff
                                                           0x7ffffffffffff, 0x7ffffffffffff});
 // A^2 = 486662^2
 constexpr FieldElement51 kMontgomeryASquared(FieldElement51::Limbs{236839902244, 0, 0, 0, 0});
+// -A sqrt(-(A + 2)), for one choice of the root; the sign is normalised after use.
+constexpr FieldElement51 kMinusASqrtMinusAPlus2(FieldElement51::Limbs{
+    0x21a66fb7bca31, 0x107a6831c4798, 0x71705d2b12f6e, 0x6ceb82a009fa6, 0x1016bac16a3f1});
+// i - 1 with i = sqrt(-1): (i - 1)^2 = -2i.
+constexpr FieldElement51 kSqrtM1MinusOne(FieldElement51::Limbs{
+    0x61b274a0ea0af, 0x0d5a5fc8f189d, 0x7ef5e9cbd0c60, 0x78595a6804c9e, 0x2b8324804fc1d});
 
 FieldElement51 read_field(const std::array<std::uint8_t, 32>& bytes) { return FieldElement51::from_bytes(bytes); }
 
@@ -97,28 +103,41 @@ std::optional<Representative> point_to_uniform_bytes(const EdwardsPoint& point) 
   return point_to_uniform_bytes(point, branch);
 }
 
-// Forward map and Edwards decoding with one exponentiation each, no inversion.
-// With t = 1 + 2 r^2: x1 = -A / t and e t^4 = -A t (t^2 - 2 A^2 r^2), so e is a
-// square exactly when that product is. u = N / t with N = -A (e square) or
-// N = -2 A r^2 (= t (-(x1 + A))). Then y = (u - 1)/(u + 1) = a / b with
-// a = N - t, b = N + t, and x^2 = (y^2 - 1)/(d y^2 + 1) = (a^2 - b^2)/(d a^2 + b^2).
-// The point is (x b : a : b : x a).
+// Forward map, Edwards y and Edwards x from one inverse square root, no
+// inversion. With t = 1 + 2 r^2 and g(u) = u^3 + A u^2 + u:
+//   u1 = -A / t,  G = t^3 g(u1) = -A (t^2 - 2 A^2 r^2),
+//   u2 = -(u1 + A) = 2 r^2 u1,  g(u2) = 2 r^2 g(u1),
+// and u = u1 exactly when G t is a square (G != 0 always). The Edwards x of a
+// Montgomery point (u, v) is sqrt(-(A + 2)) u / v, so with k from
+// sqrt_ratio_i(1, G t):
+//   u1:  x = sqrt(-(A + 2)) (-A) t k                 (k^2 = 1 / (G t))
+//   u2:  x = sqrt(-(A + 2)) (-A) t k (i - 1) r       (k^2 = i / (G t),
+//        and (i - 1)^2 = -2i turns it into 1 / (2 G t))
+// up to sign; then x takes the sign of the input's bit 255. With u = N / t
+// (N = -A or -2 A r^2), y = (u - 1)/(u + 1) = a / b with a = N - t, b = N + t,
+// and the point is (x b : a : b : x a). r = 0 falls in the u2 case with x = 0:
+// the point (0, -1).
 EdwardsPoint uniform_bytes_to_point(std::span<const std::uint8_t, 32> bytes) {
+  const FieldElement51 one = FieldElement51::one();
   const Choice sign = Choice::from_bit(static_cast<std::uint8_t>(bytes[31] >> 7));
   const FieldElement51 r = FieldElement51::from_bytes(bytes);
   const FieldElement51 two_r2 = r.square2();
-  const FieldElement51 t = FieldElement51::one() + two_r2;
-  const FieldElement51 e_t4 = MONTGOMERY_A_NEG * t * (t.square() - kMontgomeryASquared * two_r2);
-  const Choice e_is_square = FieldElement51::sqrt_ratio_i(e_t4, FieldElement51::one()).first;
+  const FieldElement51 t = one + two_r2;
+  const FieldElement51 G = MONTGOMERY_A_NEG * (t.square() - kMontgomeryASquared * two_r2);
+  const auto [u1_on_curve, k] = FieldElement51::sqrt_ratio_i(one, G * t);
 
-  const FieldElement51 n = FieldElement51::conditional_select(MONTGOMERY_A_NEG * two_r2, MONTGOMERY_A_NEG, e_is_square);
+  FieldElement51 x = kMinusASqrtMinusAPlus2 * t * k *
+                     FieldElement51::conditional_select(kSqrtM1MinusOne * r, one, u1_on_curve);
+  x.conditional_negate(x.is_negative() ^ sign);
+  const FieldElement51 n = FieldElement51::conditional_select(MONTGOMERY_A_NEG * two_r2, MONTGOMERY_A_NEG, u1_on_curve);
   const FieldElement51 a = n - t;
   const FieldElement51 b = n + t;
-  const FieldElement51 a2 = a.square();
-  const FieldElement51 b2 = b.square();
-  auto [on_curve, x] = FieldElement51::sqrt_ratio_i(a2 - b2, curve::EDWARDS_D * a2 + b2);
-  if (!on_curve.declassify()) throw runtime::Failure(kInvalidElligatorPointMessage);
-  x.conditional_negate(sign);
+
+  // -x^2 + y^2 = 1 + d x^2 y^2 times b^2; holds for every input.
+  const FieldElement51 x2 = x.square(), a2 = a.square(), b2 = b.square();
+  if (!(a2 - x2 * b2).ct_eq(b2 + curve::EDWARDS_D * x2 * a2).declassify()) {
+    throw runtime::Failure(kInvalidElligatorPointMessage);
+  }
   return {x * b, a, b, x * a};
 }
 
