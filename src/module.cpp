@@ -107,6 +107,23 @@ void set_panic(const char* message) {
   PyErr_SetObject(type, instance.get());
 }
 
+// Turns the C++ exception being handled into the pending Python exception and
+// returns the null result: a Python error already set stays as it is, memory
+// exhaustion is MemoryError, every other failure is a PanicException.
+PyObject* raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PythonErrorSet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    set_panic(failure.what());
+  } catch (...) {
+    set_panic("unknown failure");
+  }
+  return nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Argument binding
 
@@ -323,17 +340,8 @@ PyObject* call_frame(const char* function, const std::array<const char*, N>& par
     for (std::size_t i = 0; i < N; ++i) held[i] = Ref::borrow(bound[i]);
     Ref result = body(bound);
     return result.release();
-  } catch (const PythonErrorSet&) {
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (const std::exception& failure) {
-    set_panic(failure.what());
-    return nullptr;
   } catch (...) {
-    set_panic("unknown failure");
-    return nullptr;
+    return raise_current_exception();
   }
 }
 
@@ -489,17 +497,8 @@ PyObject* initialize() noexcept {
       if (PyObject_SetAttr(module.get(), name.get(), function.get()) < 0) throw PythonErrorSet{};
     }
     return module.release();
-  } catch (const PythonErrorSet&) {
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (const std::exception& failure) {
-    set_panic(failure.what());
-    return nullptr;
   } catch (...) {
-    set_panic("unknown failure");
-    return nullptr;
+    return raise_current_exception();
   }
 }
 
