@@ -297,11 +297,12 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.error_occurred) continue;
-      const std::string& name = run.run_name.function_name;
-      const double ns = run.GetAdjustedRealTime();
+      // The full name keeps the arguments apart (BM_OkvsEncode/10000 and /100000).
+      const std::string name = run.run_name.str();
+      // Benchmarks report in their own time unit; the table is in ns.
+      const double ns = run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
       if (run.run_type == Run::RT_Iteration) {
-        // Without repetitions the single run stands for both.
-        if (!median_.count(name)) median_[name] = min_[name] = ns;
+        single_[name] = ns;  // stands for median and minimum when there are no repetitions
       } else if (run.aggregate_name == "median") {
         median_[name] = ns;
       } else if (run.aggregate_name == "min") {
@@ -312,24 +313,43 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\n%-22s %11s %11s %9s %11s %11s %9s\n", "operation", "ours med", "sodium med", "ratio", "ours min",
-                "sodium min", "ratio");
+    for (const auto& [name, ns] : single_) {
+      if (!median_.count(name)) {
+        median_[name] = ns;
+        min_[name] = ns;
+      }
+    }
+    auto cell = [](const std::map<std::string, double>& column, const std::string& name) {
+      const auto found = column.find(name);
+      if (found == column.end()) return std::string("-");
+      char text[32];
+      std::snprintf(text, sizeof text, "%.1f", found->second);
+      return std::string(text);
+    };
+    std::printf("\n%-34s %11s %11s %9s %11s %11s %9s\n", "operation (ns)", "ours med", "sodium med", "ratio",
+                "ours min", "sodium min", "ratio");
     for (const auto& [name, ns] : median_) {
       if (name.rfind("BM_Sodium_", 0) == 0) continue;
       const std::string op = name.rfind("BM_", 0) == 0 ? name.substr(3) : name;
-      std::printf("%-22s %11.1f", op.c_str(), ns);
-      const auto other = median_.find("BM_Sodium_" + op);
-      if (other == median_.end()) {
-        std::printf(" %11s %9s %11.1f %11s %9s\n", "-", "-", min_[name], "-", "-");
+      const std::string sodium = "BM_Sodium_" + op;
+      std::printf("%-34s %11.1f %11s", op.c_str(), ns, cell(median_, sodium).c_str());
+      const bool paired = median_.count(sodium) != 0;
+      if (paired) {
+        std::printf(" %9.2f", ns / median_[sodium]);
       } else {
-        const double other_min = min_["BM_Sodium_" + op];
-        std::printf(" %11.1f %9.2f %11.1f %11.1f %9.2f\n", other->second, ns / other->second, min_[name], other_min,
-                    min_[name] / other_min);
+        std::printf(" %9s", "-");
+      }
+      std::printf(" %11s %11s", cell(min_, name).c_str(), cell(min_, sodium).c_str());
+      if (paired && min_.count(name) && min_.count(sodium)) {
+        std::printf(" %9.2f\n", min_[name] / min_[sodium]);
+      } else {
+        std::printf(" %9s\n", "-");
       }
     }
   }
 
  private:
+  std::map<std::string, double> single_;
   std::map<std::string, double> median_;
   std::map<std::string, double> min_;
 };
