@@ -10,23 +10,20 @@
 #include "runtime/pool.hpp"
 #include "src/keys.hpp"
 #include "src/operations.hpp"
+#include "src/record_stream.hpp"
 
 namespace vorlinde {
 
 namespace {
 
 constexpr std::size_t kPointSize = 32;
+using PointStream = RecordStream<kPointSize>;
 
-// A stream of L bytes holds ceil(L / 32) records; a short trailing piece counts
-// and fails when it is read.
-std::size_t record_count(std::span<const std::uint8_t> stream) { return (stream.size() + kPointSize - 1) / kPointSize; }
-
-curve::EdwardsPoint read_point(std::span<const std::uint8_t> stream, std::size_t index) {
-  const std::size_t begin = index * kPointSize;
-  const std::size_t length = std::min(kPointSize, stream.size() - begin);
-  if (length != kPointSize) throw runtime::Failure(slice_length_message(length));
+curve::EdwardsPoint read_point(const PointStream& stream, std::size_t index) {
+  const std::span<const std::uint8_t> record = stream.record(index);
+  if (record.size() != kPointSize) throw runtime::Failure(slice_length_message(record.size()));
   curve::CompressedEdwardsY encoding;
-  std::memcpy(encoding.bytes.data(), stream.data() + begin, kPointSize);
+  std::memcpy(encoding.bytes.data(), record.data(), kPointSize);
   const auto point = encoding.decompress();
   if (!point) throw runtime::Failure("called `Option::unwrap()` on a `None` value");
   return *point;
@@ -42,8 +39,8 @@ KeyPair key_gen() {
 
 Bytes decrypt(const BytesArg& points, const BytesArg& bank_secret_key) {
   const curve::Scalar k = read_secret_key(bank_secret_key, kBankSecretKeySentence);
-  const std::span<const std::uint8_t> stream = points.get(kPointsSentence);
-  const std::size_t count = record_count(stream);
+  const PointStream stream(points.get(kPointsSentence));
+  const std::size_t count = stream.count();
   // Each record owns bytes [32 i, 32 i + 32) of the result, so workers never
   // share a slot and the output is in input order however the work is split.
   Bytes out(count * kPointSize);
@@ -63,12 +60,11 @@ std::vector<bool> finish(const BytesArg& sender_points, const BytesArg& receiver
                          const BytesArg& gamma_points, const BytesArg& delta_points,
                          const BytesArg& swift_secret_key) {
   const curve::Scalar k = read_secret_key(swift_secret_key, kSwiftSecretKeySentence);
-  const std::span<const std::uint8_t> sender = sender_points.get(kPointsSentence);
-  const std::span<const std::uint8_t> receiver = receiver_points.get(kPointsSentence);
-  const std::span<const std::uint8_t> gamma = gamma_points.get(kPointsSentence);
-  const std::span<const std::uint8_t> delta = delta_points.get(kPointsSentence);
-  const std::size_t rows =
-      std::min({record_count(sender), record_count(receiver), record_count(gamma), record_count(delta)});
+  const PointStream sender(sender_points.get(kPointsSentence));
+  const PointStream receiver(receiver_points.get(kPointsSentence));
+  const PointStream gamma(gamma_points.get(kPointsSentence));
+  const PointStream delta(delta_points.get(kPointsSentence));
+  const std::size_t rows = std::min({sender.count(), receiver.count(), gamma.count(), delta.count()});
 
   std::vector<bool> matches;
   matches.reserve(rows);

@@ -9,6 +9,7 @@
 
 #include "runtime/pool.hpp"
 #include "src/operations.hpp"
+#include "src/record_stream.hpp"
 #include "src/wide_ciphertexts.hpp"
 
 namespace vorlinde {
@@ -19,28 +20,20 @@ constexpr std::size_t kRecord = WideCiphertext::kSize;
 constexpr std::size_t kPoint = 32;
 
 using CompressedField = curve::CompressedEdwardsY WideCiphertext::*;
-
-// A stream of L bytes holds ceil(L / 128) records; a short trailing piece is a
-// record too and fails when it is read.
-std::size_t record_count(std::span<const std::uint8_t> stream) { return (stream.size() + kRecord - 1) / kRecord; }
-
-WideCiphertext read_record(std::span<const std::uint8_t> stream, std::size_t index) {
-  const std::size_t begin = index * kRecord;
-  return WideCiphertext::from_bytes(stream.subspan(begin, std::min(kRecord, stream.size() - begin)));
-}
+using CiphertextStream = RecordStream<kRecord>;
 
 }  // namespace
 
 Bytes randomize(const BytesArg& ciphertexts) {
-  const std::span<const std::uint8_t> stream = ciphertexts.get(kCiphertextsSentence);
-  const std::size_t count = record_count(stream);
+  const CiphertextStream stream(ciphertexts.get(kCiphertextsSentence));
+  const std::size_t count = stream.count();
   // Record i owns bytes [128 i, 128 i + 128) of the result, so the layout is
   // that of a sequential loop however the pool splits the work.
   Bytes out(count * kRecord);
   if (count == 0) return out;
   runtime::parallel_for(count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      const auto record = read_record(stream, i).randomize().to_bytes();
+      const auto record = WideCiphertext::from_bytes(stream.record(i)).randomize().to_bytes();
       std::memcpy(out.data() + i * kRecord, record.data(), kRecord);
     }
   });
@@ -48,10 +41,10 @@ Bytes randomize(const BytesArg& ciphertexts) {
 }
 
 std::array<Bytes, 4> combine(const BytesArg& sender_ciphertexts, const BytesArg& receiver_ciphertexts) {
-  const std::span<const std::uint8_t> sender = sender_ciphertexts.get(kSenderCiphertextsSentence);
-  const std::span<const std::uint8_t> receiver = receiver_ciphertexts.get(kReceiverCiphertextsSentence);
+  const CiphertextStream sender(sender_ciphertexts.get(kSenderCiphertextsSentence));
+  const CiphertextStream receiver(receiver_ciphertexts.get(kReceiverCiphertextsSentence));
   // Records of the longer stream beyond the shorter one's count are never read.
-  const std::size_t pair_count = std::min(record_count(sender), record_count(receiver));
+  const std::size_t pair_count = std::min(sender.count(), receiver.count());
 
   std::array<Bytes, 4> columns;
   for (Bytes& column : columns) column.resize(pair_count * kPoint);
@@ -60,8 +53,8 @@ std::array<Bytes, 4> combine(const BytesArg& sender_ciphertexts, const BytesArg&
   std::vector<WideCiphertext> sums(pair_count);
   runtime::parallel_for(pair_count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      const WideCiphertext s = read_record(sender, i);
-      const WideCiphertext r = read_record(receiver, i);
+      const WideCiphertext s = WideCiphertext::from_bytes(sender.record(i));
+      const WideCiphertext r = WideCiphertext::from_bytes(receiver.record(i));
       sums[i] = s.sum(r);
     }
   });
