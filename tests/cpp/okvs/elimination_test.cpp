@@ -12,6 +12,7 @@
 
 #include "okvs_reference.hpp"
 #include "runtime/failure.hpp"
+#include "tests/cpp/failure_message.hpp"
 
 namespace vorlinde::okvs {
 namespace {
@@ -33,12 +34,7 @@ std::vector<std::optional<Scripted>> solve_scripted(std::uint64_t cols, const Ro
 }
 
 std::string solve_failure(std::uint64_t cols, const Rows& rows, const std::vector<std::uint64_t>& rhs) {
-  try {
-    solve_scripted(cols, rows, rhs);
-  } catch (const runtime::Failure& e) {
-    return e.what();
-  }
-  return "no failure";
+  return test_support::failure_message([&] { solve_scripted(cols, rows, rhs); });
 }
 
 // Each row's equation evaluated directly on the solution.

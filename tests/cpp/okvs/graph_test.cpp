@@ -7,20 +7,14 @@
 #include <vector>
 
 #include "runtime/failure.hpp"
+#include "tests/cpp/failure_message.hpp"
 
 namespace vorlinde::okvs {
 namespace {
 
-using Graph = UndirectedGraph<int>;
+using vorlinde::test_support::failure_message;
 
-std::string failure_of(const auto& op) {
-  try {
-    op();
-  } catch (const runtime::Failure& e) {
-    return e.what();
-  }
-  return "no failure";
-}
+using Graph = UndirectedGraph<int>;
 
 TEST(OkvsGraph, AddRules) {
   Graph g(4);
@@ -119,14 +113,14 @@ TEST(OkvsGraph, PopFromEitherSideRemovesBothEntries) {
 TEST(OkvsGraph, VertexOutOfRangeFails) {
   Graph empty(0);
   EXPECT_EQ(empty.edge_count(), 0u);
-  EXPECT_EQ(failure_of([&] { empty.add_edge(0, 0, 1); }), "index out of bounds: the len is 0 but the index is 0");
-  EXPECT_EQ(failure_of([&] { empty.pop_only_edge(0); }), "index out of bounds: the len is 0 but the index is 0");
-  EXPECT_EQ(failure_of([&] { empty.pop_edge(0); }), "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_EQ(failure_message([&] { empty.add_edge(0, 0, 1); }), "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_EQ(failure_message([&] { empty.pop_only_edge(0); }), "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_EQ(failure_message([&] { empty.pop_edge(0); }), "index out of bounds: the len is 0 but the index is 0");
 
   Graph g(3);
-  EXPECT_EQ(failure_of([&] { g.add_edge(3, 0, 1); }), "index out of bounds: the len is 3 but the index is 3");
-  EXPECT_EQ(failure_of([&] { g.add_edge(0, 7, 1); }), "index out of bounds: the len is 3 but the index is 7");
-  EXPECT_EQ(failure_of([&] { g.pop_edge(5); }), "index out of bounds: the len is 3 but the index is 5");
+  EXPECT_EQ(failure_message([&] { g.add_edge(3, 0, 1); }), "index out of bounds: the len is 3 but the index is 3");
+  EXPECT_EQ(failure_message([&] { g.add_edge(0, 7, 1); }), "index out of bounds: the len is 3 but the index is 7");
+  EXPECT_EQ(failure_message([&] { g.pop_edge(5); }), "index out of bounds: the len is 3 but the index is 5");
 }
 
 }  // namespace

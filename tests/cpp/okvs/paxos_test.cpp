@@ -15,9 +15,12 @@
 #include "okvs_reference.hpp"
 #include "okvs_test_types.hpp"
 #include "runtime/failure.hpp"
+#include "tests/cpp/failure_message.hpp"
 
 namespace vorlinde::okvs {
 namespace {
+
+using vorlinde::test_support::failure_message;
 
 using testing::ByteKey;
 using testing::Value64;
@@ -38,15 +41,6 @@ std::vector<std::pair<ByteKey, V>> make_pairs(std::size_t n, const std::string& 
 template <class V>
 void expect_decodes(const Paxos<V>& store, const std::vector<std::pair<ByteKey, V>>& pairs) {
   for (const auto& [key, value] : pairs) ASSERT_EQ(store.decode(key), value) << key.bytes;
-}
-
-std::string failure_of(const auto& op) {
-  try {
-    op();
-  } catch (const runtime::Failure& e) {
-    return e.what();
-  }
-  return "no failure";
 }
 
 TEST(OkvsPaxos, SparseSize) {
@@ -104,11 +98,11 @@ TEST(OkvsPaxos, WordValues) {
   const auto bytes = store.to_bytes();
   ASSERT_EQ(bytes.size(), 24 + 8 * (sparse_size(500) + 32));
   EXPECT_EQ(Paxos<std::uint64_t>::from_bytes(bytes), store);
-  EXPECT_EQ(failure_of([] { BitsTraits<std::uint64_t>::from_bytes(std::vector<std::uint8_t>(7)); }),
+  EXPECT_EQ(failure_message([] { BitsTraits<std::uint64_t>::from_bytes(std::vector<std::uint8_t>(7)); }),
             "a 64-bit word needs exactly 8 bytes, got 7");
   EXPECT_TRUE(bit_at_is_set(std::vector<std::uint64_t>{0, 1ULL << 3}, 67));
   EXPECT_FALSE(bit_at_is_set(std::vector<std::uint64_t>{~0ULL ^ 8}, 3));
-  EXPECT_EQ(failure_of([] { bit_at_is_set(std::vector<std::uint64_t>{~0ULL}, 64); }),
+  EXPECT_EQ(failure_message([] { bit_at_is_set(std::vector<std::uint64_t>{~0ULL}, 64); }),
             "index out of bounds: the len is 1 but the index is 1");
 }
 
@@ -137,7 +131,7 @@ TEST(OkvsPaxos, EmptyStore) {
   const std::set<std::array<std::uint8_t, 64>> fillers{store.dense[0].b, store.dense[1].b, store.dense[31].b};
   EXPECT_EQ(fillers.size(), 3u);
   EXPECT_EQ(store.to_bytes().size(), 2072u);
-  EXPECT_EQ(failure_of([&] { store.decode(ByteKey{""}); }), "attempt to calculate the remainder with a divisor of zero");
+  EXPECT_EQ(failure_message([&] { store.decode(ByteKey{""}); }), "attempt to calculate the remainder with a divisor of zero");
 }
 
 // Literal transcription of one encoding attempt, kept as an oracle for the
@@ -318,7 +312,7 @@ class OkvsPaxosShortBytes : public ::testing::TestWithParam<FromBytesFailure> {}
 
 TEST_P(OkvsPaxosShortBytes, FailsNamingTheFirstBound) {
   const auto& p = GetParam();
-  EXPECT_EQ(failure_of([&] { Store::from_bytes(std::vector<std::uint8_t>(p.length)); }), p.message);
+  EXPECT_EQ(failure_message([&] { Store::from_bytes(std::vector<std::uint8_t>(p.length)); }), p.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -406,7 +400,7 @@ TEST(OkvsPaxos, DuplicateKeysFailInsteadOfHanging) {
   for (std::size_t n : {2, 3, 50}) {
     Pairs pairs = make_pairs(n, "dup");
     pairs.push_back({pairs[n / 2].first, random_value<Value64>()});
-    EXPECT_EQ(failure_of([&] { Store::encode<ByteKey>(pairs); }),
+    EXPECT_EQ(failure_message([&] { Store::encode<ByteKey>(pairs); }),
               "could not encode the store: 1000 attempts failed; the keys are not distinct");
   }
 }

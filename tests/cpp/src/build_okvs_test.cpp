@@ -22,9 +22,12 @@
 #include "src/operations.hpp"
 #include "src/point_conversion.hpp"
 #include "src/wide_ciphertexts.hpp"
+#include "tests/cpp/failure_message.hpp"
 
 namespace vorlinde {
 namespace {
+
+using vorlinde::test_support::failure_message;
 
 using curve::CompressedEdwardsY;
 using curve::ED25519_BASEPOINT_TABLE;
@@ -52,16 +55,6 @@ struct Party {
 
 bool encrypts_identity(const Ciphertext& value, const Scalar& secret) {
   return uniform_bytes_to_point(value.c2) == uniform_bytes_to_point(value.c1) * secret;
-}
-
-template <class F>
-std::string failure_message(F&& call) {
-  try {
-    call();
-  } catch (const runtime::Failure& failure) {
-    return failure.what();
-  }
-  return "no failure";
 }
 
 EdwardsPoint point(const std::array<std::uint8_t, 32>& encoding) {

@@ -17,9 +17,12 @@
 #include "src/point_conversion.hpp"
 #include "src/wide_ciphertexts.hpp"
 #include "tests/cpp/curve/support.hpp"
+#include "tests/cpp/failure_message.hpp"
 
 namespace vorlinde {
 namespace {
+
+using vorlinde::test_support::failure_message;
 
 using curve::CompressedEdwardsY;
 using curve::ED25519_BASEPOINT_TABLE;
@@ -38,16 +41,6 @@ EdwardsPoint point(const CompressedEdwardsY& encoding) {
   const auto p = encoding.decompress();
   EXPECT_TRUE(p.has_value());
   return p.value_or(EdwardsPoint::identity());
-}
-
-template <class F>
-std::string failure_message(F&& call) {
-  try {
-    call();
-  } catch (const runtime::Failure& failure) {
-    return failure.what();
-  }
-  return "no failure";
 }
 
 // Keys of the two banks and the operator, and records built from them.
