@@ -36,13 +36,3 @@ def panic_message(call):
     assert len(info.value.args) == 1
     assert str(info.value) == info.value.args[0]
     return info.value.args[0]
-
-
-def skip_if_unavailable(call):
-    """The result of `call`, or a skip while the operation is still a stand-in."""
-    try:
-        return call()
-    except PanicException as failure:
-        if str(failure).endswith("is not available yet"):
-            pytest.skip(str(failure))
-        raise

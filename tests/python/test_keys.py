@@ -5,7 +5,7 @@ import os
 import pytest
 
 import vorlinde
-from conftest import panic_message, skip_if_unavailable
+from conftest import panic_message
 from edwards25519 import G, IDENTITY, L, P, add, compress, decompress, mul, neg, secret_scalar
 
 UNWRAP = "called `Option::unwrap()` on a `None` value"
