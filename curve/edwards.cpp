@@ -6,11 +6,7 @@ namespace vorlinde::curve {
 
 CompressedEdwardsY EdwardsPoint::compress() const {
   const FieldElement51 recip = Z.invert();
-  const FieldElement51 x = X * recip;
-  const FieldElement51 y = Y * recip;
-  CompressedEdwardsY out{y.to_bytes()};
-  out.bytes[31] |= static_cast<std::uint8_t>(x.is_negative().value << 7);
-  return out;
+  return encode_affine(X * recip, Y * recip);
 }
 
 std::optional<EdwardsPoint> CompressedEdwardsY::decompress() const {

@@ -44,6 +44,12 @@ class EdwardsPoint {
 
   CompressedEdwardsY compress() const;
 
+  // The encodings of several points for the price of one inversion
+  // (Montgomery's trick): with q_i = Z_0 ... Z_i, 1/Z_i = q_(i-1) / q_i. Every
+  // point has Z != 0, so the product is invertible. Same bytes as compress().
+  template <std::size_t N>
+  static std::array<CompressedEdwardsY, N> compress_all(const std::array<EdwardsPoint, N>& points);
+
   EdwardsPoint operator+(const EdwardsPoint& other) const;
   EdwardsPoint operator-(const EdwardsPoint& other) const;
   EdwardsPoint operator-() const { return {-X, Y, Z, -T}; }
@@ -71,7 +77,32 @@ class EdwardsPoint {
   ProjectiveNielsPoint to_projective_niels() const { return {Y + X, Y - X, Z, T * EDWARDS_D2}; }
   // Costs one inversion; batch conversions go through EdwardsBasepointTable::create.
   AffineNielsPoint to_affine_niels() const;
+
+ private:
+  // y with the low bit of x in bit 255, from affine coordinates.
+  static CompressedEdwardsY encode_affine(const FieldElement51& x, const FieldElement51& y) {
+    CompressedEdwardsY out{y.to_bytes()};
+    out.bytes[31] |= static_cast<std::uint8_t>(x.is_negative().value << 7);
+    return out;
+  }
 };
+
+template <std::size_t N>
+std::array<CompressedEdwardsY, N> EdwardsPoint::compress_all(const std::array<EdwardsPoint, N>& points) {
+  static_assert(N > 0);
+  std::array<FieldElement51, N> prefix;
+  prefix[0] = points[0].Z;
+  for (std::size_t i = 1; i < N; ++i) prefix[i] = prefix[i - 1] * points[i].Z;
+  FieldElement51 inverse = prefix[N - 1].invert();  // 1 / (Z_0 ... Z_i) for the current i
+  std::array<CompressedEdwardsY, N> out;
+  for (std::size_t i = N - 1; i > 0; --i) {
+    const FieldElement51 recip = inverse * prefix[i - 1];
+    inverse = inverse * points[i].Z;
+    out[i] = encode_affine(points[i].X * recip, points[i].Y * recip);
+  }
+  out[0] = encode_affine(points[0].X * inverse, points[0].Y * inverse);
+  return out;
+}
 
 inline EdwardsPoint operator*(const Scalar& k, const EdwardsPoint& p) { return p * k; }
 

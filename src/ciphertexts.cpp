@@ -64,8 +64,8 @@ WideCiphertext Ciphertext::add_and_randomize(const Ciphertext& other, const curv
   const curve::EdwardsPoint a2 = uniform_bytes_to_point(c2);
   const curve::EdwardsPoint b1 = uniform_bytes_to_point(other.c1);
   const curve::EdwardsPoint b2 = uniform_bytes_to_point(other.c2);
-  return {(a1 * s).compress(), (b1 * s).compress(), (curve::ED25519_BASEPOINT_TABLE * s).compress(),
-          (((a2 + b2) + extra) * s).compress()};
+  return WideCiphertext::from_points(
+      {a1 * s, b1 * s, curve::ED25519_BASEPOINT_TABLE * s, ((a2 + b2) + extra) * s});
 }
 
 }  // namespace vorlinde

@@ -48,20 +48,31 @@ std::array<std::uint8_t, WideCiphertext::kSize> WideCiphertext::to_bytes() const
 
 WideCiphertext WideCiphertext::randomize() const {
   const curve::Scalar t = curve::Scalar::random();
-  WideCiphertext out;
-  out.alpha = (unwrap_point(alpha) * t).compress();
-  out.beta = (unwrap_point(beta) * t).compress();
-  out.gamma = (unwrap_point(gamma) * t).compress();
-  out.delta = (unwrap_point(delta) * t).compress();
-  return out;
+  // Fields are decoded in record order, so an invalid one fails before any
+  // later field is looked at.
+  const curve::EdwardsPoint a = unwrap_point(alpha) * t;
+  const curve::EdwardsPoint b = unwrap_point(beta) * t;
+  const curve::EdwardsPoint g = unwrap_point(gamma) * t;
+  const curve::EdwardsPoint d = unwrap_point(delta) * t;
+  return from_points({a, b, g, d});
 }
 
 WideCiphertext WideCiphertext::sum(const WideCiphertext& other) const {
+  // Within a field, self's point is decoded before other's.
   auto add = [](const curve::CompressedEdwardsY& a, const curve::CompressedEdwardsY& b) {
     const curve::EdwardsPoint pa = unwrap_point(a);
-    return (pa + unwrap_point(b)).compress();
+    return pa + unwrap_point(b);
   };
-  return {add(alpha, other.alpha), add(beta, other.beta), add(gamma, other.gamma), add(delta, other.delta)};
+  const curve::EdwardsPoint a = add(alpha, other.alpha);
+  const curve::EdwardsPoint b = add(beta, other.beta);
+  const curve::EdwardsPoint g = add(gamma, other.gamma);
+  const curve::EdwardsPoint d = add(delta, other.delta);
+  return from_points({a, b, g, d});
+}
+
+WideCiphertext WideCiphertext::from_points(const std::array<curve::EdwardsPoint, 4>& points) {
+  const std::array<curve::CompressedEdwardsY, 4> fields = curve::EdwardsPoint::compress_all(points);
+  return {fields[0], fields[1], fields[2], fields[3]};
 }
 
 }  // namespace vorlinde

@@ -38,6 +38,10 @@ class WideCiphertext {
   // Failure: as randomize, self's field examined before other's.
   WideCiphertext sum(const WideCiphertext& other) const;
 
+  // The record of four points (alpha, beta, gamma, delta), compressed with one
+  // shared inversion.
+  static WideCiphertext from_points(const std::array<curve::EdwardsPoint, 4>& points);
+
   bool operator==(const WideCiphertext&) const = default;
 };
 

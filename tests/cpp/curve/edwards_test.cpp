@@ -183,6 +183,24 @@ TEST(Edwards, EqualityIsProjective) {
   EXPECT_FALSE(p == p.dbl());
 }
 
+// ---- Batch compression ----------------------------------------------------
+
+// compress_all shares one inversion among its points; each encoding must be
+// the one compress() gives, whatever the points' Z (here: results of additions
+// and multiplications, never normalised) and including the identity, whose
+// u-coordinate has no inverse, and x = 0 points.
+TEST(Edwards, CompressAllMatchesCompress) {
+  for (int round = 0; round < 200; ++round) {
+    std::array<EdwardsPoint, 5> points;
+    for (EdwardsPoint& p : points) p = ED25519_BASEPOINT_POINT * Scalar::from_bits(random_bytes<32>());
+    points[round % 5] = round % 3 == 0 ? EdwardsPoint::identity() : -points[(round + 1) % 5].dbl();
+    const auto batch = EdwardsPoint::compress_all(points);
+    for (std::size_t i = 0; i < points.size(); ++i) EXPECT_EQ(batch[i], points[i].compress()) << round << " " << i;
+  }
+  const std::array<EdwardsPoint, 1> one{decompress(hex<32>("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"))};
+  EXPECT_EQ(EdwardsPoint::compress_all(one)[0], one[0].compress());
+}
+
 // ---- Small-order and mixed-order points, unreduced scalars ---------------
 
 // Encodings of points of order 1, 2, 4 and 8 (libsodium's small-order list).
