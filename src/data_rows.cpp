@@ -3,6 +3,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "runtime/cancellation.hpp"
+
 namespace vorlinde {
 
 std::vector<DataRow> distinct_rows(Rows rows) {
@@ -11,7 +13,9 @@ std::vector<DataRow> distinct_rows(Rows rows) {
   std::unordered_set<std::string> seen;
   seen.reserve(rows.size());
   std::string key;
+  runtime::CancellationTicker ticker(4096);
   for (Row& row : rows) {
+    ticker.tick();
     key.clear();
     for (const std::string& s : row) key += s;
     if (seen.insert(key).second) kept.emplace_back(std::move(row));

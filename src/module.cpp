@@ -20,7 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/cancellation.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/pool.hpp"
 #include "src/operations.hpp"
 
 namespace vorlinde {
@@ -140,9 +142,10 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 // Fills slots[i] with a borrowed reference to the argument of params[i]. All
-// parameters are positional-or-keyword and required.
-void bind(const char* function, std::span<const char* const> params, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** slots) {
+// parameters are positional-or-keyword and required. (Not named `bind`: with
+// <functional> in reach, argument-dependent lookup would pick std::bind.)
+void bind_arguments(const char* function, std::span<const char* const> params, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   const std::size_t n = params.size();
   const auto given = static_cast<std::size_t>(nargs);
   if (given > n) {
@@ -335,9 +338,10 @@ PyObject* call_frame(const char* function, const std::array<const char*, N>& par
                      Py_ssize_t nargs, PyObject* kwnames, Body body) noexcept {
   try {
     std::array<PyObject*, N> bound{};
-    bind(function, params, args, nargs, kwnames, bound.data());
+    bind_arguments(function, params, args, nargs, kwnames, bound.data());
     std::array<Ref, N> held;
     for (std::size_t i = 0; i < N; ++i) held[i] = Ref::borrow(bound[i]);
+    const runtime::OperationScope operation;
     Ref result = body(bound);
     return result.release();
   } catch (...) {
@@ -402,6 +406,39 @@ PyObject* py_finish(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
         finish(PyBytesArg(a[0]), PyBytesArg(a[1]), PyBytesArg(a[2]), PyBytesArg(a[3]), PyBytesArg(a[4])));
   });
 }
+
+// ---------------------------------------------------------------------------
+// Signals
+
+// The core's cancellation hook: runs the host's pending signal handlers. A
+// handler that raises (Ctrl-C's KeyboardInterrupt) cancels the operation and
+// its exception reaches the caller; one that returns lets it go on. The host
+// runs handlers on its main thread only and returns at once elsewhere.
+#ifndef PYPY_VERSION
+void run_pending_signal_handlers() {
+  if (PyErr_CheckSignals() != 0) throw PythonErrorSet{};
+}
+#else
+// PyPy runs pending signal handlers between bytecodes of Python code, and its
+// PyErr_CheckSignals does not run them; so the hook calls a Python function
+// whose loop passes such a point.
+PyObject* g_signal_poll = nullptr;
+
+void make_signal_poll() {
+  Ref globals = checked(PyDict_New());
+  if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) throw PythonErrorSet{};
+  checked(PyRun_String("def poll():\n    for _ in (0,):\n        pass\n", Py_file_input, globals.get(),
+                       globals.get()));
+  g_signal_poll = Ref::borrow(PyDict_GetItemString(globals.get(), "poll")).release();
+  if (g_signal_poll == nullptr) throw PythonErrorSet{};
+}
+
+void run_pending_signal_handlers() {
+  if (g_signal_poll == nullptr) return;
+  Ref result(PyObject_CallObject(g_signal_poll, nullptr));
+  if (!result) throw PythonErrorSet{};
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Module
@@ -487,6 +524,10 @@ PyObject* initialize() noexcept {
     if (initialized.exchange(true)) {
       raise(PyExc_ImportError, "PyO3 modules may only be initialized once per interpreter process");
     }
+#ifdef PYPY_VERSION
+    make_signal_poll();
+#endif
+    runtime::set_cancellation_hook(run_pending_signal_handlers);
     // Made by hand: PyPy 3.9 has no PyModule_GetNameObject.
     Ref module_name = checked(PyUnicode_FromString(module_definition.m_name));
     for (PyMethodDef& definition : functions) {

@@ -6,6 +6,7 @@
 
 #include "curve/edwards.hpp"
 #include "curve/scalar.hpp"
+#include "runtime/cancellation.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/pool.hpp"
 #include "src/keys.hpp"
@@ -68,7 +69,10 @@ std::vector<bool> finish(const BytesArg& sender_points, const BytesArg& receiver
 
   std::vector<bool> matches;
   matches.reserve(rows);
+  // About 50 us a row: a poll every 10 ms or so.
+  runtime::CancellationTicker ticker(200);
   for (std::size_t i = 0; i < rows; ++i) {
+    ticker.tick();
     const curve::EdwardsPoint s = read_point(sender, i);
     const curve::EdwardsPoint r = read_point(receiver, i);
     const curve::EdwardsPoint g = read_point(gamma, i);

@@ -62,12 +62,17 @@ std::array<Bytes, 4> combine(const BytesArg& sender_ciphertexts, const BytesArg&
   // One pass per component, each finished before the next starts.
   constexpr CompressedField kFields[4] = {&WideCiphertext::alpha, &WideCiphertext::beta, &WideCiphertext::gamma,
                                           &WideCiphertext::delta};
+  // A copy is a few nanoseconds, so ranges are thousands of items long.
+  constexpr std::size_t kCopyGrain = 4096;
   for (std::size_t k = 0; k < 4; ++k) {
-    runtime::parallel_for(pair_count, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        std::memcpy(columns[k].data() + i * kPoint, (sums[i].*kFields[k]).bytes.data(), kPoint);
-      }
-    });
+    runtime::parallel_for(
+        pair_count,
+        [&](std::size_t begin, std::size_t end) {
+          for (std::size_t i = begin; i < end; ++i) {
+            std::memcpy(columns[k].data() + i * kPoint, (sums[i].*kFields[k]).bytes.data(), kPoint);
+          }
+        },
+        kCopyGrain);
   }
   return columns;
 }

@@ -28,6 +28,7 @@
 #include "okvs/elimination.hpp"
 #include "okvs/graph.hpp"
 #include "okvs/hashable.hpp"
+#include "runtime/cancellation.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/rng.hpp"
 
@@ -43,6 +44,9 @@ inline constexpr std::size_t kLookahead = 8;
 // 1/12, less for larger n), so 1,000 failures in a row only happen when two
 // keys share a byte string: then every attempt fails when adding the edges.
 inline constexpr unsigned kMaxFailedAttempts = 1000;
+// Encoding runs on the calling thread; its loops poll for cancellation every
+// this many items (well under a millisecond of work).
+inline constexpr std::uint32_t kPollEvery = 4096;
 
 // m = ceil(2.4 n), computed in double precision and converted saturating
 // (NaN or negative give 0). Equals (12 n + 4) div 5 for every n below 2^48.
@@ -140,14 +144,17 @@ struct Paxos {
 
     // All keys are placed first, in input order, so that the edges can be
     // added with the lists a few keys ahead already on their way from memory.
+    runtime::CancellationTicker ticker(kPollEvery);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> slots(pairs.size());
     for (std::size_t i = 0; i < pairs.size(); ++i) {
+      ticker.tick();
       const Placement p = place(pairs[i].first, std::as_const(seeds), m);
       slots[i] = {p.a, p.b};
       dense_bits[i] = p.dense_bits;
     }
     Graph graph(m);
     for (std::size_t i = 0; i < pairs.size(); ++i) {
+      ticker.tick();
       if (i + kLookahead < pairs.size()) {
         graph.prefetch(slots[i + kLookahead].first);
         graph.prefetch(slots[i + kLookahead].second);
@@ -166,6 +173,7 @@ struct Paxos {
     std::vector<std::pair<std::uint64_t, typename Graph::EdgeT>> peeled;
     peeled.reserve(pairs.size());
     for (std::uint64_t v = 0; v < m; ++v) {
+      ticker.tick();
       std::uint64_t cur = v;
       while (auto e = graph.pop_only_edge(cur)) {
         const std::uint64_t next = e->to;
@@ -218,6 +226,7 @@ struct Paxos {
     // An edge (v, w) peeled from v: v's other edges were peeled earlier from
     // their other ends and are assigned later, so v is still free here.
     for (auto it = peeled.rbegin(); it != peeled.rend(); ++it) {
+      ticker.tick();
       if (peeled.rend() - it > static_cast<std::ptrdiff_t>(kLookahead)) {
         const auto& ahead = it[kLookahead].second;
         __builtin_prefetch(&pairs[ahead.data].second);
@@ -238,6 +247,7 @@ struct Paxos {
       has_value[v] = 1;
     }
     for (std::uint64_t i = 0; i < m; ++i) {
+      ticker.tick();
       if (!has_value[i]) slot[i] = random_value<V>();
     }
     return Attempt{std::move(store), AttemptFailure::none, core_edges};

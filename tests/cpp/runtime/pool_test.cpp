@@ -57,14 +57,18 @@ TEST(Pool, ResultsLandInInputOrder) {
 // Guided chunks: the first claim is n / (2 * threads), sizes never grow along
 // the cursor, the tail is single items, and the whole range takes far fewer
 // chunks than items.
+// With a grain larger than n a body sees each claim whole.
 TEST(Pool, ChunksShrinkTowardSingleItems) {
   const std::size_t n = 10000;
   std::mutex m;
   std::vector<std::pair<std::size_t, std::size_t>> chunks;
-  parallel_for(n, [&](std::size_t begin, std::size_t end) {
-    std::lock_guard lock(m);
-    chunks.emplace_back(begin, end);
-  });
+  parallel_for(
+      n,
+      [&](std::size_t begin, std::size_t end) {
+        std::lock_guard lock(m);
+        chunks.emplace_back(begin, end);
+      },
+      SIZE_MAX);
   std::sort(chunks.begin(), chunks.end());
   ASSERT_FALSE(chunks.empty());
   EXPECT_EQ(chunks.front().first, 0u);
