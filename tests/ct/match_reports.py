@@ -23,6 +23,7 @@ import xml.etree.ElementTree as ET
 OPEN = "(<{["
 CLOSE = ")>}]"
 OPERATOR_CHARS = set("=!<>+-*/%^&|~[]")
+MAX_FRAMES = 8
 
 
 def strip_name(name):
@@ -151,10 +152,18 @@ def main():
     stale = [name for name, _, runs in entries if tool in runs and hits[name] == 0]
     seen = ", ".join(f"[{name}] x{n}" for name, n in hits.items() if n) or "none expected"
     print(f"{label}: {len(reports)} reports, {len(distinct)} distinct stacks; expected: {seen}")
+    # Unexpected reports grouped by the place that reported, one stack shown.
+    places = {}
     for what, frames, count in unexpected:
-        print(f"{label}: UNEXPECTED ({count}x) {what}")
-        for _, fn, where in frames:
-            print(f"      {fn}  {where}")
+        top = frames[0] if frames else ([], "???", "?")
+        place = places.setdefault((what, top[1], top[2]), [frames, 0, 0])
+        place[1] += count
+        place[2] += 1
+    for (what, fn, where), (frames, count, paths) in places.items():
+        print(f"{label}: UNEXPECTED {what}\n    at {fn}  {where}\n"
+              f"    {count} reports over {paths} call paths; one of them:")
+        for _, frame_fn, frame_where in frames[:MAX_FRAMES]:
+            print(f"      {frame_fn}  {frame_where}")
     for name in stale:
         print(f"{label}: STALE expected entry [{name}]: no such report any more; "
               f"remove it or its '{tool}' from runs in {expected_path}")
