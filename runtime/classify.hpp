@@ -51,8 +51,11 @@ inline void declassify([[maybe_unused]] const void* data, [[maybe_unused]] std::
 template <class T>
 inline T register_barrier(T x) {
 #if defined(VORLINDE_CT_CHECK_MSAN)
+  // Tested before the statement: should MSan ever handle asm conservatively
+  // (marking memory operands public), the mark is still restored.
+  const bool marked = __msan_test_shadow(&x, sizeof x) != -1;
   asm("" : "+m"(x));
-  if (__msan_test_shadow(&x, sizeof x) != -1) __msan_poison(&x, sizeof x);
+  if (marked) __msan_poison(&x, sizeof x);
 #else
   asm("" : "+r"(x));
 #endif
