@@ -9,12 +9,13 @@
 
 #include <cstdint>
 
+#include "runtime/classify.hpp"
+
 namespace vorlinde::curve {
 
 template <class T>
 inline T value_barrier(T x) {
-  asm("" : "+r"(x));
-  return x;
+  return runtime::register_barrier(x);
 }
 
 struct Choice {
@@ -38,9 +39,11 @@ struct Choice {
   friend Choice operator!(Choice a) { return Choice{static_cast<std::uint8_t>(a.value ^ 1)}; }
 };
 
-// 1 when x != 0: the top bit of x | -x is set exactly for non-zero x.
+// 1 when x != 0: the top bit of x | -x is set exactly for non-zero x. Both
+// uses of x go through the barrier, so the optimiser knows nothing of either.
 inline Choice ct_is_nonzero_u64(std::uint64_t x) {
-  return Choice::from_bit(static_cast<std::uint8_t>((value_barrier(x) | (0 - x)) >> 63));
+  const std::uint64_t v = value_barrier(x);
+  return Choice::from_bit(static_cast<std::uint8_t>((v | (0 - v)) >> 63));
 }
 
 inline Choice ct_eq_u64(std::uint64_t a, std::uint64_t b) { return !ct_is_nonzero_u64(a ^ b); }

@@ -39,9 +39,4 @@ EdwardsPoint fixed_base(const EdwardsBasepointTable& table, const Scalar& k) {
 
 const ScalarMulBackend SERIAL_SCALAR_MUL{"serial-u64", &variable_base, &fixed_base};
 
-const ScalarMulBackend& scalar_mul_backend() {
-  static const ScalarMulBackend* const chosen = &SERIAL_SCALAR_MUL;
-  return *chosen;
-}
-
 }  // namespace vorlinde::curve

@@ -14,6 +14,7 @@
 #include <string>
 #include <system_error>
 
+#include "runtime/classify.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/rng.hpp"
 
@@ -173,8 +174,24 @@ ChaChaRng& thread_rng() {
 }
 }  // namespace
 
-void fill_random(std::span<std::uint8_t> out) { thread_rng().fill(out); }
-std::uint32_t next_u32() { return thread_rng().next_u32(); }
-std::uint64_t next_u64() { return thread_rng().next_u64(); }
+// Everything a thread's generator hands out is secret to the constant-time
+// check (no-ops in normal builds). A caller whose draw is public, such as a
+// store seed, has to declassify it before the check can run that caller.
+void fill_random(std::span<std::uint8_t> out) {
+  thread_rng().fill(out);
+  classify(out.data(), out.size());
+}
+
+std::uint32_t next_u32() {
+  std::uint32_t v = thread_rng().next_u32();
+  classify(&v, sizeof v);
+  return v;
+}
+
+std::uint64_t next_u64() {
+  std::uint64_t v = thread_rng().next_u64();
+  classify(&v, sizeof v);
+  return v;
+}
 
 }  // namespace vorlinde::runtime
