@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runtime/cpu_count.hpp"
+#include "runtime/stack_scrub.hpp"
 
 namespace vorlinde::runtime {
 
@@ -79,6 +80,7 @@ class Pool {
       ++job.active;
       lock.unlock();
       std::exception_ptr error = run_chunks(job);
+      scrub_stack();  // the chunks' secrets (scalars, digits, spills) lie below this frame
       lock.lock();
       if (error && !job.error) job.error = error;
       if (!job.drained) {

@@ -9,6 +9,7 @@
 #include "okvs/schemes/paxos.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/pool.hpp"
+#include "runtime/stack_scrub.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/data_rows.hpp"
 #include "src/keys.hpp"
@@ -32,6 +33,7 @@ bool cannot_encrypt(const curve::EdwardsPoint& public_key) {
 }  // namespace
 
 Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row) {
+  const runtime::ScrubStackOnExit scrub;
   const curve::EdwardsPoint pk = read_public_key(public_key, kPublicKeySentence);
   std::vector<DataRow> rows = distinct_rows(std::move(strings_in_each_row));
   if (!rows.empty() && cannot_encrypt(pk)) {

@@ -9,6 +9,7 @@
 #include "curve/edwards.hpp"
 #include "okvs/schemes/paxos.hpp"
 #include "runtime/pool.hpp"
+#include "runtime/stack_scrub.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/data_rows.hpp"
 #include "src/keys.hpp"
@@ -19,6 +20,7 @@ namespace vorlinde {
 
 Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sender_okvs,
                        const BytesArg& receiver_okvs, const BytesArg& swift_pk) {
+  const runtime::ScrubStackOnExit scrub;
   using Store = okvs::Paxos<Ciphertext>;
   // Parsed in this order so that the first bad argument decides the message.
   const Store sender_store = Store::from_bytes(sender_okvs.get(kSenderOkvsSentence));

@@ -8,6 +8,7 @@
 #include "curve/scalar.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/pool.hpp"
+#include "runtime/stack_scrub.hpp"
 #include "src/keys.hpp"
 #include "src/operations.hpp"
 #include "src/record_stream.hpp"
@@ -32,12 +33,14 @@ curve::EdwardsPoint read_point(const PointStream& stream, std::size_t index) {
 }  // namespace
 
 KeyPair key_gen() {
+  const runtime::ScrubStackOnExit scrub;
   const curve::Scalar secret = curve::Scalar::random();
   const curve::EdwardsPoint public_point = curve::ED25519_BASEPOINT_TABLE * secret;
   return {public_point.compress().bytes, secret.to_bytes()};
 }
 
 Bytes decrypt(const BytesArg& points, const BytesArg& bank_secret_key) {
+  const runtime::ScrubStackOnExit scrub;
   const curve::Scalar k = read_secret_key(bank_secret_key, kBankSecretKeySentence);
   const PointStream stream(points.get(kPointsSentence));
   const std::size_t count = stream.count();
@@ -59,6 +62,7 @@ Bytes decrypt(const BytesArg& points, const BytesArg& bank_secret_key) {
 std::vector<bool> finish(const BytesArg& sender_points, const BytesArg& receiver_points,
                          const BytesArg& gamma_points, const BytesArg& delta_points,
                          const BytesArg& swift_secret_key) {
+  const runtime::ScrubStackOnExit scrub;
   const curve::Scalar k = read_secret_key(swift_secret_key, kSwiftSecretKeySentence);
   const PointStream sender(sender_points.get(kPointsSentence));
   const PointStream receiver(receiver_points.get(kPointsSentence));

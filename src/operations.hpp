@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/wipe.hpp"
+
 namespace vorlinde {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -43,11 +45,17 @@ inline constexpr const char* kBankSecretKeySentence = "The bank_secret_key objec
 inline constexpr const char* kPointsSentence = "The points object should be of type `bytes`.";
 inline constexpr const char* kSwiftSecretKeySentence = "The swift_secret_key object should be of type `bytes`.";
 
+// The secret half is wiped when the pair dies, once the caller has copied it
+// into its result.
 struct KeyPair {
   std::array<std::uint8_t, 32> public_key;
   std::array<std::uint8_t, 32> secret_key;
+  ~KeyPair() { runtime::wipe(secret_key); }
 };
 
+// Every operation that touches a secret (a key, a random scalar) scrubs the
+// calling thread's dead stack before it returns or throws; pool workers do the
+// same after each job.
 KeyPair key_gen();
 Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row);
 Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sender_okvs,

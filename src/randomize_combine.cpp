@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/pool.hpp"
+#include "runtime/stack_scrub.hpp"
 #include "src/operations.hpp"
 #include "src/record_stream.hpp"
 #include "src/wide_ciphertexts.hpp"
@@ -25,6 +26,7 @@ using CiphertextStream = RecordStream<kRecord>;
 }  // namespace
 
 Bytes randomize(const BytesArg& ciphertexts) {
+  const runtime::ScrubStackOnExit scrub;
   const CiphertextStream stream(ciphertexts.get(kCiphertextsSentence));
   const std::size_t count = stream.count();
   // Record i owns bytes [128 i, 128 i + 128) of the result, so the layout is

@@ -1,0 +1,66 @@
+#include "tests/cpp/dead_stack.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "runtime/pool.hpp"
+
+namespace vorlinde::test_support {
+
+namespace {
+
+// Left below the frame address for the function's own spills and red zone.
+constexpr std::size_t kOwnFrame = 64;
+
+}  // namespace
+
+#if defined(__clang__)
+#define VORLINDE_RAW_STACK_ACCESS __attribute__((noinline, no_sanitize("address", "hwaddress", "memory")))
+#else
+#define VORLINDE_RAW_STACK_ACCESS __attribute__((noinline, no_sanitize("address")))
+#endif
+
+VORLINDE_RAW_STACK_ACCESS void paint_dead_stack() {
+  volatile std::uint8_t* const top =
+      static_cast<volatile std::uint8_t*>(__builtin_frame_address(0)) - kOwnFrame;
+  for (std::size_t i = 1; i <= kDeadStackBytes; ++i) top[-static_cast<std::ptrdiff_t>(i)] = kStackPaint;
+}
+
+VORLINDE_RAW_STACK_ACCESS void copy_dead_stack(std::uint8_t* out) {
+  const volatile std::uint8_t* const bottom =
+      static_cast<volatile std::uint8_t*>(__builtin_frame_address(0)) - kOwnFrame - kDeadStackBytes;
+  for (std::size_t i = 0; i < kDeadStackBytes; ++i) out[i] = bottom[i];
+}
+
+std::size_t touched_depth(std::span<const std::uint8_t> region) {
+  for (std::size_t i = 0; i < region.size(); ++i) {
+    if (region[i] != kStackPaint) return region.size() - i;
+  }
+  return 0;
+}
+
+bool on_each_worker(const std::function<void(std::size_t)>& fn) {
+  const std::size_t workers = runtime::pool_size();
+  std::atomic<std::size_t> arrived{0};
+  std::atomic<bool> complete{true};
+  runtime::parallel_for(workers, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      fn(i);
+      arrived.fetch_add(1);
+      // Holding this worker until all have arrived keeps it from taking a
+      // second index, so each index runs on a different thread.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (arrived.load() < workers) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          complete = false;
+          break;
+        }
+        std::this_thread::yield();
+      }
+    }
+  });
+  return complete && arrived.load() == workers;
+}
+
+}  // namespace vorlinde::test_support
