@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <concepts>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 namespace vorlinde::runtime {
@@ -52,6 +53,29 @@ class Wiped {
 
  private:
   T value_;
+};
+
+// An allocator that wipes every block it frees, so a container holding secrets
+// (or private row bytes) leaves no copy behind when it grows, shrinks or dies.
+template <class T>
+  requires std::is_trivially_copyable_v<T>
+struct WipingAllocator {
+  using value_type = T;
+
+  WipingAllocator() noexcept = default;
+  template <class U>
+  WipingAllocator(const WipingAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept {
+    wipe(p, n * sizeof(T));
+    ::operator delete(p);
+  }
+
+  template <class U>
+  bool operator==(const WipingAllocator<U>&) const noexcept {
+    return true;
+  }
 };
 
 }  // namespace vorlinde::runtime
