@@ -14,6 +14,7 @@
 #include "src/data_rows.hpp"
 #include "src/keys.hpp"
 #include "src/operations.hpp"
+#include "src/result_buffer.hpp"
 #include "src/point_conversion.hpp"
 
 namespace vorlinde {
@@ -52,7 +53,10 @@ Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row) {
       for (std::size_t i = begin; i < end; ++i) pairs[i].second = Ciphertext::zero(table);
     });
   }
-  return okvs::Paxos<Ciphertext>::encode(pairs).to_bytes();
+  using Store = okvs::Paxos<Ciphertext>;
+  const Store store = Store::encode(pairs);
+  const std::size_t size = okvs::kSeedBytes + (store.sparse.size() + store.dense.size()) * Store::kValueBytes;
+  return runtime::allocating(size, "the result", [&] { return store.to_bytes(); });
 }
 
 }  // namespace vorlinde

@@ -12,6 +12,7 @@
 #include "src/keys.hpp"
 #include "src/operations.hpp"
 #include "src/record_stream.hpp"
+#include "src/result_buffer.hpp"
 
 namespace vorlinde {
 
@@ -46,7 +47,7 @@ Bytes decrypt(const BytesArg& points, const BytesArg& bank_secret_key) {
   const std::size_t count = stream.count();
   // Each record owns bytes [32 i, 32 i + 32) of the result, so workers never
   // share a slot and the output is in input order however the work is split.
-  Bytes out(count * kPointSize);
+  Bytes out = result_bytes(count * kPointSize);
   if (count == 0) return out;
   runtime::parallel_for(count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
@@ -71,7 +72,7 @@ std::vector<bool> finish(const BytesArg& sender_points, const BytesArg& receiver
   const std::size_t rows = std::min({sender.count(), receiver.count(), gamma.count(), delta.count()});
 
   std::vector<bool> matches;
-  matches.reserve(rows);
+  runtime::allocating((rows + 7) / 8, "the result", [&] { matches.reserve(rows); });
   for (std::size_t i = 0; i < rows; ++i) {
     const curve::EdwardsPoint s = read_point(sender, i);
     const curve::EdwardsPoint r = read_point(receiver, i);

@@ -1,7 +1,9 @@
 #pragma once
 // The seven operations of the module, free of any Python type. The module
 // surface binds and converts the arguments, then calls one of these; every
-// failure is a runtime::Failure carrying the caller-visible message.
+// failure is a runtime::Failure carrying the caller-visible message, except
+// memory exhaustion: runtime::OutOfMemory ("could not allocate {n} bytes for
+// the result" for a result buffer) or another std::bad_alloc.
 //
 // Byte-string arguments arrive unchecked: each operation asks a BytesArg for its
 // contents at the point of its order of work where the type test belongs, so
