@@ -24,8 +24,10 @@ namespace vorlinde::runtime {
 // encode the store, whose contents are public.)
 inline constexpr std::size_t kScrubbedStackBytes = 32 * 1024;
 
-// Zeroes kScrubbedStackBytes of stack just below the caller's frame. Never
-// inlined, so that the region starts below the caller whatever it keeps.
+// Zeroes kScrubbedStackBytes of stack just below the caller's frame, then the
+// vector registers (caller-saved, so free to clobber), which would otherwise
+// carry a secret's last copy into whatever saves them next. Never inlined, so
+// that the region starts below the caller whatever it keeps.
 void scrub_stack() noexcept;
 
 // Scrubs when the scope ends, whether by return or by exception.

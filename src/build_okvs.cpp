@@ -8,13 +8,13 @@
 #include "curve/edwards.hpp"
 #include "okvs/schemes/paxos.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/out_of_memory.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/stack_scrub.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/data_rows.hpp"
 #include "src/keys.hpp"
 #include "src/operations.hpp"
-#include "src/result_buffer.hpp"
 #include "src/point_conversion.hpp"
 
 namespace vorlinde {

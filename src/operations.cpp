@@ -72,7 +72,7 @@ std::vector<bool> finish(const BytesArg& sender_points, const BytesArg& receiver
   const std::size_t rows = std::min({sender.count(), receiver.count(), gamma.count(), delta.count()});
 
   std::vector<bool> matches;
-  runtime::allocating((rows + 7) / 8, "the result", [&] { matches.reserve(rows); });
+  runtime::allocating((rows + 63) / 64 * 8, "the result", [&] { matches.reserve(rows); });
   for (std::size_t i = 0; i < rows; ++i) {
     const curve::EdwardsPoint s = read_point(sender, i);
     const curve::EdwardsPoint r = read_point(receiver, i);

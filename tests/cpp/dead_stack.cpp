@@ -6,6 +6,10 @@
 
 #include "runtime/pool.hpp"
 
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
+
 namespace vorlinde::test_support {
 
 namespace {
@@ -14,6 +18,14 @@ namespace {
 constexpr std::size_t kOwnFrame = 64;
 
 }  // namespace
+
+bool dead_stack_readable() {
+#ifdef RUNNING_ON_VALGRIND
+  return RUNNING_ON_VALGRIND == 0;
+#else
+  return true;
+#endif
+}
 
 #if defined(__clang__)
 #define VORLINDE_RAW_STACK_ACCESS __attribute__((noinline, no_sanitize("address", "hwaddress", "memory")))

@@ -17,6 +17,10 @@
 
 namespace vorlinde::test_support {
 
+// False under valgrind, which refuses accesses this far below the stack pointer
+// of the main thread; the tests that read dead stacks skip themselves there.
+bool dead_stack_readable();
+
 // Depth of the region painted and copied, well beyond the scrubbed depth, so a
 // scrub too shallow leaves residue inside it.
 inline constexpr std::size_t kDeadStackBytes = 128 * 1024;

@@ -55,6 +55,13 @@ class VectorArg final : public BytesArg {
   std::vector<std::uint8_t> bytes_;
 };
 
+class SecretResidue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test_support::dead_stack_readable()) GTEST_SKIP() << "dead stacks cannot be read here";
+  }
+};
+
 // Windows this long cannot match by chance in 128 KiB of stack (the key and
 // digits are random), yet any copy of a quarter of the key is caught.
 constexpr std::size_t kKeyWindow = 8;
@@ -219,7 +226,7 @@ std::vector<std::uint8_t> point_stream(std::size_t count, bool invalid_last) {
 // shrinking chunks, the first a quarter of the work with two workers).
 constexpr std::size_t kRecords = 64;
 
-TEST(SecretResidue, KeyGenLeavesNoCopyOfTheNewKey) {
+TEST_F(SecretResidue, KeyGenLeavesNoCopyOfTheNewKey) {
   const auto found = residue_after([](Key& secret) {
     const KeyPair pair = key_gen();
     secret = pair.secret_key;
@@ -227,7 +234,7 @@ TEST(SecretResidue, KeyGenLeavesNoCopyOfTheNewKey) {
   EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
 }
 
-class SecretResidueOfKey : public ::testing::TestWithParam<bool> {};
+class SecretResidueOfKey : public SecretResidue, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SecretResidueOfKey, DecryptLeavesNoCopyOfTheBankKey) {
   const bool fails = GetParam();
@@ -267,7 +274,7 @@ struct Bank {
   }
 };
 
-TEST(SecretResidue, BuildOkvsLeavesNoRandomScalar) {
+TEST_F(SecretResidue, BuildOkvsLeavesNoRandomScalar) {
   const Bank bank;
   const auto found = random_residue_after([&] {
     // Row i's value c1 is a representative of r_i G.
@@ -281,7 +288,7 @@ TEST(SecretResidue, BuildOkvsLeavesNoRandomScalar) {
   EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
 }
 
-TEST(SecretResidue, InitiateQueriesLeavesNoRandomScalar) {
+TEST_F(SecretResidue, InitiateQueriesLeavesNoRandomScalar) {
   const Bank sender, receiver, swift;
   const VectorArg sender_okvs(build_okvs(sender.public_key, sender.rows));
   const VectorArg receiver_okvs(build_okvs(receiver.public_key, receiver.rows));
@@ -298,7 +305,7 @@ TEST(SecretResidue, InitiateQueriesLeavesNoRandomScalar) {
   EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
 }
 
-TEST(SecretResidue, RandomizeLeavesNoRandomScalar) {
+TEST_F(SecretResidue, RandomizeLeavesNoRandomScalar) {
   // Records whose alpha is G: record i comes back with t_i G there.
   std::vector<std::uint8_t> records;
   const Key g = curve::ED25519_BASEPOINT_POINT.compress().bytes;
@@ -326,7 +333,7 @@ __attribute__((noinline)) void leave_on_stack(const Key& key) {
   for (std::size_t i = 0; i < 64; ++i) frame[64 + i] = static_cast<std::uint8_t>(digits[i]);
 }
 
-TEST(SecretResidue, FindsAKeyLeftOnPurpose) {
+TEST_F(SecretResidue, FindsAKeyLeftOnPurpose) {
   const Key key = random_key();
   DeadStacks stacks;
   paint_dead_stack();
@@ -345,7 +352,7 @@ TEST(SecretResidue, FindsAKeyLeftOnPurpose) {
   EXPECT_EQ(found.size(), windows * (1 + stacks.workers.size())) << ::testing::PrintToString(found);
 }
 
-TEST(SecretResidue, RecognisesARandomScalarLeftOnPurpose) {
+TEST_F(SecretResidue, RecognisesARandomScalarLeftOnPurpose) {
   const Key scalar = curve::Scalar::random().to_bytes();
   DeadStacks stacks;
   paint_dead_stack();
