@@ -54,22 +54,30 @@ std::size_t touched_depth(std::span<const std::uint8_t> region) {
 
 bool on_each_worker(const std::function<void(std::size_t)>& fn) {
   const std::size_t workers = runtime::pool_size();
+  // Many more items than workers, so that however the pool hands out ranges
+  // every worker gets one; a thread runs fn on its first item only, then holds
+  // on until all workers have run it, so no thread can take every item.
+  static std::atomic<std::uint64_t> calls{0};
+  const std::uint64_t call = ++calls;
+  thread_local std::uint64_t done_in_call = 0;
   std::atomic<std::size_t> arrived{0};
   std::atomic<bool> complete{true};
-  runtime::parallel_for(workers, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      fn(i);
-      arrived.fetch_add(1);
-      // Holding this worker until all have arrived keeps it from taking a
-      // second index, so each index runs on a different thread.
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (arrived.load() < workers) {
-        if (std::chrono::steady_clock::now() > deadline) {
-          complete = false;
-          break;
-        }
-        std::this_thread::yield();
+  runtime::parallel_for(64 * workers, [&](std::size_t, std::size_t) {
+    if (done_in_call == call) return;
+    done_in_call = call;
+    const std::size_t index = arrived.fetch_add(1);
+    if (index >= workers) {
+      complete = false;  // more threads than the pool reports
+      return;
+    }
+    fn(index);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (arrived.load() < workers) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        complete = false;
+        break;
       }
+      std::this_thread::yield();
     }
   });
   return complete && arrived.load() == workers;
