@@ -113,9 +113,9 @@ Scalar Scalar::from_bytes_mod_order_wide(std::span<const std::uint8_t, 64> bytes
 }
 
 Scalar Scalar::from_bytes_mod_order(std::span<const std::uint8_t, 32> bytes) {
-  std::array<std::uint8_t, 64> wide{};
-  for (int i = 0; i < 32; ++i) wide[i] = bytes[i];
-  return from_bytes_mod_order_wide(wide);
+  runtime::Wiped<std::array<std::uint8_t, 64>> wide;
+  for (int i = 0; i < 32; ++i) wide.get()[i] = bytes[i];
+  return from_bytes_mod_order_wide(wide.get());
 }
 
 Scalar Scalar::from_bits(std::span<const std::uint8_t, 32> bytes) {

@@ -6,16 +6,24 @@
 // and random(), and unreduced ones made by from_bits (any integer below
 // 2^255). Points are multiplied by the integer itself, so both kinds work with
 // every multiplication routine.
+//
+// Scalars here are secret keys and random exponents, so every Scalar wipes its
+// bytes when it dies; the few public ones pay two stores for it.
 
 #include <array>
 #include <cstdint>
 #include <span>
+
+#include "runtime/wipe.hpp"
 
 namespace vorlinde::curve {
 
 class Scalar {
  public:
   constexpr Scalar() : bytes_{} {}
+  Scalar(const Scalar&) = default;
+  Scalar& operator=(const Scalar&) = default;
+  ~Scalar() { runtime::wipe(bytes_); }
 
   // The 512-bit little-endian integer reduced mod l.
   static Scalar from_bytes_mod_order_wide(std::span<const std::uint8_t, 64> bytes);
@@ -32,7 +40,8 @@ class Scalar {
 
   // Signed radix-16 digits a_0 .. a_63 with k = sum a_i 16^i, a_0..a_62 in
   // [-8, 7] and a_63 in [-8, 8]. Requires k < 2^255 (bit 255 clear), which
-  // every Scalar satisfies.
+  // every Scalar satisfies. The digits are as secret as the scalar: callers
+  // keep them in a runtime::Wiped.
   std::array<std::int8_t, 64> as_radix_16() const;
 
  private:

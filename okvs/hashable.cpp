@@ -6,6 +6,18 @@
 
 namespace vorlinde::okvs {
 
+KeyBuffer& thread_key_buffer() noexcept {
+  thread_local KeyBuffer buffer;
+  return buffer;
+}
+
+void KeyBytes::release() noexcept {
+  runtime::wipe(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  // Freeing goes through the wiping allocator.
+  if (buffer_.capacity() > kKeyBufferKeepBytes) KeyBuffer().swap(buffer_);
+}
+
 std::uint64_t xxh3_64(std::span<const std::uint8_t> bytes, std::uint64_t seed) noexcept {
   return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
 }

@@ -126,6 +126,8 @@ void ChaChaRng::fill(std::span<std::uint8_t> out) {
     if (pos_ < buffer_bytes) {
       std::size_t take = std::min(out.size(), buffer_bytes - pos_);
       std::memcpy(out.data(), buffer_ + pos_, take);
+      // Bytes handed out may become a secret scalar: no copy stays behind.
+      ::explicit_bzero(buffer_ + pos_, take);
       pos_ += take;
       out = out.subspan(take);
     } else if (out.size() >= chacha_block_bytes) {

@@ -15,6 +15,7 @@
 #include "runtime/cancellation.hpp"
 #include "runtime/cpu_count.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/stack_scrub.hpp"
 
 namespace vorlinde::runtime {
 
@@ -146,6 +147,7 @@ class Pool {
       ++job.active;
       lock.unlock();
       std::exception_ptr error = run_chunks(job);
+      scrub_stack();  // the chunks' secrets (scalars, digits, spills) lie below this frame
       lock.lock();
       if (error && !job.error) job.error = error;
       take_off_queue(job);

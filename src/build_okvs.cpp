@@ -8,7 +8,9 @@
 #include "curve/edwards.hpp"
 #include "okvs/schemes/paxos.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/out_of_memory.hpp"
 #include "runtime/pool.hpp"
+#include "runtime/stack_scrub.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/data_rows.hpp"
 #include "src/keys.hpp"
@@ -32,6 +34,7 @@ bool cannot_encrypt(const curve::EdwardsPoint& public_key) {
 }  // namespace
 
 Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row) {
+  const runtime::ScrubStackOnExit scrub;
   const curve::EdwardsPoint pk = read_public_key(public_key, kPublicKeySentence);
   std::vector<DataRow> rows = distinct_rows(std::move(strings_in_each_row));
   if (!rows.empty() && cannot_encrypt(pk)) {
@@ -50,7 +53,10 @@ Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row) {
       for (std::size_t i = begin; i < end; ++i) pairs[i].second = Ciphertext::zero(table);
     });
   }
-  return okvs::Paxos<Ciphertext>::encode(pairs).to_bytes();
+  using Store = okvs::Paxos<Ciphertext>;
+  const Store store = Store::encode(pairs);
+  const std::size_t size = okvs::kSeedBytes + (store.sparse.size() + store.dense.size()) * Store::kValueBytes;
+  return runtime::allocating(size, "the result", [&] { return store.to_bytes(); });
 }
 
 }  // namespace vorlinde

@@ -9,16 +9,19 @@
 #include "curve/edwards.hpp"
 #include "okvs/schemes/paxos.hpp"
 #include "runtime/pool.hpp"
+#include "runtime/stack_scrub.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/data_rows.hpp"
 #include "src/keys.hpp"
 #include "src/operations.hpp"
+#include "src/result_buffer.hpp"
 #include "src/wide_ciphertexts.hpp"
 
 namespace vorlinde {
 
 Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sender_okvs,
                        const BytesArg& receiver_okvs, const BytesArg& swift_pk) {
+  const runtime::ScrubStackOnExit scrub;
   using Store = okvs::Paxos<Ciphertext>;
   // Parsed in this order so that the first bad argument decides the message.
   const Store sender_store = Store::from_bytes(sender_okvs.get(kSenderOkvsSentence));
@@ -29,7 +32,7 @@ Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sen
   constexpr std::size_t kRecord = WideCiphertext::kSize;
   // Query i owns bytes [128 i, 128 i + 128) and rows i of both lists, which
   // its worker moves into the row keys.
-  Bytes out(count * kRecord);
+  Bytes out = result_bytes(count * kRecord);
   if (count == 0) return out;
   runtime::parallel_for(count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {

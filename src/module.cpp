@@ -23,6 +23,7 @@
 #include "runtime/cancellation.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/pool.hpp"
+#include "runtime/out_of_memory.hpp"
 #include "src/operations.hpp"
 
 namespace vorlinde {
@@ -111,13 +112,17 @@ void set_panic(const char* message) {
 
 // Turns the C++ exception being handled into the pending Python exception and
 // returns the null result: a Python error already set stays as it is, memory
-// exhaustion is MemoryError, every other failure is a PanicException.
+// exhaustion is MemoryError saying what could not be allocated (or, for an
+// allocation that does not say, that one failed), every other failure is a
+// PanicException.
 PyObject* raise_current_exception() noexcept {
   try {
     throw;
   } catch (const PythonErrorSet&) {
+  } catch (const runtime::OutOfMemory& exhausted) {
+    PyErr_SetString(PyExc_MemoryError, exhausted.what());
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, "could not allocate memory");
   } catch (const std::exception& failure) {
     set_panic(failure.what());
   } catch (...) {
@@ -304,21 +309,32 @@ class PyBytesArg final : public BytesArg {
 // ---------------------------------------------------------------------------
 // Results
 
+// Takes ownership of a new result object; when the host ran out of memory
+// making it, its bare MemoryError is replaced by one that names the object.
+Ref checked_result(PyObject* result, const char* kind, std::size_t count, const char* unit) {
+  if (result == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    throw runtime::OutOfMemory(kind, count, unit, "the result");
+  }
+  return checked(result);
+}
+
 Ref new_bytes(std::span<const std::uint8_t> data) {
-  return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                           static_cast<Py_ssize_t>(data.size())));
+  return checked_result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                                  static_cast<Py_ssize_t>(data.size())),
+                        "bytes object", data.size(), "bytes");
 }
 
 // A tuple owning the given new references.
 template <std::size_t N>
 Ref new_tuple(std::array<Ref, N> items) {
-  Ref tuple = checked(PyTuple_New(N));
+  Ref tuple = checked_result(PyTuple_New(N), "tuple", N, "items");
   for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
   return tuple;
 }
 
 Ref new_bool_list(const std::vector<bool>& values) {
-  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  Ref list = checked_result(PyList_New(static_cast<Py_ssize_t>(values.size())), "list", values.size(), "items");
   for (std::size_t i = 0; i < values.size(); ++i) {
     PyObject* value = values[i] ? Py_True : Py_False;
     Py_INCREF(value);

@@ -9,9 +9,11 @@
 #include "runtime/cancellation.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/pool.hpp"
+#include "runtime/stack_scrub.hpp"
 #include "src/keys.hpp"
 #include "src/operations.hpp"
 #include "src/record_stream.hpp"
+#include "src/result_buffer.hpp"
 
 namespace vorlinde {
 
@@ -33,18 +35,20 @@ curve::EdwardsPoint read_point(const PointStream& stream, std::size_t index) {
 }  // namespace
 
 KeyPair key_gen() {
+  const runtime::ScrubStackOnExit scrub;
   const curve::Scalar secret = curve::Scalar::random();
   const curve::EdwardsPoint public_point = curve::ED25519_BASEPOINT_TABLE * secret;
   return {public_point.compress().bytes, secret.to_bytes()};
 }
 
 Bytes decrypt(const BytesArg& points, const BytesArg& bank_secret_key) {
+  const runtime::ScrubStackOnExit scrub;
   const curve::Scalar k = read_secret_key(bank_secret_key, kBankSecretKeySentence);
   const PointStream stream(points.get(kPointsSentence));
   const std::size_t count = stream.count();
   // Each record owns bytes [32 i, 32 i + 32) of the result, so workers never
   // share a slot and the output is in input order however the work is split.
-  Bytes out(count * kPointSize);
+  Bytes out = result_bytes(count * kPointSize);
   if (count == 0) return out;
   runtime::parallel_for(count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
@@ -60,6 +64,7 @@ Bytes decrypt(const BytesArg& points, const BytesArg& bank_secret_key) {
 std::vector<bool> finish(const BytesArg& sender_points, const BytesArg& receiver_points,
                          const BytesArg& gamma_points, const BytesArg& delta_points,
                          const BytesArg& swift_secret_key) {
+  const runtime::ScrubStackOnExit scrub;
   const curve::Scalar k = read_secret_key(swift_secret_key, kSwiftSecretKeySentence);
   const PointStream sender(sender_points.get(kPointsSentence));
   const PointStream receiver(receiver_points.get(kPointsSentence));
@@ -68,7 +73,7 @@ std::vector<bool> finish(const BytesArg& sender_points, const BytesArg& receiver
   const std::size_t rows = std::min({sender.count(), receiver.count(), gamma.count(), delta.count()});
 
   std::vector<bool> matches;
-  matches.reserve(rows);
+  runtime::allocating((rows + 63) / 64 * 8, "the result", [&] { matches.reserve(rows); });
   // About 50 us a row: a poll every 10 ms or so.
   runtime::CancellationTicker ticker(200);
   for (std::size_t i = 0; i < rows; ++i) {

@@ -1,7 +1,9 @@
 #pragma once
 // The seven operations of the module, free of any Python type. The module
 // surface binds and converts the arguments, then calls one of these; every
-// failure is a runtime::Failure carrying the caller-visible message.
+// failure is a runtime::Failure carrying the caller-visible message, except
+// memory exhaustion: runtime::OutOfMemory ("could not allocate {n} bytes for
+// the result" for a result buffer) or another std::bad_alloc.
 //
 // Byte-string arguments arrive unchecked: each operation asks a BytesArg for its
 // contents at the point of its order of work where the type test belongs, so
@@ -14,6 +16,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "runtime/wipe.hpp"
 
 namespace vorlinde {
 
@@ -43,11 +47,17 @@ inline constexpr const char* kBankSecretKeySentence = "The bank_secret_key objec
 inline constexpr const char* kPointsSentence = "The points object should be of type `bytes`.";
 inline constexpr const char* kSwiftSecretKeySentence = "The swift_secret_key object should be of type `bytes`.";
 
+// The secret half is wiped when the pair dies, once the caller has copied it
+// into its result.
 struct KeyPair {
   std::array<std::uint8_t, 32> public_key;
   std::array<std::uint8_t, 32> secret_key;
+  ~KeyPair() { runtime::wipe(secret_key); }
 };
 
+// Every operation that touches a secret (a key, a random scalar) scrubs the
+// calling thread's dead stack before it returns or throws; pool workers do the
+// same after each job.
 KeyPair key_gen();
 Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row);
 Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sender_okvs,

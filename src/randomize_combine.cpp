@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "runtime/pool.hpp"
+#include "runtime/stack_scrub.hpp"
 #include "src/operations.hpp"
 #include "src/record_stream.hpp"
+#include "src/result_buffer.hpp"
 #include "src/wide_ciphertexts.hpp"
 
 namespace vorlinde {
@@ -25,11 +27,12 @@ using CiphertextStream = RecordStream<kRecord>;
 }  // namespace
 
 Bytes randomize(const BytesArg& ciphertexts) {
+  const runtime::ScrubStackOnExit scrub;
   const CiphertextStream stream(ciphertexts.get(kCiphertextsSentence));
   const std::size_t count = stream.count();
   // Record i owns bytes [128 i, 128 i + 128) of the result, so the layout is
   // that of a sequential loop however the pool splits the work.
-  Bytes out(count * kRecord);
+  Bytes out = result_bytes(count * kRecord);
   if (count == 0) return out;
   runtime::parallel_for(count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
@@ -47,10 +50,11 @@ std::array<Bytes, 4> combine(const BytesArg& sender_ciphertexts, const BytesArg&
   const std::size_t pair_count = std::min(sender.count(), receiver.count());
 
   std::array<Bytes, 4> columns;
-  for (Bytes& column : columns) column.resize(pair_count * kPoint);
+  for (Bytes& column : columns) column = result_bytes(pair_count * kPoint);
   if (pair_count == 0) return columns;
 
-  std::vector<WideCiphertext> sums(pair_count);
+  std::vector<WideCiphertext> sums = runtime::allocating(
+      pair_count * sizeof(WideCiphertext), "the sums of the records", [&] { return std::vector<WideCiphertext>(pair_count); });
   runtime::parallel_for(pair_count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       const WideCiphertext s = WideCiphertext::from_bytes(sender.record(i));

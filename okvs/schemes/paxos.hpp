@@ -75,7 +75,8 @@ struct Placement {
 struct HashPlacement {
   template <Hashable K>
   Placement operator()(const K& key, const Seeds& seeds, std::uint64_t m) const {
-    const auto bytes = key_bytes(key);
+    const KeyBytes key_bytes(key);
+    const std::span<const std::uint8_t> bytes = key_bytes.span();
     const std::uint64_t a = reduce_to_index(xxh3_64(bytes, seeds.a), m);
     const std::uint64_t b = reduce_to_index(xxh3_64(bytes, seeds.b), m);
     return Placement{a, b, xxh3_64(bytes, seeds.c)};

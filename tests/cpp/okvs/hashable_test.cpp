@@ -1,9 +1,12 @@
 #include "okvs/hashable.hpp"
 
 #include <gtest/gtest.h>
+#include <xxhash.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -89,6 +92,33 @@ TEST(OkvsHashable, IndexReduction) {
   } catch (const runtime::Failure& e) {
     EXPECT_STREQ(e.what(), "attempt to calculate the remainder with a divisor of zero");
   }
+}
+
+// The thread's key buffer: a long key is hashed like any other (against
+// libxxhash called directly on the bytes), the buffer then shrinks back under
+// the kept size, and the bytes a key left in it are wiped.
+TEST(OkvsHashable, KeyBufferShrinksAfterALongKeyAndKeepsNoBytes) {
+  const ByteKey long_key = pattern(3 * kKeyBufferKeepBytes + 5);
+  const std::uint64_t expected = XXH3_64bits_withSeed(long_key.bytes.data(), long_key.bytes.size(), 17);
+  std::thread([&] {
+    EXPECT_EQ(hash_to_bytes(long_key, 17), expected);
+    EXPECT_LE(thread_key_buffer().capacity(), kKeyBufferKeepBytes);
+
+    const ByteKey key{"a private row, some account number 0123456789"};
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    {
+      const KeyBytes bytes(key);
+      ASSERT_TRUE(std::equal(bytes.span().begin(), bytes.span().end(), key.bytes.begin(), key.bytes.end()));
+      data = bytes.span().data();
+      size = bytes.span().size();
+    }
+    // A short key keeps the buffer's storage (no allocation per key), so the
+    // bytes can still be read there: all zero.
+    ASSERT_GE(thread_key_buffer().capacity(), size);
+    ASSERT_EQ(thread_key_buffer().data(), data);
+    EXPECT_TRUE(std::all_of(data, data + size, [](std::uint8_t b) { return b == 0; }));
+  }).join();
 }
 
 }  // namespace

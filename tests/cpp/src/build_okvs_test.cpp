@@ -22,6 +22,8 @@
 #include "src/operations.hpp"
 #include "src/point_conversion.hpp"
 #include "src/wide_ciphertexts.hpp"
+#include "runtime/pool.hpp"
+#include "tests/cpp/dead_stack.hpp"
 #include "tests/cpp/failure_message.hpp"
 
 namespace vorlinde {
@@ -164,6 +166,35 @@ TEST(InitiateQueries, RecordKeepsTheRelationOnlyWhenBothRowsAreStored) {
     const EdwardsPoint expected_delta = point(w.alpha.bytes) * sender.secret + point(w.beta.bytes) * receiver.secret +
                                         point(w.gamma.bytes) * swift.secret;
     EXPECT_EQ(point(w.delta.bytes) == expected_delta, expected[i]) << "query " << i;
+  }
+}
+
+// Rows far longer than the key buffer keeps: the store (built on the calling
+// thread) and the lookups (on the workers) still find them, and afterwards no
+// thread holds a buffer of that size.
+TEST(InitiateQueries, LongRowsLeaveNoLargeKeyBufferOnAnyThread) {
+  const Party sender, receiver, swift;
+  const std::string long_string(4 * okvs::kKeyBufferKeepBytes, 'x');
+  const Rows rows = {{long_string, "0"}, {long_string, "1"}, {"2"}};
+  const VectorArg sender_okvs(build_okvs(sender.public_key, rows));
+  EXPECT_LE(okvs::thread_key_buffer().capacity(), okvs::kKeyBufferKeepBytes);
+  const VectorArg receiver_okvs(build_okvs(receiver.public_key, rows));
+
+  const Rows queries = {rows[0], rows[1], rows[2], rows[0], rows[1]};
+  const Bytes records = initiate_queries(queries, queries, sender_okvs, receiver_okvs, swift.public_key);
+  ASSERT_EQ(records.size(), queries.size() * WideCiphertext::kSize);
+  for (std::size_t i = 0; i < queries.size(); ++i) {
+    const auto w = WideCiphertext::from_bytes(std::span(records).subspan(i * WideCiphertext::kSize));
+    EXPECT_EQ(point(w.delta.bytes), point(w.alpha.bytes) * sender.secret + point(w.beta.bytes) * receiver.secret +
+                                        point(w.gamma.bytes) * swift.secret)
+        << "query " << i;
+  }
+
+  std::vector<std::size_t> capacities(runtime::pool_size());
+  ASSERT_TRUE(test_support::on_each_worker(
+      [&](std::size_t w) { capacities[w] = okvs::thread_key_buffer().capacity(); }));
+  for (std::size_t w = 0; w < capacities.size(); ++w) {
+    EXPECT_LE(capacities[w], okvs::kKeyBufferKeepBytes) << "worker " << w;
   }
 }
 
