@@ -1,0 +1,43 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of store_fuzz: stores of a few sizes (with and without
+a partial trailing sparse value) and keys to look up, laid out the way the
+target's FuzzedDataProvider reads them.
+
+Layout: the keys first, each ended by a backslash and one other byte; then the
+store bytes; then one byte per key for the place where the key is cut into two
+strings (last key first) and, last, the key count. Store bytes are
+deterministic pseudo-random bytes: any bytes of the right length parse.
+
+Usage: make_store_seeds.py OUTPUT_DIR
+"""
+import random
+import sys
+from pathlib import Path
+
+SEEDS, VALUE, DENSE = 24, 64, 32 * 64
+
+
+def seed(rng, sparse, extra, keys):
+    store = bytes(rng.getrandbits(8) for _ in range(SEEDS + sparse * VALUE + extra + DENSE))
+    head = b"".join(k.replace(b"\\", b"\\\\") + b"\\x" for k in keys)
+    cuts = bytes(rng.randrange(len(k) + 1) for k in reversed(keys))
+    return head + store + cuts + bytes([len(keys)])
+
+
+def main():
+    out = Path(sys.argv[1])
+    out.mkdir(parents=True, exist_ok=True)
+    rng = random.Random(20261209)
+    cases = {
+        "empty-store": (0, 0, [b"a"]),
+        "one-slot": (1, 0, [b"", b"row"]),
+        "five-slots": (5, 0, [b"alice", b"bob\xc3\xa9", b"carol"]),
+        "partial-value": (3, 17, [b"x" * 40, b"\\"]),
+        "twelve-slots": (12, 63, [b"k1", b"k2", b"k3", b"k4"]),
+    }
+    for name, (sparse, extra, keys) in cases.items():
+        (out / name).write_bytes(seed(rng, sparse, extra, keys))
+
+
+if __name__ == "__main__":
+    main()
