@@ -10,6 +10,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -51,7 +52,7 @@ inline std::optional<Point> canonical(const Point& p) { return add(p, kIdentity)
 
 inline Point to_point(std::span<const std::uint8_t> bytes) {
   Point p{};
-  std::memcpy(p.data(), bytes.data(), std::min(bytes.size(), p.size()));
+  std::copy_n(bytes.begin(), std::min(bytes.size(), p.size()), p.begin());
   return p;
 }
 

@@ -1,11 +1,15 @@
 // Store bytes into parsing and lookup. The input is taken as a serialised store
 // of Ciphertext values (every length is tried, so most inputs of 2072 bytes or
-// more parse); up to four keys taken from the input's tail are then decoded.
+// more parse); up to four keys taken from the input are then decoded.
 //
 // Checked: parsing fails exactly when the length is too short, with the
 // message that names the bound; a parsed store writes back the input minus the
 // ignored bytes; every decoded value equals the XOR of the slots that a plain
-// reading of the byte format selects with libxxhash directly.
+// reading of the byte format selects with libxxhash directly. One input in
+// eight also runs initiate_queries on the store with those keys: every 64 bytes
+// read from a store are two points, whatever the bytes, so the queries fail
+// only on a key that is no point or on a store with no sparse slots, and
+// otherwise give one record of four canonical points per query.
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <xxhash.h>
@@ -20,7 +24,9 @@
 #include "runtime/failure.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/data_rows.hpp"
+#include "src/operations.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
+#include "tests/fuzz/sodium_oracle.hpp"
 
 using vorlinde::fuzz::finding;
 using vorlinde::fuzz::require;
@@ -69,12 +75,45 @@ std::array<std::uint8_t, kValue> reference_decode(std::span<const std::uint8_t> 
   return out;
 }
 
+void check_queries(const std::vector<std::uint8_t>& store, std::size_t m,
+                   const std::vector<std::pair<std::string, std::size_t>>& keys,
+                   const vorlinde::fuzz::sodium::Point& swift_key) {
+  namespace sodium = vorlinde::fuzz::sodium;
+  vorlinde::Rows sender, receiver;
+  for (const auto& [key, cut] : keys) {
+    sender.push_back({key});
+    receiver.push_back({key.substr(cut), key.substr(0, cut)});
+  }
+  std::string expected;
+  if (!sodium::canonical(swift_key)) {
+    expected = "The public key was not a valid curve point.";
+  } else if (m == 0 && !keys.empty()) {
+    expected = "attempt to calculate the remainder with a divisor of zero";
+  }
+  const vorlinde::fuzz::SpanArg store_arg(store), key_arg(swift_key);
+  vorlinde::Bytes records;
+  try {
+    records = vorlinde::initiate_queries(sender, receiver, store_arg, store_arg, key_arg);
+  } catch (const vorlinde::runtime::Failure& f) {
+    require(f.what() == expected, std::string("initiate_queries failed: ") + f.what());
+    return;
+  }
+  require(expected.empty(), "initiate_queries succeeded; expected \"" + expected + "\"");
+  require(records.size() == 128 * keys.size(), "initiate_queries: wrong output length");
+  for (std::size_t at = 0; at < records.size(); at += 32) {
+    const sodium::Point p = sodium::to_point(std::span(records).subspan(at, 32));
+    require(sodium::canonical(p) == p, "initiate_queries: a field is not a canonical point");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
   // Keys come first from the provider, the store is what is left.
   const int key_count = input.ConsumeIntegralInRange(0, 4);
+  const bool query = input.ConsumeIntegralInRange(0, 7) == 0;
+  const auto swift_key = vorlinde::fuzz::sodium::to_point(input.ConsumeBytes<std::uint8_t>(32));
   std::vector<std::pair<std::string, std::size_t>> keys;  // key, where the row splits it
   for (int i = 0; i < key_count; ++i) {
     std::string key = input.ConsumeRandomLengthString(64);
@@ -115,5 +154,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               std::string("decode failed: ") + f.what());
     }
   }
+  if (query) check_queries(bytes, m, keys, swift_key);
   return 0;
 }
