@@ -19,6 +19,13 @@ def failure_class():
 PanicException = failure_class()
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "unsanitized: skipped in the sanitizer stages (measures memory or time, which a sanitizer distorts)",
+    )
+
+
 def downcast_message(sentence, obj):
     """The type-check failure text for `obj`, built from the host's own repr().
 
