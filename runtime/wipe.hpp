@@ -17,7 +17,10 @@
 
 namespace vorlinde::runtime {
 
+// `data` may be null when `size` is 0 (an empty buffer's data()), which
+// memset itself does not allow.
 inline void wipe(void* data, std::size_t size) noexcept {
+  if (size == 0) return;
   std::memset(data, 0, size);
   asm volatile("" : : "r"(data) : "memory");
 }

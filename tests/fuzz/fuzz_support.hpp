@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "runtime/failure.hpp"
 #include "src/operations.hpp"
 
 namespace vorlinde::fuzz {
@@ -55,5 +57,19 @@ inline std::string slice_length(std::size_t length) {
 }
 
 inline constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
+
+// Runs `op`, which must fail with one of `failures` (a Failure whose message
+// is in the set) or, when the set is empty, succeed. Returns whether it did.
+template <class Op>
+bool run_expecting(const std::set<std::string>& failures, const char* name, Op op) {
+  try {
+    op();
+  } catch (const runtime::Failure& f) {
+    require(failures.count(f.what()) == 1, std::string(name) + " failed with \"" + f.what() + "\"");
+    return false;
+  }
+  require(failures.empty(), std::string(name) + " succeeded on input it cannot read");
+  return true;
+}
 
 }  // namespace vorlinde::fuzz

@@ -28,6 +28,7 @@
 namespace sodium = vorlinde::fuzz::sodium;
 using sodium::Point;
 using vorlinde::fuzz::require;
+using vorlinde::fuzz::run_expecting;
 using vorlinde::fuzz::SpanArg;
 
 namespace {
@@ -114,18 +115,6 @@ void add_failures(const Stream& stream, std::size_t i, std::set<std::string>& ou
   for (std::size_t k = 0; k < 4; ++k) {
     if (!sodium::canonical(stream.field(i, k))) out.insert(vorlinde::fuzz::kUnwrapNone);
   }
-}
-
-template <class Op>
-bool run_expecting(const std::set<std::string>& failures, const char* name, Op op) {
-  try {
-    op();
-  } catch (const vorlinde::runtime::Failure& f) {
-    require(failures.count(f.what()) == 1, std::string(name) + " failed with \"" + f.what() + "\"");
-    return false;
-  }
-  require(failures.empty(), std::string(name) + " succeeded on a stream it cannot read");
-  return true;
 }
 
 Point at(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
