@@ -18,7 +18,9 @@
 namespace vorlinde::test_support {
 
 // False under valgrind, which refuses accesses this far below the stack pointer
-// of the main thread; the tests that read dead stacks skip themselves there.
+// of the main thread, and under AddressSanitizer when it moves locals into
+// fake frames (detect_stack_use_after_return); the tests that read dead stacks
+// skip themselves there.
 bool dead_stack_readable();
 
 // Depth of the region painted and copied, well beyond the scrubbed depth, so a

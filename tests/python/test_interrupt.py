@@ -7,6 +7,7 @@ this was written on (and scaled by the processors available), so a call that
 ends within two seconds of the signal was interrupted, not finished.
 """
 
+import gc
 import os
 import signal
 import subprocess
@@ -47,7 +48,13 @@ def send_sigint_later(delay):
         f"os.kill({os.getpid()}, signal.SIGINT)\n"
         "print(t, flush=True)\n"
     )
-    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    killer = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    # PyPy runs weakref callbacks (of import locks, for one) at the next point
+    # where it runs Python code, and a signal handler that raises inside such a
+    # callback has its exception swallowed as unraisable. Collect now, so none
+    # is pending when the call polls for signals.
+    gc.collect()
+    return killer
 
 
 @pytest.fixture
