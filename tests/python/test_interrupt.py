@@ -198,3 +198,38 @@ def test_sigint_during_a_sequential_loop_of_a_nested_call(sigint_handler):
     assert calls == ["nested"]
     assert time.monotonic() - started < 2 * SIGNAL_AFTER + 2 * PROMPT
     assert vorlinde.decrypt(G_BYTES * 20, sk) == pk * 20
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_handler_that_forks_fails_the_call_in_the_child_only(sigint_handler):
+    """The child of a fork made by a handler has none of the workers the call
+    was waiting for: its call fails at once rather than hang; the parent's
+    call completes with the right answer."""
+    pk, sk = vorlinde.key_gen()
+    forked = []
+
+    def handler(signum, frame):
+        forked.append(os.fork())
+
+    sigint_handler(handler)
+    n = scaled(100_000)
+    killer = send_sigint_later(SIGNAL_AFTER)
+    try:
+        result = vorlinde.decrypt(G_BYTES * n, sk)
+        outcome = "finished"
+    except BaseException as failure:  # noqa: B036 - PanicException derives from BaseException
+        result, outcome = None, f"{type(failure).__name__}: {failure}"
+    if forked == [0]:  # the child: report through the exit status, never return to pytest
+        expected = "PanicException: the operation cannot go on in a process forked while it ran"
+        os._exit(0 if outcome == expected else 1)
+    killer.communicate(timeout=30)
+    assert outcome == "finished" and result == pk * n
+    (child,) = forked
+    deadline = time.monotonic() + 30
+    while (done := os.waitpid(child, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if done[0] == 0:
+        os.kill(child, signal.SIGKILL)
+        os.waitpid(child, 0)
+        pytest.fail("the child's call hung")
+    assert os.waitstatus_to_exitcode(done[1]) == 0, "the child's call did not fail with the expected message"
