@@ -1,32 +1,23 @@
 #pragma once
-// Curve and field constants, as field elements in the radix-2^51 form
-// (every limb below 2^51, i.e. canonical).
+// Curve and field constants as FieldElements (generated data of the portable
+// representation, see tools/).
 
+#include "curve/backend/serial/constants.hpp"
 #include "curve/field.hpp"
 
 namespace vorlinde::curve {
 
-// d = -121665 / 121666
-inline constexpr FieldElement51 EDWARDS_D(FieldElement51::Limbs{
-    0x34dca135978a3, 0x1a8283b156ebd, 0x5e7a26001c029, 0x739c663a03cbb, 0x52036cee2b6ff});
-// 2 d
-inline constexpr FieldElement51 EDWARDS_D2(FieldElement51::Limbs{
-    0x69b9426b2f159, 0x35050762add7a, 0x3cf44c0038052, 0x6738cc7407977, 0x2406d9dc56dff});
-// sqrt(-1) = 2^((p-1)/4), the even root
-inline constexpr FieldElement51 SQRT_M1(FieldElement51::Limbs{
-    0x61b274a0ea0b0, 0x0d5a5fc8f189d, 0x7ef5e9cbd0c60, 0x78595a6804c9e, 0x2b8324804fc1d});
-// A of the Montgomery form v^2 = u^3 + A u^2 + u
-inline constexpr FieldElement51 MONTGOMERY_A(FieldElement51::Limbs{486662, 0, 0, 0, 0});
-// -A
-inline constexpr FieldElement51 MONTGOMERY_A_NEG(FieldElement51::Limbs{
-    0x7fffffff892e7, 0x7ffffffffffff, 0x7ffffffffffff, 0x7ffffffffffff, 0x7ffffffffffff});
-
-// The base point G of RFC 8032 (y = 4/5, x even), affine coordinates.
-inline constexpr FieldElement51 ED25519_BASEPOINT_X(FieldElement51::Limbs{
-    0x62d608f25d51a, 0x412a4b4f6592a, 0x75b7171a4b31d, 0x1ff60527118fe, 0x216936d3cd6e5});
-inline constexpr FieldElement51 ED25519_BASEPOINT_Y(FieldElement51::Limbs{
-    0x6666666666658, 0x4cccccccccccc, 0x1999999999999, 0x3333333333333, 0x6666666666666});
-inline constexpr FieldElement51 ED25519_BASEPOINT_T(FieldElement51::Limbs{
-    0x68ab3a5b7dda3, 0x00eea2a5eadbb, 0x2af8df483c27e, 0x332b375274732, 0x67875f0fd78b7});
+using backend::serial::ED25519_BASEPOINT_T;
+using backend::serial::ED25519_BASEPOINT_X;
+using backend::serial::ED25519_BASEPOINT_Y;
+using backend::serial::EDWARDS_D;
+using backend::serial::EDWARDS_D2;
+using backend::serial::MINUS_A_SQRT_MINUS_A_PLUS_2;
+using backend::serial::MINUS_TWO;
+using backend::serial::MONTGOMERY_A;
+using backend::serial::MONTGOMERY_A_NEG;
+using backend::serial::MONTGOMERY_A_SQUARED;
+using backend::serial::SQRT_M1;
+using backend::serial::SQRT_M1_MINUS_ONE;
 
 }  // namespace vorlinde::curve

@@ -1,26 +1,33 @@
 #include "curve/edwards.hpp"
 
-#include "curve/scalar_mul.hpp"
+#include "curve/backend/serial/scalar_mul.hpp"
 
 namespace vorlinde::curve {
 
 CompressedEdwardsY EdwardsPoint::compress() const {
-  const FieldElement51 recip = Z.invert();
+  const FieldElement recip = invert(Z);
   return encode_affine(X * recip, Y * recip);
 }
 
-std::optional<EdwardsPoint> CompressedEdwardsY::decompress() const {
+DecompressedPoint CompressedEdwardsY::decompress_masked() const {
   // x^2 = (y^2 - 1) / (d y^2 + 1); the denominator never vanishes because -1/d
   // is not a square.
-  const FieldElement51 y = FieldElement51::from_bytes(bytes);
-  const FieldElement51 yy = y.square();
-  const FieldElement51 u = yy - FieldElement51::one();
-  const FieldElement51 v = yy * EDWARDS_D + FieldElement51::one();
-  auto [is_valid, x] = FieldElement51::sqrt_ratio_i(u, v);
+  const FieldElement y = FieldElement::from_bytes(bytes);
+  const FieldElement yy = y.square();
+  const FieldElement u = yy - FieldElement::one();
+  const FieldElement v = (yy * EDWARDS_D + FieldElement::one()).reduced();
+  auto [is_valid, x] = sqrt_ratio_i<FieldElement>(u, v);
+  conditional_negate(x, Choice::from_bit(static_cast<std::uint8_t>(bytes[31] >> 7)));
+  EdwardsPoint point{x, y, FieldElement::one(), x * y};
+  point.conditional_assign(EdwardsPoint::identity(), !is_valid);
+  return {point, is_valid};
+}
+
+std::optional<EdwardsPoint> CompressedEdwardsY::decompress() const {
+  const DecompressedPoint d = decompress_masked();
   // Whether an encoding is a point is public; the sign of x is not looked at.
-  if (!is_valid.declassify()) return std::nullopt;
-  x.conditional_negate(Choice::from_bit(static_cast<std::uint8_t>(bytes[31] >> 7)));
-  return EdwardsPoint{x, y, FieldElement51::one(), x * y};
+  if (!d.valid.declassify()) return std::nullopt;
+  return d.point;
 }
 
 EdwardsPoint EdwardsPoint::operator+(const EdwardsPoint& other) const {
@@ -42,12 +49,12 @@ Choice EdwardsPoint::ct_eq(const EdwardsPoint& other) const {
 }
 
 AffineNielsPoint EdwardsPoint::to_affine_niels() const {
-  const FieldElement51 recip = Z.invert();
-  const FieldElement51 x = X * recip;
-  const FieldElement51 y = Y * recip;
-  return {y + x, y - x, (x * y) * EDWARDS_D2};
+  const FieldElement recip = invert(Z);
+  const FieldElement x = X * recip;
+  const FieldElement y = Y * recip;
+  return {(y + x).reduced(), y - x, (x * y) * EDWARDS_D2};
 }
 
-EdwardsPoint EdwardsPoint::operator*(const Scalar& k) const { return scalar_mul_backend().variable_base(*this, k); }
+EdwardsPoint EdwardsPoint::operator*(const Scalar& k) const { return backend::serial::variable_base(*this, k); }
 
 }  // namespace vorlinde::curve

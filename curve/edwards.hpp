@@ -16,6 +16,7 @@
 namespace vorlinde::curve {
 
 class EdwardsPoint;
+struct DecompressedPoint;
 
 // RFC 8032 encoding: y (canonical) in bits 0..254, the low bit of x in bit 255.
 class CompressedEdwardsY {
@@ -26,20 +27,22 @@ class CompressedEdwardsY {
   // its residue, x = 0 with the sign bit set is accepted, and there is no
   // subgroup check.
   std::optional<EdwardsPoint> decompress() const;
+  // The same without deciding: `valid` says whether the encoding decodes, and
+  // `point` is the point when it does and the identity otherwise.
+  DecompressedPoint decompress_masked() const;
 
   bool operator==(const CompressedEdwardsY&) const = default;
 };
 
 // Extended coordinates (X : Y : Z : T): x = X/Z, y = Y/Z, x y = T/Z.
-// Invariant: every coordinate is the output of a field product, difference or
-// from_bytes (limbs < 2^52). The formulas add at most three such values before
-// a product, which keeps its inputs below 2^54.
+// Every coordinate is a FieldElement (limbs < 2^52), so the formulas may add up
+// to four of them before a product.
 class EdwardsPoint {
  public:
-  FieldElement51 X, Y, Z, T;
+  FieldElement X, Y, Z, T;
 
   static constexpr EdwardsPoint identity() {
-    return {FieldElement51::zero(), FieldElement51::one(), FieldElement51::one(), FieldElement51::zero()};
+    return {FieldElement::zero(), FieldElement::one(), FieldElement::one(), FieldElement::zero()};
   }
 
   CompressedEdwardsY compress() const;
@@ -78,9 +81,8 @@ class EdwardsPoint {
   // Costs one inversion; batch conversions go through EdwardsBasepointTable::create.
   AffineNielsPoint to_affine_niels() const;
 
- private:
   // y with the low bit of x in bit 255, from affine coordinates.
-  static CompressedEdwardsY encode_affine(const FieldElement51& x, const FieldElement51& y) {
+  static CompressedEdwardsY encode_affine(const FieldElement& x, const FieldElement& y) {
     CompressedEdwardsY out{y.to_bytes()};
     out.bytes[31] |= static_cast<std::uint8_t>(x.is_negative().value << 7);
     return out;
@@ -90,19 +92,24 @@ class EdwardsPoint {
 template <std::size_t N>
 std::array<CompressedEdwardsY, N> EdwardsPoint::compress_all(const std::array<EdwardsPoint, N>& points) {
   static_assert(N > 0);
-  std::array<FieldElement51, N> prefix;
+  std::array<FieldElement, N> prefix;
   prefix[0] = points[0].Z;
   for (std::size_t i = 1; i < N; ++i) prefix[i] = prefix[i - 1] * points[i].Z;
-  FieldElement51 inverse = prefix[N - 1].invert();  // 1 / (Z_0 ... Z_i) for the current i
+  FieldElement inverse = invert(prefix[N - 1]);  // 1 / (Z_0 ... Z_i) for the current i
   std::array<CompressedEdwardsY, N> out;
   for (std::size_t i = N - 1; i > 0; --i) {
-    const FieldElement51 recip = inverse * prefix[i - 1];
+    const FieldElement recip = inverse * prefix[i - 1];
     inverse = inverse * points[i].Z;
     out[i] = encode_affine(points[i].X * recip, points[i].Y * recip);
   }
   out[0] = encode_affine(points[0].X * inverse, points[0].Y * inverse);
   return out;
 }
+
+struct DecompressedPoint {
+  EdwardsPoint point;
+  Choice valid;
+};
 
 inline EdwardsPoint operator*(const Scalar& k, const EdwardsPoint& p) { return p * k; }
 
@@ -111,28 +118,28 @@ inline EdwardsPoint CompletedPoint::to_extended() const { return {X * T, Y * Z, 
 // Hisil-Wong-Carter-Dawson 2008, section 3.1 (a = -1), unified addition with
 // the second operand precomputed: 4 multiplications (3 for affine Niels).
 inline CompletedPoint operator+(const EdwardsPoint& p, const ProjectiveNielsPoint& q) {
-  const FieldElement51 pp = (p.Y + p.X) * q.Y_plus_X;
-  const FieldElement51 mm = (p.Y - p.X) * q.Y_minus_X;
-  const FieldElement51 tt2d = p.T * q.T2d;
-  const FieldElement51 zz = p.Z * q.Z;
-  const FieldElement51 zz2 = zz + zz;
+  const FieldElement pp = (p.Y + p.X) * q.Y_plus_X;
+  const FieldElement mm = (p.Y - p.X) * q.Y_minus_X;
+  const FieldElement tt2d = p.T * q.T2d;
+  const FieldElement zz = p.Z * q.Z;
+  const auto zz2 = zz + zz;
   return {pp - mm, pp + mm, zz2 + tt2d, zz2 - tt2d};
 }
 
 inline CompletedPoint operator-(const EdwardsPoint& p, const ProjectiveNielsPoint& q) {
-  const FieldElement51 pm = (p.Y + p.X) * q.Y_minus_X;
-  const FieldElement51 mp = (p.Y - p.X) * q.Y_plus_X;
-  const FieldElement51 tt2d = p.T * q.T2d;
-  const FieldElement51 zz = p.Z * q.Z;
-  const FieldElement51 zz2 = zz + zz;
+  const FieldElement pm = (p.Y + p.X) * q.Y_minus_X;
+  const FieldElement mp = (p.Y - p.X) * q.Y_plus_X;
+  const FieldElement tt2d = p.T * q.T2d;
+  const FieldElement zz = p.Z * q.Z;
+  const auto zz2 = zz + zz;
   return {pm - mp, pm + mp, zz2 - tt2d, zz2 + tt2d};
 }
 
 inline CompletedPoint operator+(const EdwardsPoint& p, const AffineNielsPoint& q) {
-  const FieldElement51 pp = (p.Y + p.X) * q.y_plus_x;
-  const FieldElement51 mm = (p.Y - p.X) * q.y_minus_x;
-  const FieldElement51 txy2d = p.T * q.xy2d;
-  const FieldElement51 z2 = p.Z + p.Z;
+  const FieldElement pp = (p.Y + p.X) * q.y_plus_x;
+  const FieldElement mm = (p.Y - p.X) * q.y_minus_x;
+  const FieldElement txy2d = p.T * q.xy2d;
+  const auto z2 = p.Z + p.Z;
   return {pp - mm, pp + mm, z2 + txy2d, z2 - txy2d};
 }
 
@@ -156,7 +163,7 @@ inline EdwardsPoint operator*(const Scalar& k, const EdwardsBasepointTable& tabl
 
 // The base point G of RFC 8032.
 inline constexpr EdwardsPoint ED25519_BASEPOINT_POINT{ED25519_BASEPOINT_X, ED25519_BASEPOINT_Y,
-                                                      FieldElement51::one(), ED25519_BASEPOINT_T};
+                                                      FieldElement::one(), ED25519_BASEPOINT_T};
 // Table for G: generated data (tools/gen_basepoint_table.cpp), no work at load time.
 extern const EdwardsBasepointTable ED25519_BASEPOINT_TABLE;
 

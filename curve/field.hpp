@@ -1,198 +1,22 @@
 #pragma once
-// Arithmetic in GF(p), p = 2^255 - 19: the portable 64-bit backend.
+// The field GF(p), p = 2^255 - 19, as everything above it sees it.
 //
-// An element is five unsigned limbs in radix 2^51, value = sum l[i] * 2^(51 i).
-// Representations are not unique: limbs may exceed 51 bits, and the value may
-// be at or above p. Bounds, where a function relies on them ("limbs < 2^k"
-// means every limb):
-//   - results of *, square, pow2k, square2, -, unary -, from_bytes, and the
-//     constants:                               limbs < 2^51 + 2^13 (< 2^52)
-//   - inputs of *, square, pow2k, square2:     limbs < 2^54
-//   - + does not reduce: sum of two elements with limbs < 2^53 has limbs < 2^54
-//   - right-hand side of -:                    limbs < 2^55 (16 p is added first)
-// Every function runs in time independent of the value.
-//
-// Everything above this header (points, scalar multiplication, encodings)
-// uses only the operations declared here, so another backend can stand in for
-// this one without changes above the field.
+// Single-element code (points, encodings, the Elligator maps) uses
+// `FieldElement` and `LooseFieldElement` and the routines of field_ops.hpp
+// (invert, pow_p58, sqrt_ratio_i, conditional_select, conditional_negate).
+// The representation is the portable 5 x 51-bit one; the vector backends keep
+// their own lane types behind the batched interface of curve/backend.hpp, so
+// nothing above this header names a representation or writes limbs.
 
-#include <array>
-#include <cstdint>
-#include <span>
-#include <utility>
-
-#include "curve/choice.hpp"
+#include "curve/backend/serial/constants.hpp"
+#include "curve/backend/serial/field.hpp"
+#include "curve/field_ops.hpp"
 
 namespace vorlinde::curve {
 
-class FieldElement51 {
- public:
-  using Limbs = std::array<std::uint64_t, 5>;
-  static constexpr std::uint64_t kLow51 = (std::uint64_t{1} << 51) - 1;
-
-  constexpr FieldElement51() : limbs_{0, 0, 0, 0, 0} {}
-  constexpr explicit FieldElement51(const Limbs& limbs) : limbs_(limbs) {}
-
-  static constexpr FieldElement51 zero() { return FieldElement51(); }
-  static constexpr FieldElement51 one() { return FieldElement51(Limbs{1, 0, 0, 0, 0}); }
-
-  // Bit 255 is ignored; an integer in [p, 2^255) stands for its residue.
-  static FieldElement51 from_bytes(std::span<const std::uint8_t, 32> bytes) {
-    auto load = [&](int at) {
-      std::uint64_t w = 0;
-      for (int i = 0; i < 8; ++i) w |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
-      return w;
-    };
-    return FieldElement51(Limbs{load(0) & kLow51, (load(6) >> 3) & kLow51, (load(12) >> 6) & kLow51,
-                                (load(19) >> 1) & kLow51, (load(24) >> 12) & kLow51});
-  }
-
-  // Canonical: the value reduced below p, little-endian; bit 255 is 0.
-  std::array<std::uint8_t, 32> to_bytes() const;
-
-  const Limbs& limbs() const { return limbs_; }
-
-  friend FieldElement51 operator+(const FieldElement51& a, const FieldElement51& b) {
-    const Limbs& x = a.limbs_;
-    const Limbs& y = b.limbs_;
-    return FieldElement51(Limbs{x[0] + y[0], x[1] + y[1], x[2] + y[2], x[3] + y[3], x[4] + y[4]});
-  }
-  FieldElement51& operator+=(const FieldElement51& b) { return *this = *this + b; }
-
-  // a - b computed as (a + 16 p) - b so no limb underflows, then reduced.
-  friend FieldElement51 operator-(const FieldElement51& a, const FieldElement51& b) {
-    constexpr std::uint64_t k16p0 = 16 * ((std::uint64_t{1} << 51) - 19);
-    constexpr std::uint64_t k16pi = 16 * ((std::uint64_t{1} << 51) - 1);
-    const Limbs& x = a.limbs_;
-    const Limbs& y = b.limbs_;
-    return weak_reduce(Limbs{(x[0] + k16p0) - y[0], (x[1] + k16pi) - y[1], (x[2] + k16pi) - y[2],
-                             (x[3] + k16pi) - y[3], (x[4] + k16pi) - y[4]});
-  }
-  FieldElement51& operator-=(const FieldElement51& b) { return *this = *this - b; }
-
-  FieldElement51 operator-() const { return zero() - *this; }
-
-  friend FieldElement51 operator*(const FieldElement51& a, const FieldElement51& b) {
-    using u128 = unsigned __int128;
-    const Limbs& x = a.limbs_;
-    const Limbs& y = b.limbs_;
-    // 2^255 = 19 (mod p): a product term landing at limb 5 + i folds into limb i times 19.
-    const std::uint64_t y1_19 = 19 * y[1], y2_19 = 19 * y[2], y3_19 = 19 * y[3], y4_19 = 19 * y[4];
-    auto m = [](std::uint64_t s, std::uint64_t t) { return static_cast<u128>(s) * t; };
-    // With limbs < 2^54 every c_i < 2^(108 + lg 77) < 2^115, so c_i >> 51 fits in 64 bits.
-    u128 c0 = m(x[0], y[0]) + m(x[4], y1_19) + m(x[3], y2_19) + m(x[2], y3_19) + m(x[1], y4_19);
-    u128 c1 = m(x[1], y[0]) + m(x[0], y[1]) + m(x[4], y2_19) + m(x[3], y3_19) + m(x[2], y4_19);
-    u128 c2 = m(x[2], y[0]) + m(x[1], y[1]) + m(x[0], y[2]) + m(x[4], y3_19) + m(x[3], y4_19);
-    u128 c3 = m(x[3], y[0]) + m(x[2], y[1]) + m(x[1], y[2]) + m(x[0], y[3]) + m(x[4], y4_19);
-    u128 c4 = m(x[4], y[0]) + m(x[3], y[1]) + m(x[2], y[2]) + m(x[1], y[3]) + m(x[0], y[4]);
-    return carry_wide(c0, c1, c2, c3, c4);
-  }
-  FieldElement51& operator*=(const FieldElement51& b) { return *this = *this * b; }
-
-  FieldElement51 square() const { return square_limbs(limbs_); }
-
-  // self^(2^k), k >= 1.
-  FieldElement51 pow2k(unsigned k) const {
-    FieldElement51 r = square_limbs(limbs_);
-    while (--k != 0) r = square_limbs(r.limbs_);
-    return r;
-  }
-
-  // 2 * self^2.
-  FieldElement51 square2() const {
-    FieldElement51 s = square();
-    return s + s;
-  }
-
-  // self^(p-2): the inverse of a non-zero element, and 0 for 0.
-  FieldElement51 invert() const;
-
-  // self^((p-5)/8), the core of the square root of a ratio.
-  FieldElement51 pow_p58() const;
-
-  // Odd canonical value ("negative" in RFC 8032 terms).
-  Choice is_negative() const { return Choice::from_bit(to_bytes()[0] & 1); }
-  Choice is_zero() const;
-  Choice ct_eq(const FieldElement51& other) const;
-
-  void conditional_assign(const FieldElement51& other, Choice c) {
-    const std::uint64_t mask = c.mask64();
-    for (int i = 0; i < 5; ++i) limbs_[i] ^= mask & (limbs_[i] ^ other.limbs_[i]);
-  }
-  void conditional_negate(Choice c) { conditional_assign(-*this, c); }
-  static void conditional_swap(FieldElement51& a, FieldElement51& b, Choice c) {
-    const std::uint64_t mask = c.mask64();
-    for (int i = 0; i < 5; ++i) {
-      const std::uint64_t t = mask & (a.limbs_[i] ^ b.limbs_[i]);
-      a.limbs_[i] ^= t;
-      b.limbs_[i] ^= t;
-    }
-  }
-  // c ? b : a
-  static FieldElement51 conditional_select(const FieldElement51& a, const FieldElement51& b, Choice c) {
-    FieldElement51 r = a;
-    r.conditional_assign(b, c);
-    return r;
-  }
-
-  // RFC 9496 SQRT_RATIO_M1. Returns (was_square, r) with r the non-negative
-  //   sqrt(u/v)      when u/v is a non-zero square           (true),
-  //   0              when u = 0                              (true),
-  //   0              when v = 0 and u != 0                   (false),
-  //   sqrt(i * u/v)  when u/v is not a square                (false).
-  static std::pair<Choice, FieldElement51> sqrt_ratio_i(const FieldElement51& u, const FieldElement51& v);
-
- private:
-  // The product formula with the symmetric terms merged: 15 products instead of 25.
-  static FieldElement51 square_limbs(const Limbs& a) {
-    using u128 = unsigned __int128;
-    auto m = [](std::uint64_t s, std::uint64_t t) { return static_cast<u128>(s) * t; };
-    const std::uint64_t a3_19 = 19 * a[3], a4_19 = 19 * a[4];
-    const std::uint64_t a0_2 = 2 * a[0], a1_2 = 2 * a[1], a2_2 = 2 * a[2];
-    const u128 c0 = m(a[0], a[0]) + m(a1_2, a4_19) + m(a2_2, a3_19);
-    const u128 c1 = m(a[3], a3_19) + m(a0_2, a[1]) + m(a2_2, a4_19);
-    const u128 c2 = m(a[1], a[1]) + m(a0_2, a[2]) + m(2 * a[4], a3_19);
-    const u128 c3 = m(a[4], a4_19) + m(a0_2, a[3]) + m(a1_2, a[2]);
-    const u128 c4 = m(a[2], a[2]) + m(a0_2, a[4]) + m(a1_2, a[3]);
-    return carry_wide(c0, c1, c2, c3, c4);
-  }
-
-  // Carry a 5 x 128-bit column sum (each c_i < 2^115, c_4 < 2^111) into
-  // limbs < 2^51 + 2^13. Two interleaved chains, 0->1->2->3->4 and 3->4->0->1,
-  // halve the dependent steps; 2^255 = 19 turns the carry out of limb 4 into
-  // 19 times that carry in limb 0.
-  static FieldElement51 carry_wide(unsigned __int128 c0, unsigned __int128 c1, unsigned __int128 c2,
-                                   unsigned __int128 c3, unsigned __int128 c4) {
-    c1 += static_cast<std::uint64_t>(c0 >> 51);
-    c4 += static_cast<std::uint64_t>(c3 >> 51);
-    std::uint64_t l0 = static_cast<std::uint64_t>(c0) & kLow51;
-    std::uint64_t l3 = static_cast<std::uint64_t>(c3) & kLow51;
-    // c4 < 2^110.4 after its carry, so 19 * (c4 >> 51) < 2^63.6.
-    c2 += static_cast<std::uint64_t>(c1 >> 51);
-    l0 += 19 * static_cast<std::uint64_t>(c4 >> 51);
-    std::uint64_t l1 = static_cast<std::uint64_t>(c1) & kLow51;
-    std::uint64_t l4 = static_cast<std::uint64_t>(c4) & kLow51;
-    l3 += static_cast<std::uint64_t>(c2 >> 51);
-    l1 += l0 >> 51;
-    const std::uint64_t l2 = static_cast<std::uint64_t>(c2) & kLow51;
-    l0 &= kLow51;
-    l4 += l3 >> 51;
-    l3 &= kLow51;
-    return FieldElement51(Limbs{l0, l1, l2, l3, l4});
-  }
-
-  // One carry pass: limbs < 2^64 in, limbs < 2^51 + 19 * 2^13 out (< 2^52).
-  static FieldElement51 weak_reduce(Limbs l) {
-    const std::uint64_t c0 = l[0] >> 51, c1 = l[1] >> 51, c2 = l[2] >> 51, c3 = l[3] >> 51, c4 = l[4] >> 51;
-    l[0] = (l[0] & kLow51) + c4 * 19;
-    l[1] = (l[1] & kLow51) + c0;
-    l[2] = (l[2] & kLow51) + c1;
-    l[3] = (l[3] & kLow51) + c2;
-    l[4] = (l[4] & kLow51) + c3;
-    return FieldElement51(l);
-  }
-
-  Limbs limbs_;
-};
+// Limbs of every value below 2^52: products, differences, from_bytes, constants.
+using FieldElement = backend::serial::FieldElement51;
+// Sums of up to four FieldElements: what products accept.
+using LooseFieldElement = backend::serial::LooseFieldElement51;
 
 }  // namespace vorlinde::curve

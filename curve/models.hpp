@@ -19,39 +19,42 @@ namespace vorlinde::curve {
 class EdwardsPoint;
 
 struct ProjectivePoint {
-  FieldElement51 X, Y, Z;
+  FieldElement X, Y, Z;
 
   // Dedicated doubling for a = -1: 3 squarings, 1 square2, no multiplication.
   struct CompletedPoint dbl() const;
 };
 
 struct CompletedPoint {
-  FieldElement51 X, Y, Z, T;
+  // Sums and differences of products, which the conversions multiply.
+  LooseFieldElement X, Y, Z, T;
 
   ProjectivePoint to_projective() const { return {X * T, Y * Z, Z * T}; }
   EdwardsPoint to_extended() const;
 };
 
 inline CompletedPoint ProjectivePoint::dbl() const {
-  const FieldElement51 xx = X.square();
-  const FieldElement51 yy = Y.square();
-  const FieldElement51 zz2 = Z.square2();
-  const FieldElement51 x_plus_y_sq = (X + Y).square();
-  const FieldElement51 yy_plus_xx = yy + xx;
-  const FieldElement51 yy_minus_xx = yy - xx;
+  const FieldElement xx = X.square();
+  const FieldElement yy = Y.square();
+  const auto zz2 = Z.square2();
+  const FieldElement x_plus_y_sq = (X + Y).square();
+  const auto yy_plus_xx = yy + xx;
+  const FieldElement yy_minus_xx = yy - xx;
   return {x_plus_y_sq - yy_plus_xx, yy_plus_xx, yy_minus_xx, zz2 - yy_minus_xx};
 }
 
 struct ProjectiveNielsPoint {
-  FieldElement51 Y_plus_X, Y_minus_X, Z, T2d;
+  // Y + X is a sum; Y - X shares its type so that negation can swap them.
+  LooseFieldElement Y_plus_X, Y_minus_X;
+  FieldElement Z, T2d;
 
   static constexpr ProjectiveNielsPoint identity() {
-    return {FieldElement51::one(), FieldElement51::one(), FieldElement51::one(), FieldElement51::zero()};
+    return {FieldElement::one(), FieldElement::one(), FieldElement::one(), FieldElement::zero()};
   }
   // -(x, y) = (-x, y): swaps Y+X with Y-X and negates T.
   void conditional_negate(Choice c) {
-    FieldElement51::conditional_swap(Y_plus_X, Y_minus_X, c);
-    T2d.conditional_negate(c);
+    LooseFieldElement::conditional_swap(Y_plus_X, Y_minus_X, c);
+    curve::conditional_negate(T2d, c);
   }
   void conditional_assign(const ProjectiveNielsPoint& o, Choice c) {
     Y_plus_X.conditional_assign(o.Y_plus_X, c);
@@ -62,14 +65,14 @@ struct ProjectiveNielsPoint {
 };
 
 struct AffineNielsPoint {
-  FieldElement51 y_plus_x, y_minus_x, xy2d;
+  FieldElement y_plus_x, y_minus_x, xy2d;
 
   static constexpr AffineNielsPoint identity() {
-    return {FieldElement51::one(), FieldElement51::one(), FieldElement51::zero()};
+    return {FieldElement::one(), FieldElement::one(), FieldElement::zero()};
   }
   void conditional_negate(Choice c) {
-    FieldElement51::conditional_swap(y_plus_x, y_minus_x, c);
-    xy2d.conditional_negate(c);
+    FieldElement::conditional_swap(y_plus_x, y_minus_x, c);
+    curve::conditional_negate(xy2d, c);
   }
   void conditional_assign(const AffineNielsPoint& o, Choice c) {
     y_plus_x.conditional_assign(o.y_plus_x, c);

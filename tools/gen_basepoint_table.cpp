@@ -12,9 +12,9 @@
 
 namespace {
 
-void print_element(const vorlinde::curve::FieldElement51& fe, const char* indent) {
+void print_element(const vorlinde::curve::FieldElement& fe, const char* indent) {
   const auto& l = fe.limbs();
-  std::printf("%sFieldElement51(FieldElement51::Limbs{0x%013" PRIx64 ", 0x%013" PRIx64 ", 0x%013" PRIx64
+  std::printf("%sFieldElement(FieldElement::Limbs{0x%013" PRIx64 ", 0x%013" PRIx64 ", 0x%013" PRIx64
               ", 0x%013" PRIx64 ", 0x%013" PRIx64 "}),\n",
               indent, l[0], l[1], l[2], l[3], l[4]);
 }

@@ -30,7 +30,7 @@
 
 #include "curve/edwards.hpp"
 #include "curve/scalar.hpp"
-#include "curve/scalar_mul.hpp"
+#include "curve/backend.hpp"
 #include "runtime/classify.hpp"
 #include "runtime/rng.hpp"
 #include "src/ciphertexts.hpp"
@@ -216,17 +216,17 @@ int main(int argc, char** argv) {
   }
   const std::string_view wanted = argv[1];
   if (wanted == "--list") {
-    for (const curve::ScalarMulBackend* b : curve::scalar_mul_backends()) std::printf("%s\n", b->name);
+    for (const curve::Backend* b : curve::available_backends()) std::printf("%s\n", b->name);
     return 0;
   }
-  if (!curve::force_scalar_mul_backend(wanted)) {
+  if (!curve::force_backend(wanted)) {
     std::fprintf(stderr, "ct_check: cannot force backend '%s'; this build and processor offer:", argv[1]);
-    for (const curve::ScalarMulBackend* b : curve::scalar_mul_backends()) std::fprintf(stderr, " %s", b->name);
+    for (const curve::Backend* b : curve::available_backends()) std::fprintf(stderr, " %s", b->name);
     std::fprintf(stderr, "\n");
     return 2;
   }
-  if (wanted != curve::scalar_mul_backend().name) {
-    std::fprintf(stderr, "ct_check: asked for %s, running %s\n", argv[1], curve::scalar_mul_backend().name);
+  if (wanted != curve::active_backend().name) {
+    std::fprintf(stderr, "ct_check: asked for %s, running %s\n", argv[1], curve::active_backend().name);
     return 2;
   }
 
@@ -237,6 +237,6 @@ int main(int argc, char** argv) {
   protocol_run();
 
   if (failures != 0) return 1;
-  std::printf("ct_check: backend %s: all paths ran\n", curve::scalar_mul_backend().name);
+  std::printf("ct_check: backend %s: all paths ran\n", curve::active_backend().name);
   return 0;
 }

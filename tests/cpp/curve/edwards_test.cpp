@@ -175,7 +175,7 @@ TEST_F(EdwardsVsSodium, DecompressAcceptsWhatSodiumAccepts) {
 
 TEST(Edwards, EqualityIsProjective) {
   const EdwardsPoint p = ED25519_BASEPOINT_POINT * Scalar::from_bits(random_bytes<32>());
-  const FieldElement51 lambda = FieldElement51::from_bytes(random_bytes<32>());
+  const FieldElement lambda = FieldElement::from_bytes(random_bytes<32>());
   const EdwardsPoint scaled{p.X * lambda, p.Y * lambda, p.Z * lambda, p.T * lambda};
   EXPECT_TRUE(p.ct_eq(scaled).declassify());
   EXPECT_TRUE(p == scaled);

@@ -11,13 +11,13 @@ using testing::hex;
 using testing::random_bytes;
 using Bytes = std::array<std::uint8_t, 32>;
 
-FieldElement51 fe(std::string_view h) { return FieldElement51::from_bytes(hex<32>(h)); }
-FieldElement51 random_fe() { return FieldElement51::from_bytes(random_bytes<32>()); }
+FieldElement fe(std::string_view h) { return FieldElement::from_bytes(hex<32>(h)); }
+FieldElement random_fe() { return FieldElement::from_bytes(random_bytes<32>()); }
 
 // Literal square-and-multiply over the bits of the exponent: the slow oracle
 // for the addition chains.
-FieldElement51 pow_slow(const FieldElement51& x, const Bytes& exponent_le) {
-  FieldElement51 r = FieldElement51::one();
+FieldElement pow_slow(const FieldElement& x, const Bytes& exponent_le) {
+  FieldElement r = FieldElement::one();
   for (int bit = 255; bit >= 0; --bit) {
     r = r.square();
     if ((exponent_le[bit / 8] >> (bit % 8)) & 1) r = r * x;
@@ -63,18 +63,18 @@ TEST(Field, RoundTripsCanonicalBytes) {
     Bytes b = random_bytes<32>();
     b[31] &= 0x7f;
     if (b[31] == 0x7f) b[31] = 0x7e;  // keep below p
-    EXPECT_EQ(FieldElement51::from_bytes(b).to_bytes(), b);
+    EXPECT_EQ(FieldElement::from_bytes(b).to_bytes(), b);
   }
 }
 
 TEST(Field, RingIdentities) {
   for (int i = 0; i < 1000; ++i) {
-    const FieldElement51 a = random_fe(), b = random_fe(), c = random_fe();
+    const FieldElement a = random_fe(), b = random_fe(), c = random_fe();
     EXPECT_EQ(((a + b) * (a - b)).to_bytes(), (a.square() - b.square()).to_bytes());
     EXPECT_EQ((a * (b + c)).to_bytes(), (a * b + a * c).to_bytes());
     EXPECT_EQ(a.square2().to_bytes(), (a * a + a * a).to_bytes());
     EXPECT_EQ(a.pow2k(5).to_bytes(), a.square().square().square().square().square().to_bytes());
-    EXPECT_EQ((-a + a).to_bytes(), FieldElement51::zero().to_bytes());
+    EXPECT_EQ((-a + a).to_bytes(), FieldElement::zero().to_bytes());
   }
 }
 
@@ -82,32 +82,32 @@ TEST(Field, RingIdentities) {
 // 128-bit column sums: compare with the same values carried down first.
 TEST(Field, MultiplicationAtLimbBound) {
   const std::uint64_t top = (std::uint64_t{1} << 54) - 1;
-  const FieldElement51 big(FieldElement51::Limbs{top, top, top, top, top});
-  const FieldElement51 reduced = FieldElement51::from_bytes(big.to_bytes());
+  const FieldElement big(FieldElement::Limbs{top, top, top, top, top});
+  const FieldElement reduced = FieldElement::from_bytes(big.to_bytes());
   EXPECT_EQ((big * big).to_bytes(), (reduced * reduced).to_bytes());
   EXPECT_EQ(big.square().to_bytes(), (reduced * reduced).to_bytes());
-  const FieldElement51 a = random_fe();
+  const FieldElement a = random_fe();
   EXPECT_EQ((big * a).to_bytes(), (reduced * a).to_bytes());
   EXPECT_EQ((a - big).to_bytes(), (a - reduced).to_bytes());
 }
 
 TEST(Field, InvertIsPowerPMinus2) {
-  EXPECT_TRUE(FieldElement51::zero().invert().is_zero().declassify());
+  EXPECT_TRUE(invert(FieldElement::zero()).is_zero().declassify());
   for (int i = 0; i < 50; ++i) {
-    const FieldElement51 a = random_fe();
-    EXPECT_EQ(a.invert().to_bytes(), pow_slow(a, kPMinus2).to_bytes());
-    EXPECT_EQ((a * a.invert()).to_bytes(), FieldElement51::one().to_bytes());
+    const FieldElement a = random_fe();
+    EXPECT_EQ(invert(a).to_bytes(), pow_slow(a, kPMinus2).to_bytes());
+    EXPECT_EQ((a * invert(a)).to_bytes(), FieldElement::one().to_bytes());
   }
 }
 
 TEST(Field, PredicatesUseTheCanonicalValue) {
   EXPECT_TRUE(fe("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f").is_zero().declassify());
-  EXPECT_FALSE(FieldElement51::one().is_zero().declassify());
+  EXPECT_FALSE(FieldElement::one().is_zero().declassify());
   // p + 1 is the residue 1: odd, hence negative, although the integer p + 1 is even.
   EXPECT_TRUE(fe("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f").is_negative().declassify());
   EXPECT_TRUE(fe("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f")
-                  .ct_eq(FieldElement51::one()).declassify());
-  EXPECT_FALSE((-FieldElement51::one()).is_negative().declassify());  // p - 1 is even
+                  .ct_eq(FieldElement::one()).declassify());
+  EXPECT_FALSE((-FieldElement::one()).is_negative().declassify());  // p - 1 is even
 }
 
 struct RatioCase {
@@ -120,15 +120,15 @@ class FieldSqrtRatio : public ::testing::TestWithParam<RatioCase> {};
 
 TEST_P(FieldSqrtRatio, SmallCases) {
   const auto& c = GetParam();
-  const FieldElement51 u(FieldElement51::Limbs{c.u, 0, 0, 0, 0});
-  const FieldElement51 v(FieldElement51::Limbs{c.v, 0, 0, 0, 0});
-  const auto [ok, r] = FieldElement51::sqrt_ratio_i(u, v);
+  const FieldElement u(FieldElement::Limbs{c.u, 0, 0, 0, 0});
+  const FieldElement v(FieldElement::Limbs{c.v, 0, 0, 0, 0});
+  const auto [ok, r] = sqrt_ratio_i(u, v);
   EXPECT_EQ(ok.declassify(), c.was_square);
   EXPECT_FALSE(r.is_negative().declassify());
   if (c.v == 0) {
     EXPECT_TRUE(r.is_zero().declassify());
   } else {
-    const FieldElement51 target = c.was_square ? u : SQRT_M1 * u;
+    const FieldElement target = c.was_square ? u : SQRT_M1 * u;
     EXPECT_EQ((r.square() * v).to_bytes(), target.to_bytes());
   }
 }
@@ -146,10 +146,10 @@ INSTANTIATE_TEST_SUITE_P(Field, FieldSqrtRatio,
 
 TEST(Field, SqrtRatioAgreesWithEulerCriterion) {
   for (int i = 0; i < 100; ++i) {
-    const FieldElement51 u = random_fe(), v = random_fe();
-    const auto [ok, r] = FieldElement51::sqrt_ratio_i(u, v);
+    const FieldElement u = random_fe(), v = random_fe();
+    const auto [ok, r] = sqrt_ratio_i(u, v);
     // u/v is a square iff (u/v)^((p-1)/2) = 1.
-    const bool square = pow_slow(u * v.invert(), kPMinus1Half).ct_eq(FieldElement51::one()).declassify();
+    const bool square = pow_slow(u * invert(v), kPMinus1Half).ct_eq(FieldElement::one()).declassify();
     EXPECT_EQ(ok.declassify(), square);
     EXPECT_FALSE(r.is_negative().declassify());
     EXPECT_EQ((r.square() * v).to_bytes(), (square ? u : SQRT_M1 * u).to_bytes());

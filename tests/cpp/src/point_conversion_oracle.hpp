@@ -16,7 +16,7 @@ namespace vorlinde::oracle {
 // Q = uniform_bytes_to_point(out) (sign 0); set bit 255 when Q != P.
 inline std::optional<Representative> point_to_uniform_bytes(const curve::EdwardsPoint& point,
                                                             curve::Choice branch) {
-  const std::optional<curve::FieldElement51> r = elligator_decode(to_montgomery(point), branch);
+  const std::optional<curve::FieldElement> r = elligator_decode(to_montgomery(point), branch);
   if (!r) return std::nullopt;
   Representative out = r->to_bytes();
   const std::optional<curve::EdwardsPoint> q = to_edwards(elligator_encode(*r), 0);
@@ -28,7 +28,7 @@ inline std::optional<Representative> point_to_uniform_bytes(const curve::Edwards
 inline curve::EdwardsPoint uniform_bytes_to_point(std::span<const std::uint8_t, 32> bytes) {
   const std::uint8_t sign = bytes[31] >> 7;
   const std::optional<curve::EdwardsPoint> point =
-      to_edwards(elligator_encode(curve::FieldElement51::from_bytes(bytes)), sign);
+      to_edwards(elligator_encode(curve::FieldElement::from_bytes(bytes)), sign);
   if (!point) throw runtime::Failure(kInvalidElligatorPointMessage);
   return *point;
 }

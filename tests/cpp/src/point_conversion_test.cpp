@@ -23,7 +23,7 @@ namespace {
 
 using curve::Choice;
 using curve::EdwardsPoint;
-using curve::FieldElement51;
+using curve::FieldElement;
 using curve::Scalar;
 using curve::testing::hex;
 using curve::testing::random_bytes;

@@ -1,12 +1,14 @@
-#include "curve/scalar_mul.hpp"
+#include "curve/backend/serial/scalar_mul.hpp"
 
 #include "runtime/wipe.hpp"
 
-namespace vorlinde::curve {
+namespace vorlinde::curve::backend::serial {
 namespace {
 
 // A scalar's radix-16 digits, wiped when the multiplication returns.
 using Digits = runtime::Wiped<std::array<std::int8_t, 64>>;
+
+}  // namespace
 
 EdwardsPoint variable_base(const EdwardsPoint& P, const Scalar& k) {
   // Signed radix 16, most significant digit first:
@@ -40,8 +42,4 @@ EdwardsPoint fixed_base(const EdwardsBasepointTable& table, const Scalar& k) {
   return acc;
 }
 
-}  // namespace
-
-const ScalarMulBackend SERIAL_SCALAR_MUL{"serial-u64", &variable_base, &fixed_base};
-
-}  // namespace vorlinde::curve
+}  // namespace vorlinde::curve::backend::serial

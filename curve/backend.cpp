@@ -1,0 +1,62 @@
+// The one place where a backend is chosen: once, on the first call of
+// active_backend(), unless a check forced one before.
+
+#include "curve/backend.hpp"
+
+#include <array>
+#include <atomic>
+#include <vector>
+
+namespace vorlinde::curve {
+namespace {
+
+// Every backend this build contains, the portable one first and the fastest
+// last, with whether this processor runs it.
+struct Candidate {
+  const Backend* backend;
+  bool (*runs_here)();
+};
+
+constexpr std::array<Candidate, 1> kCandidates{{
+    {&SERIAL_BACKEND, [] { return true; }},
+}};
+
+const std::vector<const Backend*>& runnable() {
+  static const std::vector<const Backend*> list = [] {
+    std::vector<const Backend*> out;
+    for (const Candidate& c : kCandidates) {
+      if (c.runs_here()) out.push_back(c.backend);
+    }
+    return out;
+  }();
+  return list;
+}
+
+// Null until the first choice, forced or automatic; never changes after it.
+std::atomic<const Backend*> g_choice{nullptr};
+
+const Backend* choose() {
+  const Backend* expected = nullptr;
+  g_choice.compare_exchange_strong(expected, runnable().back());
+  return g_choice.load();
+}
+
+}  // namespace
+
+std::span<const Backend* const> available_backends() { return runnable(); }
+
+const Backend& active_backend() {
+  static const Backend* const chosen = choose();
+  return *chosen;
+}
+
+bool force_backend(std::string_view name) {
+  for (const Backend* backend : runnable()) {
+    if (name != backend->name) continue;
+    const Backend* expected = nullptr;
+    return g_choice.compare_exchange_strong(expected, backend);
+  }
+  return false;
+}
+
+}  // namespace vorlinde::curve

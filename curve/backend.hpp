@@ -1,0 +1,100 @@
+#pragma once
+// Batched point operations, and the one place where a backend is chosen.
+//
+// The workload is batches: many points times one scalar (decrypt, randomize),
+// many scalars against one fixed table (encryptions of zero), many encodings
+// to decompress, many points to compress, many Elligator maps. So is this
+// interface: spans in, spans out, any length (a backend that works eight
+// points at a time handles a ragged tail itself). Every entry is constant
+// time in the secret inputs (scalars, points), lane by lane; the flags it
+// writes (`valid`, `on_curve`) are data, to be declassified by the caller
+// that decides on them.
+//
+// The backend is chosen once, on first use, from what the processor offers
+// (curve/backend.cpp). Single-point operations (EdwardsPoint::operator*,
+// EdwardsBasepointTable::mul, compress, decompress) stay on the portable code.
+//
+// Spans of outputs have the length of the inputs; an output may not overlap
+// an input unless said.
+
+#include <span>
+#include <string_view>
+
+#include "curve/edwards.hpp"
+#include "curve/elligator.hpp"
+#include "curve/scalar.hpp"
+
+namespace vorlinde::curve {
+
+struct Backend {
+  const char* name;
+  // out[i] = k points[i]. k is any scalar below 2^255, reduced or not.
+  void (*mul_same_scalar)(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out);
+  // out[i] = scalars[i] points[i].
+  void (*mul_many)(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars, std::span<EdwardsPoint> out);
+  // out[i] = scalars[i] B, B the point the table was made for.
+  void (*fixed_base_many)(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
+                          std::span<EdwardsPoint> out);
+  // The encodings of compress(), one shared inversion for the whole span.
+  void (*compress_many)(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out);
+  // valid[i] set and out[i] the point when in[i] decodes; otherwise valid[i]
+  // clear and out[i] some valid point.
+  void (*decompress_many)(std::span<const CompressedEdwardsY> in, std::span<EdwardsPoint> out,
+                          std::span<Choice> valid);
+  // uniform_bytes_to_point of curve/elligator.hpp, element by element.
+  void (*uniform_bytes_to_point_many)(std::span<const Representative> in, std::span<EdwardsPoint> out,
+                                      std::span<Choice> on_curve);
+  // point_to_uniform_bytes of curve/elligator.hpp on the given branches:
+  // valid[i] set and out[i] the representative, or valid[i] clear (out[i]
+  // then holds no information).
+  void (*point_to_uniform_bytes_many)(std::span<const EdwardsPoint> points, std::span<const Choice> branches,
+                                      std::span<Representative> out, std::span<Choice> valid);
+};
+
+// The portable 5 x 51-bit backend, available everywhere.
+extern const Backend SERIAL_BACKEND;
+
+// The backend in use: the fastest one this build contains and this processor
+// runs, chosen on the first call.
+const Backend& active_backend();
+
+// Every backend this build contains and this processor can run, the portable
+// one first and the fastest last.
+std::span<const Backend* const> available_backends();
+
+// For checks that must exercise one particular backend: makes the backend
+// called `name` the one active_backend() returns. Returns false, changing
+// nothing, when no entry of available_backends() has that name or when the
+// choice has already been made (active_backend() was called, or a backend
+// was forced before).
+bool force_backend(std::string_view name);
+
+// The active backend's entries.
+inline void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
+  active_backend().mul_same_scalar(points, k, out);
+}
+inline void mul_many(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars,
+                     std::span<EdwardsPoint> out) {
+  active_backend().mul_many(points, scalars, out);
+}
+inline void fixed_base_many(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
+                            std::span<EdwardsPoint> out) {
+  active_backend().fixed_base_many(table, scalars, out);
+}
+inline void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
+  active_backend().compress_many(points, out);
+}
+inline void decompress_many(std::span<const CompressedEdwardsY> in, std::span<EdwardsPoint> out,
+                            std::span<Choice> valid) {
+  active_backend().decompress_many(in, out, valid);
+}
+inline void uniform_bytes_to_point_many(std::span<const Representative> in, std::span<EdwardsPoint> out,
+                                        std::span<Choice> on_curve) {
+  active_backend().uniform_bytes_to_point_many(in, out, on_curve);
+}
+inline void point_to_uniform_bytes_many(std::span<const EdwardsPoint> points, std::span<const Choice> branches,
+                                        std::span<Representative> out, std::span<Choice> valid) {
+  active_backend().point_to_uniform_bytes_many(points, branches, out, valid);
+}
+
+}  // namespace vorlinde::curve
