@@ -164,7 +164,7 @@ inline EdwardsPoint operator*(const Scalar& k, const EdwardsBasepointTable& tabl
 // The base point G of RFC 8032.
 inline constexpr EdwardsPoint ED25519_BASEPOINT_POINT{ED25519_BASEPOINT_X, ED25519_BASEPOINT_Y,
                                                       FieldElement::one(), ED25519_BASEPOINT_T};
-// Table for G: generated data (tools/gen_basepoint_table.cpp), no work at load time.
+// Table for G: generated data (tools/gen_curve_tables.py), no work at load time.
 extern const EdwardsBasepointTable ED25519_BASEPOINT_TABLE;
 
 }  // namespace vorlinde::curve

@@ -12,6 +12,15 @@
 #include "curve/backend/serial/field.hpp"
 #include "curve/field_ops.hpp"
 
+namespace vorlinde::curve::backend::serial {
+
+template <unsigned B>
+constexpr FieldElement51 BoundedFieldElement51<B>::sqrt_m1() {
+  return SQRT_M1;
+}
+
+}  // namespace vorlinde::curve::backend::serial
+
 namespace vorlinde::curve {
 
 // Limbs of every value below 2^52: products, differences, from_bytes, constants.

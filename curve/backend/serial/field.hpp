@@ -129,7 +129,7 @@ class BoundedFieldElement51 {
   static constexpr FieldElement51 zero() { return FieldElement51(); }
   static constexpr FieldElement51 one() { return FieldElement51(Limbs{1, 0, 0, 0, 0}); }
   // The even square root of -1.
-  // Defined with the other constants (constants.hpp).
+  // Defined in curve/field.hpp, after the generated constants.
   static constexpr FieldElement51 sqrt_m1();
 
   // Bit 255 is ignored; an integer in [p, 2^255) stands for its residue.
@@ -246,3 +246,4 @@ class BoundedFieldElement51 {
 };
 
 }  // namespace vorlinde::curve::backend::serial
+
