@@ -28,6 +28,9 @@ namespace vorlinde::curve {
 
 struct Backend {
   const char* name;
+  // Points computed side by side: batches of this size cost about as much as
+  // one point does (1 for the portable code).
+  std::size_t lanes;
   // out[i] = k points[i]. k is any scalar below 2^255, reduced or not.
   void (*mul_same_scalar)(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out);
   // out[i] = scalars[i] points[i].

@@ -62,8 +62,9 @@ class EdwardsPoint {
   EdwardsPoint mul_by_cofactor() const { return mul_by_pow_2(3); }
 
   // Projective comparison X1 Z2 = X2 Z1 and Y1 Z2 = Y2 Z1, constant time.
+  // There is no operator==: a caller that may publish the answer says so
+  // with ct_eq(...).declassify().
   Choice ct_eq(const EdwardsPoint& other) const;
-  bool operator==(const EdwardsPoint& other) const { return ct_eq(other).declassify(); }
 
   // Variable-base multiplication by the integer the scalar holds (any value
   // below 2^255, reduced or not), constant time in scalar and point.

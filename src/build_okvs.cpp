@@ -49,9 +49,16 @@ Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row) {
   for (DataRow& row : rows) pairs.emplace_back(std::move(row), Ciphertext{});
   rows = {};
   if (!pairs.empty()) {
-    runtime::parallel_for(pairs.size(), [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) pairs[i].second = Ciphertext::zero(table);
-    });
+    // 64 rows per task: about eight batches of candidates, under a millisecond.
+    constexpr std::size_t kRowsPerTask = 64;
+    runtime::parallel_for(
+        pairs.size(),
+        [&](std::size_t begin, std::size_t end) {
+          std::vector<Ciphertext> values(end - begin);
+          Ciphertext::zero_many(table, values);
+          for (std::size_t i = begin; i < end; ++i) pairs[i].second = values[i - begin];
+        },
+        kRowsPerTask);
   }
   using Store = okvs::Paxos<Ciphertext>;
   const Store store = Store::encode(pairs);

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
+#include "curve/backend.hpp"
 #include "curve/scalar.hpp"
 #include "okvs/bits.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/rng.hpp"
+#include "runtime/wipe.hpp"
 
 namespace vorlinde {
 
@@ -20,17 +23,73 @@ thread_local std::uint64_t zero_attempts = 0;
 }  // namespace
 
 Ciphertext Ciphertext::zero(const curve::EdwardsBasepointTable& public_key) {
-  // Retrying on an absent representative leaks only that this r was
-  // discarded; the r that is kept is independent of it.
-  for (;;) {
-    ++zero_attempts;
-    const curve::Scalar r = curve::Scalar::random();
-    const std::optional<Representative> c1 = point_to_uniform_bytes(curve::ED25519_BASEPOINT_TABLE * r);
-    if (!c1) continue;
-    const std::optional<Representative> c2 = point_to_uniform_bytes(public_key * r);
-    if (!c2) continue;
-    return {*c1, *c2};
+  Ciphertext out;
+  zero_many(public_key, {&out, 1});
+  return out;
+}
+
+// Candidates go through the two tests in batches of as many as the backend
+// computes side by side (one for the portable code): r G for a batch
+// of fresh scalars, then r PK for the survivors once a batch of them (or all
+// that is still needed) is waiting. The tests see each candidate alone and
+// accepted candidates are taken in the order they pass, so every value is an
+// independent draw of the loop in zero(): r uniform, conditioned on both
+// points having representatives, with its own branch bits. Discarding a
+// candidate leaks only that this r was discarded.
+void Ciphertext::zero_many(const curve::EdwardsBasepointTable& public_key, std::span<Ciphertext> out) {
+  const std::size_t kBatch = curve::active_backend().lanes;
+  std::size_t filled = 0;
+  // Survivors of the first test: their scalars and c1.
+  std::vector<curve::Scalar> waiting;
+  std::vector<Representative> waiting_c1;
+  waiting.reserve(2 * kBatch);
+  waiting_c1.reserve(2 * kBatch);
+
+  std::vector<curve::Scalar> scalars(kBatch);
+  std::vector<curve::EdwardsPoint> points(kBatch);
+  std::vector<curve::Choice> branches(kBatch), valid(kBatch);
+  std::vector<Representative> reps(kBatch);
+  auto draw_branches = [&](std::size_t n) {
+    // The top bit of one 32-bit output per representative, as
+    // point_to_uniform_bytes draws it.
+    for (std::size_t i = 0; i < n; ++i) {
+      branches[i] = curve::Choice::from_bit(static_cast<std::uint8_t>(runtime::next_u32() >> 31));
+    }
+  };
+
+  while (filled < out.size()) {
+    const std::size_t needed = out.size() - filled;
+    if (waiting.size() < kBatch && waiting.size() < needed) {
+      // First test on a fresh batch: r G representable.
+      zero_attempts += kBatch;
+      for (curve::Scalar& r : scalars) r = curve::Scalar::random();
+      curve::fixed_base_many(curve::ED25519_BASEPOINT_TABLE, scalars, points);
+      draw_branches(kBatch);
+      curve::point_to_uniform_bytes_many(points, branches, reps, valid);
+      for (std::size_t i = 0; i < kBatch; ++i) {
+        if (!valid[i].declassify()) continue;
+        waiting.push_back(scalars[i]);
+        waiting_c1.push_back(reps[i]);
+      }
+      continue;
+    }
+    // Second test on up to kBatch waiting candidates: r PK representable.
+    const std::size_t n = std::min(kBatch, waiting.size());
+    const std::span<const curve::Scalar> batch(waiting.data(), n);
+    curve::fixed_base_many(public_key, batch, std::span(points).first(n));
+    draw_branches(n);
+    curve::point_to_uniform_bytes_many(std::span(points).first(n), std::span(branches).first(n),
+                                       std::span(reps).first(n), std::span(valid).first(n));
+    for (std::size_t i = 0; i < n && filled < out.size(); ++i) {
+      if (!valid[i].declassify()) continue;
+      out[filled++] = {waiting_c1[i], reps[i]};
+    }
+    waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
+    waiting_c1.erase(waiting_c1.begin(), waiting_c1.begin() + static_cast<std::ptrdiff_t>(n));
   }
+  // Scalars wipe themselves; the unused candidates' representatives go too.
+  runtime::wipe(waiting_c1.data(), waiting_c1.size() * sizeof(Representative));
+  runtime::wipe(reps.data(), reps.size() * sizeof(Representative));
 }
 
 std::uint64_t Ciphertext::zero_attempts_on_this_thread() { return zero_attempts; }
@@ -59,13 +118,51 @@ Ciphertext Ciphertext::from_bytes(std::span<const std::uint8_t> chunk) {
 }
 
 WideCiphertext Ciphertext::add_and_randomize(const Ciphertext& other, const curve::EdwardsPoint& extra) const {
-  const curve::Scalar s = curve::Scalar::random();
-  const curve::EdwardsPoint a1 = uniform_bytes_to_point(c1);
-  const curve::EdwardsPoint a2 = uniform_bytes_to_point(c2);
-  const curve::EdwardsPoint b1 = uniform_bytes_to_point(other.c1);
-  const curve::EdwardsPoint b2 = uniform_bytes_to_point(other.c2);
-  return WideCiphertext::from_points(
-      {a1 * s, b1 * s, curve::ED25519_BASEPOINT_TABLE * s, ((a2 + b2) + extra) * s});
+  WideCiphertext out;
+  add_and_randomize_many({this, 1}, {&other, 1}, extra, {&out, 1});
+  return out;
+}
+
+void Ciphertext::add_and_randomize_many(std::span<const Ciphertext> selves, std::span<const Ciphertext> others,
+                                        const curve::EdwardsPoint& extra, std::span<WideCiphertext> out) {
+  const std::size_t n = selves.size();
+  // A1, A2, B1, B2 of each pair.
+  std::vector<Representative> reps(4 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    reps[4 * i] = selves[i].c1;
+    reps[4 * i + 1] = selves[i].c2;
+    reps[4 * i + 2] = others[i].c1;
+    reps[4 * i + 3] = others[i].c2;
+  }
+  std::vector<curve::EdwardsPoint> points(4 * n);
+  std::vector<curve::Choice> on_curve(4 * n);
+  curve::uniform_bytes_to_point_many(reps, points, on_curve);
+  for (const curve::Choice c : on_curve) {
+    if (!c.declassify()) throw runtime::Failure(kInvalidElligatorPointMessage);
+  }
+
+  // s A1, s B1, s (A2 + B2 + extra) with one fresh s per pair, and s G.
+  std::vector<curve::Scalar> scalars(n), scalars3(3 * n);
+  std::vector<curve::EdwardsPoint> bases(3 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    scalars[i] = curve::Scalar::random();
+    for (std::size_t j = 0; j < 3; ++j) scalars3[3 * i + j] = scalars[i];
+    bases[3 * i] = points[4 * i];
+    bases[3 * i + 1] = points[4 * i + 2];
+    bases[3 * i + 2] = (points[4 * i + 1] + points[4 * i + 3]) + extra;
+  }
+  std::vector<curve::EdwardsPoint> products(3 * n), gammas(n);
+  curve::mul_many(bases, scalars3, products);
+  curve::fixed_base_many(curve::ED25519_BASEPOINT_TABLE, scalars, gammas);
+
+  std::vector<curve::EdwardsPoint> fields(4 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    fields[4 * i] = products[3 * i];
+    fields[4 * i + 1] = products[3 * i + 1];
+    fields[4 * i + 2] = gammas[i];
+    fields[4 * i + 3] = products[3 * i + 2];
+  }
+  WideCiphertext::from_points(fields, out);
 }
 
 }  // namespace vorlinde

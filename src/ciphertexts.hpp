@@ -29,6 +29,13 @@ class Ciphertext {
   // through the thread generator's first keying.
   static Ciphertext zero(const curve::EdwardsBasepointTable& public_key);
 
+  // zero() for every element of `out`, candidates drawn and tested in
+  // batches: each value is an independent draw from exactly the distribution
+  // of zero() (r uniform, conditioned on both points having representatives;
+  // fresh branch bits). Candidates accepted beyond what `out` needs are wiped
+  // and dropped.
+  static void zero_many(const curve::EdwardsBasepointTable& public_key, std::span<Ciphertext> out);
+
   // 64 bytes from the calling thread's generator, c1 first; not validated.
   static Ciphertext random();
 
@@ -43,7 +50,14 @@ class Ciphertext {
   // other.c1, other.c2:
   //   (s A1, s B1, s G, s (A2 + B2 + extra)).
   // Every pair of values is accepted.
+  // Failure: "The point from the Elligator map is invalid, this should never
+  // happen." if a representative ever read as no curve point.
   WideCiphertext add_and_randomize(const Ciphertext& other, const curve::EdwardsPoint& extra) const;
+
+  // out[i] = selves[i].add_and_randomize(others[i], extra), each with its own
+  // fresh scalar, computed in batches; same failure.
+  static void add_and_randomize_many(std::span<const Ciphertext> selves, std::span<const Ciphertext> others,
+                                     const curve::EdwardsPoint& extra, std::span<WideCiphertext> out);
 
   friend Ciphertext operator^(const Ciphertext& a, const Ciphertext& b) {
     Ciphertext out = a;

@@ -21,6 +21,10 @@ namespace {
 constexpr std::size_t kRecord = WideCiphertext::kSize;
 constexpr std::size_t kPoint = 32;
 
+// Records per pool task: batches of eight points fill the vector lanes, and a
+// task stays well under a millisecond so cancellation is prompt.
+constexpr std::size_t kBatchGrain = 64;
+
 using CompressedField = curve::CompressedEdwardsY WideCiphertext::*;
 using CiphertextStream = RecordStream<kRecord>;
 
@@ -34,12 +38,18 @@ Bytes randomize(const BytesArg& ciphertexts) {
   // that of a sequential loop however the pool splits the work.
   Bytes out = result_bytes(count * kRecord);
   if (count == 0) return out;
-  runtime::parallel_for(count, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      const auto record = WideCiphertext::from_bytes(stream.record(i)).randomize().to_bytes();
-      std::memcpy(out.data() + i * kRecord, record.data(), kRecord);
-    }
-  });
+  runtime::parallel_for(
+      count,
+      [&](std::size_t begin, std::size_t end) {
+        std::vector<WideCiphertext> records(end - begin);
+        for (std::size_t i = begin; i < end; ++i) records[i - begin] = WideCiphertext::from_bytes(stream.record(i));
+        WideCiphertext::randomize_many(records, records);
+        for (std::size_t i = begin; i < end; ++i) {
+          const auto record = records[i - begin].to_bytes();
+          std::memcpy(out.data() + i * kRecord, record.data(), kRecord);
+        }
+      },
+      kBatchGrain);
   return out;
 }
 
@@ -55,13 +65,17 @@ std::array<Bytes, 4> combine(const BytesArg& sender_ciphertexts, const BytesArg&
 
   std::vector<WideCiphertext> sums = runtime::allocating(
       pair_count * sizeof(WideCiphertext), "the sums of the records", [&] { return std::vector<WideCiphertext>(pair_count); });
-  runtime::parallel_for(pair_count, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      const WideCiphertext s = WideCiphertext::from_bytes(sender.record(i));
-      const WideCiphertext r = WideCiphertext::from_bytes(receiver.record(i));
-      sums[i] = s.sum(r);
-    }
-  });
+  runtime::parallel_for(
+      pair_count,
+      [&](std::size_t begin, std::size_t end) {
+        std::vector<WideCiphertext> senders(end - begin), receivers(end - begin);
+        for (std::size_t i = begin; i < end; ++i) {
+          senders[i - begin] = WideCiphertext::from_bytes(sender.record(i));
+          receivers[i - begin] = WideCiphertext::from_bytes(receiver.record(i));
+        }
+        WideCiphertext::sum_many(senders, receivers, std::span(sums).subspan(begin, end - begin));
+      },
+      kBatchGrain);
 
   // One pass per component, each finished before the next starts.
   constexpr CompressedField kFields[4] = {&WideCiphertext::alpha, &WideCiphertext::beta, &WideCiphertext::gamma,

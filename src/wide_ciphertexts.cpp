@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "curve/backend.hpp"
 
 #include "curve/scalar.hpp"
 #include "runtime/failure.hpp"
@@ -12,10 +15,14 @@ namespace {
 
 constexpr std::size_t kField = 32;
 
-curve::EdwardsPoint unwrap_point(const curve::CompressedEdwardsY& encoding) {
-  const auto point = encoding.decompress();
-  if (!point) throw runtime::Failure("called `Option::unwrap()` on a `None` value");
-  return *point;
+// Decodes every encoding; the first one (in span order) that is not a point
+// throws. Validity is public: it decides only whether the call fails.
+void decompress_all(std::span<const curve::CompressedEdwardsY> encodings, std::span<curve::EdwardsPoint> points) {
+  std::vector<curve::Choice> valid(encodings.size());
+  curve::decompress_many(encodings, points, valid);
+  for (const curve::Choice v : valid) {
+    if (!v.declassify()) throw runtime::Failure("called `Option::unwrap()` on a `None` value");
+  }
 }
 
 }  // namespace
@@ -47,32 +54,69 @@ std::array<std::uint8_t, WideCiphertext::kSize> WideCiphertext::to_bytes() const
 }
 
 WideCiphertext WideCiphertext::randomize() const {
-  const curve::Scalar t = curve::Scalar::random();
-  // Fields are decoded in record order, so an invalid one fails before any
-  // later field is looked at.
-  const curve::EdwardsPoint a = unwrap_point(alpha) * t;
-  const curve::EdwardsPoint b = unwrap_point(beta) * t;
-  const curve::EdwardsPoint g = unwrap_point(gamma) * t;
-  const curve::EdwardsPoint d = unwrap_point(delta) * t;
-  return from_points({a, b, g, d});
+  WideCiphertext out;
+  randomize_many({this, 1}, {&out, 1});
+  return out;
 }
 
 WideCiphertext WideCiphertext::sum(const WideCiphertext& other) const {
-  // Within a field, self's point is decoded before other's.
-  auto add = [](const curve::CompressedEdwardsY& a, const curve::CompressedEdwardsY& b) {
-    const curve::EdwardsPoint pa = unwrap_point(a);
-    return pa + unwrap_point(b);
-  };
-  const curve::EdwardsPoint a = add(alpha, other.alpha);
-  const curve::EdwardsPoint b = add(beta, other.beta);
-  const curve::EdwardsPoint g = add(gamma, other.gamma);
-  const curve::EdwardsPoint d = add(delta, other.delta);
-  return from_points({a, b, g, d});
+  WideCiphertext out;
+  sum_many({this, 1}, {&other, 1}, {&out, 1});
+  return out;
 }
 
-WideCiphertext WideCiphertext::from_points(const std::array<curve::EdwardsPoint, 4>& points) {
-  const std::array<curve::CompressedEdwardsY, 4> fields = curve::EdwardsPoint::compress_all(points);
-  return {fields[0], fields[1], fields[2], fields[3]};
+void WideCiphertext::randomize_many(std::span<const WideCiphertext> records, std::span<WideCiphertext> out) {
+  const std::size_t n = records.size();
+  std::vector<curve::CompressedEdwardsY> fields(4 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const WideCiphertext& r = records[i];
+    fields[4 * i] = r.alpha;
+    fields[4 * i + 1] = r.beta;
+    fields[4 * i + 2] = r.gamma;
+    fields[4 * i + 3] = r.delta;
+  }
+  std::vector<curve::EdwardsPoint> points(4 * n);
+  decompress_all(fields, points);
+
+  // One scalar per record, the same for its four points.
+  std::vector<curve::Scalar> scalars(4 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const curve::Scalar t = curve::Scalar::random();
+    for (std::size_t f = 0; f < 4; ++f) scalars[4 * i + f] = t;
+  }
+  std::vector<curve::EdwardsPoint> products(4 * n);
+  curve::mul_many(points, scalars, products);
+  from_points(products, out);
+}
+
+void WideCiphertext::sum_many(std::span<const WideCiphertext> selves, std::span<const WideCiphertext> others,
+                              std::span<WideCiphertext> out) {
+  const std::size_t n = selves.size();
+  // Per record, field by field, self's encoding before other's: the order in
+  // which a record's encodings are examined.
+  std::vector<curve::CompressedEdwardsY> fields(8 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const WideCiphertext* pair[2] = {&selves[i], &others[i]};
+    for (std::size_t side = 0; side < 2; ++side) {
+      fields[8 * i + side] = pair[side]->alpha;
+      fields[8 * i + 2 + side] = pair[side]->beta;
+      fields[8 * i + 4 + side] = pair[side]->gamma;
+      fields[8 * i + 6 + side] = pair[side]->delta;
+    }
+  }
+  std::vector<curve::EdwardsPoint> points(8 * n);
+  decompress_all(fields, points);
+  std::vector<curve::EdwardsPoint> sums(4 * n);
+  for (std::size_t j = 0; j < 4 * n; ++j) sums[j] = points[2 * j] + points[2 * j + 1];
+  from_points(sums, out);
+}
+
+void WideCiphertext::from_points(std::span<const curve::EdwardsPoint> points, std::span<WideCiphertext> out) {
+  std::vector<curve::CompressedEdwardsY> fields(points.size());
+  curve::compress_many(points, fields);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = {fields[4 * i], fields[4 * i + 1], fields[4 * i + 2], fields[4 * i + 3]};
+  }
 }
 
 }  // namespace vorlinde

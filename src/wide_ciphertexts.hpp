@@ -38,9 +38,17 @@ class WideCiphertext {
   // Failure: as randomize, self's field examined before other's.
   WideCiphertext sum(const WideCiphertext& other) const;
 
-  // The record of four points (alpha, beta, gamma, delta), compressed with one
-  // shared inversion.
-  static WideCiphertext from_points(const std::array<curve::EdwardsPoint, 4>& points);
+  // out[i] = records[i].randomize() and out[i] = selves[i].sum(others[i]),
+  // in batches (`out` may be the input span). Failure: as the single forms
+  // for the record that fails; when several records fail, one of them is
+  // reported.
+  static void randomize_many(std::span<const WideCiphertext> records, std::span<WideCiphertext> out);
+  static void sum_many(std::span<const WideCiphertext> selves, std::span<const WideCiphertext> others,
+                       std::span<WideCiphertext> out);
+
+  // Records of consecutive point quadruples (alpha, beta, gamma, delta),
+  // compressed with one shared inversion: points.size() = 4 out.size().
+  static void from_points(std::span<const curve::EdwardsPoint> points, std::span<WideCiphertext> out);
 
   bool operator==(const WideCiphertext&) const = default;
 };

@@ -72,6 +72,7 @@ namespace vorlinde::curve {
 
 const Backend SERIAL_BACKEND{
     "serial-u64",
+    1,
     &backend::serial::mul_same_scalar,
     &backend::serial::mul_many,
     &backend::serial::fixed_base_many,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "curve/edwards.hpp"
+#include "tests/cpp/curve/support.hpp"
 
 namespace vorlinde::curve {
 namespace {

@@ -8,6 +8,16 @@
 #include <cstdint>
 #include <string_view>
 
+#include "curve/edwards.hpp"
+
+namespace vorlinde::curve {
+
+// Tests compare points as group elements; the library itself has no
+// operator== (a caller publishing the answer declassifies it explicitly).
+inline bool operator==(const EdwardsPoint& a, const EdwardsPoint& b) { return a.ct_eq(b).declassify(); }
+
+}  // namespace vorlinde::curve
+
 namespace vorlinde::curve::testing {
 
 template <std::size_t N>

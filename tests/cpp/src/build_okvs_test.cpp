@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/cpp/curve/support.hpp"
 #include "curve/edwards.hpp"
 #include "curve/scalar.hpp"
 #include "okvs/schemes/paxos.hpp"

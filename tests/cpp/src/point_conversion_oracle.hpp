@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 
+#include "tests/cpp/curve/support.hpp"
 #include "curve/edwards.hpp"
 #include "runtime/failure.hpp"
 #include "src/point_conversion.hpp"
