@@ -10,12 +10,15 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <array>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "curve/backend.hpp"
 #include "curve/edwards.hpp"
 
 // libsodium's internal edwards25519 layer (ref10 with 5 x 51-bit limbs on
@@ -289,6 +292,109 @@ void BM_Sodium_VariableBaseEncoded(benchmark::State& state) {
 }
 CURVE_BENCHMARK(BM_Sodium_VariableBaseEncoded);
 
+// ---- batches, per backend ----
+// Each backend this processor runs, called directly (never through the
+// active choice), on batches of kBatchSize; the time reported is per point.
+// BM_<Op>Batch/<backend> pairs with BM_Sodium_<Op> in the summary.
+
+constexpr std::size_t kBatchSize = 64;
+
+template <class Body>
+void per_point(benchmark::State& state, Body&& body) {
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(elapsed.count() / kBatchSize);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatchSize));
+}
+
+struct BatchInputs {
+  std::vector<EdwardsPoint> points;
+  std::vector<CompressedEdwardsY> encodings;
+  std::vector<Scalar> scalars;
+  std::vector<Representative> representatives;
+  std::vector<Choice> branches;
+  BatchInputs() {
+    for (std::size_t i = 0; i < kBatchSize; ++i) {
+      const Bytes b = random_point_bytes();
+      encodings.push_back(CompressedEdwardsY{b});
+      points.push_back(*CompressedEdwardsY{b}.decompress() + EdwardsPoint::identity());
+      scalars.push_back(random_scalar());
+      Representative r;
+      randombytes_buf(r.data(), r.size());
+      representatives.push_back(r);
+      branches.push_back(Choice::from_bit(static_cast<std::uint8_t>(i & 1)));
+    }
+  }
+};
+
+void register_batch_benchmarks() {
+  static const BatchInputs in;
+  static const EdwardsBasepointTable run_time_table = EdwardsBasepointTable::create(in.points[0]);
+  for (const Backend* b : available_backends()) {
+    const std::string suffix = std::string("Batch/") + b->name;
+    auto reg = [&](const std::string& op, auto body) {
+      benchmark::RegisterBenchmark(("BM_" + op + suffix).c_str(), [b, body](benchmark::State& state) {
+        per_point(state, [&] { body(*b); });
+      })->UseManualTime()->ComputeStatistics("min", min_of);
+    };
+    reg("VariableBase", [](const Backend& be) {
+      std::vector<EdwardsPoint> out(kBatchSize);
+      be.mul_same_scalar(in.points, in.scalars[0], out);
+      benchmark::DoNotOptimize(out.data());
+    });
+    reg("VariableBaseMany", [](const Backend& be) {
+      std::vector<EdwardsPoint> out(kBatchSize);
+      be.mul_many(in.points, in.scalars, out);
+      benchmark::DoNotOptimize(out.data());
+    });
+    reg("FixedBase", [](const Backend& be) {
+      std::vector<EdwardsPoint> out(kBatchSize);
+      be.fixed_base_many(ED25519_BASEPOINT_TABLE, in.scalars, out);
+      benchmark::DoNotOptimize(out.data());
+    });
+    reg("FixedBaseRuntimeTable", [](const Backend& be) {
+      std::vector<EdwardsPoint> out(kBatchSize);
+      be.fixed_base_many(run_time_table, in.scalars, out);
+      benchmark::DoNotOptimize(out.data());
+    });
+    reg("Compress", [](const Backend& be) {
+      std::vector<CompressedEdwardsY> out(kBatchSize);
+      be.compress_many(in.points, out);
+      benchmark::DoNotOptimize(out.data());
+    });
+    reg("Decompress", [](const Backend& be) {
+      std::vector<EdwardsPoint> out(kBatchSize);
+      std::vector<Choice> valid(kBatchSize);
+      be.decompress_many(in.encodings, out, valid);
+      benchmark::DoNotOptimize(out.data());
+    });
+    reg("UniformBytesToPoint", [](const Backend& be) {
+      std::vector<EdwardsPoint> out(kBatchSize);
+      std::vector<Choice> ok(kBatchSize);
+      be.uniform_bytes_to_point_many(in.representatives, out, ok);
+      benchmark::DoNotOptimize(out.data());
+    });
+    reg("PointToUniformBytes", [](const Backend& be) {
+      std::vector<Representative> out(kBatchSize);
+      std::vector<Choice> valid(kBatchSize);
+      be.point_to_uniform_bytes_many(in.points, in.branches, out, valid);
+      benchmark::DoNotOptimize(out.data());
+    });
+  }
+}
+
+std::string cpu_model() {
+  std::ifstream info("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(info, line)) {
+    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+  }
+  return "unknown";
+}
+
 // Collects the median (or single-run) real time of each benchmark for the
 // summary table.
 class SummaryReporter : public benchmark::ConsoleReporter {
@@ -298,7 +404,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.error_occurred) continue;
       // The full name keeps the arguments apart (BM_OkvsEncode/10000 and /100000).
-      const std::string name = run.run_name.str();
+      std::string name = run.run_name.str();
+      if (const auto at = name.find("/manual_time"); at != std::string::npos) name.erase(at);
       // Benchmarks report in their own time unit; the table is in ns.
       const double ns = run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
       if (run.run_type == Run::RT_Iteration) {
@@ -331,8 +438,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     for (const auto& [name, ns] : median_) {
       if (name.rfind("BM_Sodium_", 0) == 0) continue;
       const std::string op = name.rfind("BM_", 0) == 0 ? name.substr(3) : name;
-      const std::string sodium = "BM_Sodium_" + op;
-      std::printf("%-34s %11.1f %11s", op.c_str(), ns, cell(median_, sodium).c_str());
+      // A batch of one backend pairs with the single-point libsodium routine.
+      const std::string sodium = "BM_Sodium_" + op.substr(0, op.find("Batch/"));
+      std::printf("%-42s %11.1f %11s", op.c_str(), ns, cell(median_, sodium).c_str());
       const bool paired = median_.count(sodium) != 0;
       if (paired) {
         std::printf(" %9.2f", ns / median_[sodium]);
@@ -360,6 +468,12 @@ int main(int argc, char** argv) {
   if (sodium_init() < 0) return 1;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::AddCustomContext("processor", cpu_model());
+  benchmark::AddCustomContext("active backend", active_backend().name);
+  std::string backends;
+  for (const Backend* b : available_backends()) backends += std::string(backends.empty() ? "" : ", ") + b->name;
+  benchmark::AddCustomContext("runnable backends", backends);
+  register_batch_benchmarks();
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
