@@ -35,6 +35,9 @@ const std::vector<const Backend*>& runnable() {
 // Null until the first choice, forced or automatic; never changes after it.
 std::atomic<const Backend*> g_choice{nullptr};
 
+// Set only by ScopedBackendForTesting.
+std::atomic<const Backend*> g_override{nullptr};
+
 const Backend* choose() {
   const Backend* expected = nullptr;
   g_choice.compare_exchange_strong(expected, runnable().back());
@@ -47,8 +50,14 @@ std::span<const Backend* const> available_backends() { return runnable(); }
 
 const Backend& active_backend() {
   static const Backend* const chosen = choose();
+  if (const Backend* forced = g_override.load(std::memory_order_relaxed)) [[unlikely]] return *forced;
   return *chosen;
 }
+
+ScopedBackendForTesting::ScopedBackendForTesting(const Backend& backend)
+    : previous_(g_override.exchange(&backend)) {}
+
+ScopedBackendForTesting::~ScopedBackendForTesting() { g_override.store(previous_); }
 
 bool force_backend(std::string_view name) {
   for (const Backend* backend : runnable()) {

@@ -72,6 +72,20 @@ std::span<const Backend* const> available_backends();
 // was forced before).
 bool force_backend(std::string_view name);
 
+// For tests that run whole operations once per backend: while alive,
+// active_backend() answers `backend` on every thread. Create and destroy it
+// only while no operation is in flight.
+class ScopedBackendForTesting {
+ public:
+  explicit ScopedBackendForTesting(const Backend& backend);
+  ~ScopedBackendForTesting();
+  ScopedBackendForTesting(const ScopedBackendForTesting&) = delete;
+  ScopedBackendForTesting& operator=(const ScopedBackendForTesting&) = delete;
+
+ private:
+  const Backend* previous_;
+};
+
 // The active backend's entries.
 inline void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
   active_backend().mul_same_scalar(points, k, out);

@@ -1,4 +1,5 @@
-// Secrets left on dead stacks. Each operation runs with the calling thread's
+// Secrets left on dead stacks. Each operation runs, once per backend this
+// processor runs, with the calling thread's
 // and every worker's dead stack painted; afterwards no window of the secret key
 // and no window of its radix-16 digits (what scalar multiplication computes
 // from it) may be found there. The keys are the ones the test hands to decrypt
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "curve/backend.hpp"
 #include "curve/edwards.hpp"
 #include "curve/scalar.hpp"
 #include "okvs/schemes/paxos.hpp"
@@ -223,41 +225,54 @@ std::vector<std::uint8_t> point_stream(std::size_t count, bool invalid_last) {
 }
 
 // Enough records that every worker takes some (ranges are handed out in
-// shrinking chunks, the first a quarter of the work with two workers).
-constexpr std::size_t kRecords = 64;
+// shrinking chunks, the first a quarter of the work with two workers, and
+// the operations hand out 64 records at a time).
+constexpr std::size_t kRecords = 256;
 
 TEST_F(SecretResidue, KeyGenLeavesNoCopyOfTheNewKey) {
-  const auto found = residue_after([](Key& secret) {
-    const KeyPair pair = key_gen();
-    secret = pair.secret_key;
-  });
-  EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  for (const curve::Backend* backend : curve::available_backends()) {
+    SCOPED_TRACE(backend->name);
+    const curve::ScopedBackendForTesting use(*backend);
+    const auto found = residue_after([](Key& secret) {
+      const KeyPair pair = key_gen();
+      secret = pair.secret_key;
+    });
+    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  }
 }
 
 class SecretResidueOfKey : public SecretResidue, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SecretResidueOfKey, DecryptLeavesNoCopyOfTheBankKey) {
-  const bool fails = GetParam();
-  const Key key = random_key();
-  const VectorArg points(point_stream(kRecords, fails));
-  const VectorArg secret(std::vector<std::uint8_t>(key.begin(), key.end()));
-  const auto found = residue_after([&](Key& named) {
-    named = key;
-    decrypt(points, secret);
-  });
-  EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  for (const curve::Backend* backend : curve::available_backends()) {
+    SCOPED_TRACE(backend->name);
+    const curve::ScopedBackendForTesting use(*backend);
+    const bool fails = GetParam();
+    const Key key = random_key();
+    const VectorArg points(point_stream(kRecords, fails));
+    const VectorArg secret(std::vector<std::uint8_t>(key.begin(), key.end()));
+    const auto found = residue_after([&](Key& named) {
+      named = key;
+      decrypt(points, secret);
+    });
+    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  }
 }
 
 TEST_P(SecretResidueOfKey, FinishLeavesNoCopyOfTheOperatorKey) {
-  const bool fails = GetParam();
-  const Key key = random_key();
-  const VectorArg points(point_stream(kRecords / 4, fails));
-  const VectorArg secret(std::vector<std::uint8_t>(key.begin(), key.end()));
-  const auto found = residue_after([&](Key& named) {
-    named = key;
-    finish(points, points, points, points, secret);
-  });
-  EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  for (const curve::Backend* backend : curve::available_backends()) {
+    SCOPED_TRACE(backend->name);
+    const curve::ScopedBackendForTesting use(*backend);
+    const bool fails = GetParam();
+    const Key key = random_key();
+    const VectorArg points(point_stream(kRecords / 4, fails));
+    const VectorArg secret(std::vector<std::uint8_t>(key.begin(), key.end()));
+    const auto found = residue_after([&](Key& named) {
+      named = key;
+      finish(points, points, points, points, secret);
+    });
+    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(SuccessAndFailure, SecretResidueOfKey, ::testing::Values(false, true),
@@ -275,51 +290,63 @@ struct Bank {
 };
 
 TEST_F(SecretResidue, BuildOkvsLeavesNoRandomScalar) {
-  const Bank bank;
-  const auto found = random_residue_after([&] {
-    // Row i's value c1 is a representative of r_i G.
-    const auto store = okvs::Paxos<Ciphertext>::from_bytes(build_okvs(bank.public_key, bank.rows));
-    Targets targets;
-    for (const Row& row : bank.rows) {
-      targets.insert(uniform_bytes_to_point(store.decode(DataRow(row)).c1).compress().bytes);
-    }
-    return targets;
-  });
-  EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  for (const curve::Backend* backend : curve::available_backends()) {
+    SCOPED_TRACE(backend->name);
+    const curve::ScopedBackendForTesting use(*backend);
+    const Bank bank;
+    const auto found = random_residue_after([&] {
+      // Row i's value c1 is a representative of r_i G.
+      const auto store = okvs::Paxos<Ciphertext>::from_bytes(build_okvs(bank.public_key, bank.rows));
+      Targets targets;
+      for (const Row& row : bank.rows) {
+        targets.insert(uniform_bytes_to_point(store.decode(DataRow(row)).c1).compress().bytes);
+      }
+      return targets;
+    });
+    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  }
 }
 
 TEST_F(SecretResidue, InitiateQueriesLeavesNoRandomScalar) {
-  const Bank sender, receiver, swift;
-  const VectorArg sender_okvs(build_okvs(sender.public_key, sender.rows));
-  const VectorArg receiver_okvs(build_okvs(receiver.public_key, receiver.rows));
-  const auto found = random_residue_after([&] {
-    // Record i's gamma is s_i G.
-    const Bytes records =
-        initiate_queries(sender.rows, receiver.rows, sender_okvs, receiver_okvs, swift.public_key);
-    Targets targets;
-    for (std::size_t at = 0; at < records.size(); at += WideCiphertext::kSize) {
-      targets.insert(WideCiphertext::from_bytes(std::span(records).subspan(at)).gamma.bytes);
-    }
-    return targets;
-  });
-  EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  for (const curve::Backend* backend : curve::available_backends()) {
+    SCOPED_TRACE(backend->name);
+    const curve::ScopedBackendForTesting use(*backend);
+    const Bank sender, receiver, swift;
+    const VectorArg sender_okvs(build_okvs(sender.public_key, sender.rows));
+    const VectorArg receiver_okvs(build_okvs(receiver.public_key, receiver.rows));
+    const auto found = random_residue_after([&] {
+      // Record i's gamma is s_i G.
+      const Bytes records =
+          initiate_queries(sender.rows, receiver.rows, sender_okvs, receiver_okvs, swift.public_key);
+      Targets targets;
+      for (std::size_t at = 0; at < records.size(); at += WideCiphertext::kSize) {
+        targets.insert(WideCiphertext::from_bytes(std::span(records).subspan(at)).gamma.bytes);
+      }
+      return targets;
+    });
+    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  }
 }
 
 TEST_F(SecretResidue, RandomizeLeavesNoRandomScalar) {
-  // Records whose alpha is G: record i comes back with t_i G there.
-  std::vector<std::uint8_t> records;
-  const Key g = curve::ED25519_BASEPOINT_POINT.compress().bytes;
-  for (std::size_t i = 0; i < 4 * kRecords; ++i) records.insert(records.end(), g.begin(), g.end());
-  const VectorArg input(records);
-  const auto found = random_residue_after([&] {
-    const Bytes out = randomize(input);
-    Targets targets;
-    for (std::size_t at = 0; at < out.size(); at += WideCiphertext::kSize) {
-      targets.insert(WideCiphertext::from_bytes(std::span(out).subspan(at)).alpha.bytes);
-    }
-    return targets;
-  });
-  EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  for (const curve::Backend* backend : curve::available_backends()) {
+    SCOPED_TRACE(backend->name);
+    const curve::ScopedBackendForTesting use(*backend);
+    // Records whose alpha is G: record i comes back with t_i G there.
+    std::vector<std::uint8_t> records;
+    const Key g = curve::ED25519_BASEPOINT_POINT.compress().bytes;
+    for (std::size_t i = 0; i < 4 * kRecords; ++i) records.insert(records.end(), g.begin(), g.end());
+    const VectorArg input(records);
+    const auto found = random_residue_after([&] {
+      const Bytes out = randomize(input);
+      Targets targets;
+      for (std::size_t at = 0; at < out.size(); at += WideCiphertext::kSize) {
+        targets.insert(WideCiphertext::from_bytes(std::span(out).subspan(at)).alpha.bytes);
+      }
+      return targets;
+    });
+    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  }
 }
 
 // The search itself: a key and its digits left on the stack on purpose are
