@@ -186,8 +186,9 @@ void protocol_run() {
   const Ciphertext a2 = published(Ciphertext::zero(sender.table));
   const Ciphertext b1 = published(Ciphertext::zero(receiver.table));
   const Ciphertext filler = published(Ciphertext::random());
-  check(uniform_bytes_to_point(a1.c1) * Scalar::from_bits(published(sender.secret_key)) ==
-            uniform_bytes_to_point(a1.c2),
+  check((uniform_bytes_to_point(a1.c1) * Scalar::from_bits(published(sender.secret_key)))
+            .ct_eq(uniform_bytes_to_point(a1.c2))
+            .declassify(),
         "zero encrypts the identity");
 
   const WideCiphertext r1 = published(a1.add_and_randomize(b1, swift.public_point));
