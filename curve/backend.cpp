@@ -3,6 +3,10 @@
 
 #include "curve/backend.hpp"
 
+#if defined(__x86_64__)
+#include "curve/backend/ifma/kernel.hpp"
+#endif
+
 #include <array>
 #include <atomic>
 #include <vector>
@@ -17,9 +21,12 @@ struct Candidate {
   bool (*runs_here)();
 };
 
-constexpr std::array<Candidate, 1> kCandidates{{
+constexpr Candidate kCandidates[] = {
     {&SERIAL_BACKEND, [] { return true; }},
-}};
+#if defined(__x86_64__)
+    {&IFMA_BACKEND, &backend::ifma::cpu_has_ifma},
+#endif
+};
 
 const std::vector<const Backend*>& runnable() {
   static const std::vector<const Backend*> list = [] {

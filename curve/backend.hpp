@@ -56,6 +56,11 @@ struct Backend {
 
 // The portable 5 x 51-bit backend, available everywhere.
 extern const Backend SERIAL_BACKEND;
+#if defined(__x86_64__)
+// Eight points per AVX-512 IFMA vector; runs where AVX-512F, VL and IFMA are
+// present and enabled (curve/backend/ifma/).
+extern const Backend IFMA_BACKEND;
+#endif
 
 // The backend in use: the fastest one this build contains and this processor
 // runs, chosen on the first call.

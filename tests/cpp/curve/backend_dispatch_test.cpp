@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "curve/backend.hpp"
+#if defined(__x86_64__)
+#include "curve/backend/ifma/kernel.hpp"
+#endif
 
 namespace vorlinde::curve {
 namespace {
@@ -17,6 +21,49 @@ TEST(BackendDispatch, ListStartsWithThePortableBackendAndNamesAreUnique) {
     for (std::size_t j = i + 1; j < backends.size(); ++j)
       EXPECT_NE(std::string_view(backends[i]->name), std::string_view(backends[j]->name));
 }
+
+#if defined(__x86_64__)
+// The fastest runnable backend is the one in use; the IFMA backend is
+// runnable exactly when this processor passes the CPUID and XGETBV test.
+TEST(BackendDispatch, TheIfmaBackendRunsExactlyWhereTheProcessorHasIt) {
+  const auto backends = available_backends();
+  const bool listed = std::find(backends.begin(), backends.end(), &IFMA_BACKEND) != backends.end();
+  EXPECT_EQ(listed, backend::ifma::cpu_has_ifma());
+  EXPECT_EQ(&active_backend(), backends.back());
+  if (!listed) GTEST_SKIP() << "this processor (or OS) lacks AVX-512 IFMA: the portable backend is in use";
+  EXPECT_EQ(&active_backend(), &IFMA_BACKEND);
+}
+
+// The decision from raw CPUID and XCR0 values (Intel SDM vol. 2A, CPUID leaf
+// 1 ECX.OSXSAVE[27], leaf 7 EBX.AVX512F[16], .AVX512IFMA[21], .AVX512VL[31];
+// vol. 1 13.3, XCR0 bits 1, 2, 5, 6, 7): every bit is needed.
+TEST(BackendDispatch, IfmaNeedsEveryFeatureBitAndTheSavedRegisterState) {
+  using backend::ifma::CpuidFacts;
+  const CpuidFacts full{7, 1u << 27, (1u << 16) | (1u << 21) | (1u << 31), 0xe7};
+  EXPECT_TRUE(backend::ifma::ifma_usable(full));
+  for (const int bit : {16, 21, 31}) {
+    CpuidFacts c = full;
+    c.leaf7_ebx &= ~(1u << bit);
+    EXPECT_FALSE(backend::ifma::ifma_usable(c)) << "leaf 7 EBX bit " << bit;
+  }
+  for (const int bit : {1, 2, 5, 6, 7}) {
+    CpuidFacts c = full;
+    c.xcr0 &= ~(std::uint64_t{1} << bit);
+    EXPECT_FALSE(backend::ifma::ifma_usable(c)) << "XCR0 bit " << bit;
+  }
+  CpuidFacts no_xsave = full;
+  no_xsave.leaf1_ecx = 0;
+  EXPECT_FALSE(backend::ifma::ifma_usable(no_xsave));
+  CpuidFacts old = full;
+  old.max_leaf = 6;
+  EXPECT_FALSE(backend::ifma::ifma_usable(old));
+  // AVX2 and AVX-512 without the OS saving ZMM state (XCR0 = 7, as a kernel
+  // booted with AVX-512 disabled reports).
+  CpuidFacts no_zmm = full;
+  no_zmm.xcr0 = 0x7;
+  EXPECT_FALSE(backend::ifma::ifma_usable(no_zmm));
+}
+#endif
 
 // Once active_backend() has answered, forcing must refuse rather than
 // switch backends under code that may already be running.

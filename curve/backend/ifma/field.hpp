@@ -1,0 +1,215 @@
+#pragma once
+// GF(p), p = 2^255 - 19, eight independent elements per register set: limb i
+// of lane j is the 64-bit lane j of l[i], value = sum l[i] 2^(51 i).
+//
+// Why radix 2^51 and not 2^52: vpmadd52{lo,hi}uq read only the low 52 bits of
+// their inputs, so every limb must be below 2^52 before a product. In radix
+// 2^51 one parallel carry pass (no dependent chain) brings any limbs below
+// 2^63 under 2^52, which makes sums and differences cheap operands; radix 2^52
+// would leave no headroom and need a sequential carry after every addition.
+// It is also the layout of the portable backend, so nothing is converted at
+// the boundary.
+//
+// Bounds ("limbs < 2^k" means every limb of every lane):
+//   - every F51x8 value, as produced by every function here: limbs < 2^52
+//     (products: < 2^51 + 2^15; sums, differences: < 2^51 + 2^17)
+//   - inputs of *, square, pow2k: limbs < 2^52 (the invariant)
+// A product a_i b_j < 2^104 splits as lo + 2^52 hi: lo lands at weight
+// 2^(51 (i + j)), hi at 2^(51 (i + j + 1)) with a factor 2. 2^255 = 19 folds
+// columns 5..9 onto 0..4.
+//
+// Compiled only into the IFMA library (AVX-512 flags); never include this from
+// code built for the baseline instruction set.
+
+// g++ 12 reports the deliberately undefined pass-through operand inside its
+// own shift intrinsics as uninitialized; the warning is about the header.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include <cstdint>
+
+namespace vorlinde::curve::backend::ifma {
+
+// One bit per lane, a lane-wise constant-time boolean.
+struct Mask {
+  __mmask8 bits;
+
+  friend Mask operator&(Mask a, Mask b) { return {static_cast<__mmask8>(a.bits & b.bits)}; }
+  friend Mask operator|(Mask a, Mask b) { return {static_cast<__mmask8>(a.bits | b.bits)}; }
+  friend Mask operator^(Mask a, Mask b) { return {static_cast<__mmask8>(a.bits ^ b.bits)}; }
+  Mask operator!() const { return {static_cast<__mmask8>(~bits)}; }
+};
+
+inline __m512i splat(std::uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
+
+class F51x8 {
+ public:
+  using Mask = ifma::Mask;
+  static constexpr std::uint64_t kLow51 = (std::uint64_t{1} << 51) - 1;
+
+  __m512i l[5];
+
+  // The same element in every lane; limbs < 2^52.
+  static F51x8 broadcast(const std::uint64_t (&limbs)[5]) {
+    return {{splat(limbs[0]), splat(limbs[1]), splat(limbs[2]), splat(limbs[3]), splat(limbs[4])}};
+  }
+  static F51x8 zero() {
+    const __m512i z = _mm512_setzero_si512();
+    return {{z, z, z, z, z}};
+  }
+  static F51x8 one() {
+    const __m512i z = _mm512_setzero_si512();
+    return {{splat(1), z, z, z, z}};
+  }
+  static F51x8 sqrt_m1() {
+    return broadcast({0x61b274a0ea0b0, 0x0d5a5fc8f189d, 0x7ef5e9cbd0c60, 0x78595a6804c9e, 0x2b8324804fc1d});
+  }
+
+  // Limbs < 2^63 in, limbs < 2^51 + 19 * 2^12 out: one parallel carry pass.
+  static F51x8 weak_reduce(const __m512i (&v)[5]) {
+    const __m512i m = splat(kLow51);
+    const __m512i c0 = _mm512_srli_epi64(v[0], 51), c1 = _mm512_srli_epi64(v[1], 51),
+                  c2 = _mm512_srli_epi64(v[2], 51), c3 = _mm512_srli_epi64(v[3], 51),
+                  c4 = _mm512_srli_epi64(v[4], 51);
+    F51x8 r;
+    // c4 < 2^12, so 19 c4 < 2^52 and the low half of the product is all of it.
+    r.l[0] = _mm512_madd52lo_epu64(_mm512_and_si512(v[0], m), c4, splat(19));
+    r.l[1] = _mm512_add_epi64(_mm512_and_si512(v[1], m), c0);
+    r.l[2] = _mm512_add_epi64(_mm512_and_si512(v[2], m), c1);
+    r.l[3] = _mm512_add_epi64(_mm512_and_si512(v[3], m), c2);
+    r.l[4] = _mm512_add_epi64(_mm512_and_si512(v[4], m), c3);
+    return r;
+  }
+
+  friend F51x8 operator+(const F51x8& a, const F51x8& b) {
+    __m512i s[5];
+    for (int i = 0; i < 5; ++i) s[i] = _mm512_add_epi64(a.l[i], b.l[i]);
+    return weak_reduce(s);
+  }
+
+  // (a + 8 p) - b: 8 p has limbs >= 2^54 - 152 > b's, so nothing underflows.
+  friend F51x8 operator-(const F51x8& a, const F51x8& b) {
+    const __m512i p8_0 = splat(8 * (kLow51 - 18)), p8_i = splat(8 * kLow51);
+    __m512i s[5];
+    s[0] = _mm512_sub_epi64(_mm512_add_epi64(a.l[0], p8_0), b.l[0]);
+    for (int i = 1; i < 5; ++i) s[i] = _mm512_sub_epi64(_mm512_add_epi64(a.l[i], p8_i), b.l[i]);
+    return weak_reduce(s);
+  }
+  F51x8 operator-() const { return zero() - *this; }
+
+  friend F51x8 operator*(const F51x8& a, const F51x8& b) {
+    // lo[k]: low halves at column k; hi[k]: high halves at column k (weight 2).
+    __m512i lo[9], hi[10];
+    for (int k = 0; k < 9; ++k) lo[k] = _mm512_setzero_si512();
+    for (int k = 0; k < 10; ++k) hi[k] = _mm512_setzero_si512();
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i) {
+#pragma GCC unroll 5
+      for (int j = 0; j < 5; ++j) {
+        lo[i + j] = _mm512_madd52lo_epu64(lo[i + j], a.l[i], b.l[j]);
+        hi[i + j + 1] = _mm512_madd52hi_epu64(hi[i + j + 1], a.l[i], b.l[j]);
+      }
+    }
+    // Column k: lo[k] + 2 hi[k] < 15 2^52.
+    __m512i z[10];
+    for (int k = 0; k < 9; ++k) z[k] = _mm512_add_epi64(lo[k], _mm512_add_epi64(hi[k], hi[k]));
+    z[9] = _mm512_add_epi64(hi[9], hi[9]);
+    return fold_and_carry(z);
+  }
+
+  F51x8 square() const {
+    // d1: diagonal low halves (weight 1); d2: off-diagonal low halves and
+    // diagonal high halves (weight 2); d4: off-diagonal high halves (weight 4).
+    __m512i d1[9], d2[10], d4[10];
+    for (int k = 0; k < 9; ++k) d1[k] = _mm512_setzero_si512();
+    for (int k = 0; k < 10; ++k) d2[k] = d4[k] = _mm512_setzero_si512();
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i) {
+      d1[2 * i] = _mm512_madd52lo_epu64(d1[2 * i], l[i], l[i]);
+      d2[2 * i + 1] = _mm512_madd52hi_epu64(d2[2 * i + 1], l[i], l[i]);
+#pragma GCC unroll 5
+      for (int j = i + 1; j < 5; ++j) {
+        d2[i + j] = _mm512_madd52lo_epu64(d2[i + j], l[i], l[j]);
+        d4[i + j + 1] = _mm512_madd52hi_epu64(d4[i + j + 1], l[i], l[j]);
+      }
+    }
+    // Column k: d1 + 2 d2 + 4 d4 < (1 + 2 3 + 4 2) 2^52 = 15 2^52.
+    __m512i z[10];
+    for (int k = 0; k < 10; ++k) {
+      const __m512i t = _mm512_add_epi64(d2[k], _mm512_add_epi64(d4[k], d4[k]));
+      z[k] = _mm512_add_epi64(t, t);
+      if (k < 9) z[k] = _mm512_add_epi64(z[k], d1[k]);
+    }
+    return fold_and_carry(z);
+  }
+
+  // self^(2^k), k >= 1.
+  F51x8 pow2k(unsigned k) const {
+    F51x8 r = square();
+    while (--k != 0) r = r.square();
+    return r;
+  }
+
+  // Fully reduced limbs (each < 2^51, value < p), lane by lane.
+  F51x8 canonical() const {
+    const F51x8 r = weak_reduce(l);
+    const __m512i m = splat(kLow51);
+    // q = 1 exactly when the value (< 2p) is >= p: the carry out of value + 19.
+    __m512i q = _mm512_srli_epi64(_mm512_add_epi64(r.l[0], splat(19)), 51);
+    for (int i = 1; i < 5; ++i) q = _mm512_srli_epi64(_mm512_add_epi64(r.l[i], q), 51);
+    // value - q p = value + 19 q - q 2^255: add, carry, drop bit 255.
+    __m512i v[5];
+    v[0] = _mm512_madd52lo_epu64(r.l[0], q, splat(19));
+    for (int i = 1; i < 5; ++i) {
+      v[i] = _mm512_add_epi64(r.l[i], _mm512_srli_epi64(v[i - 1], 51));
+      v[i - 1] = _mm512_and_si512(v[i - 1], m);
+    }
+    v[4] = _mm512_and_si512(v[4], m);
+    return {{v[0], v[1], v[2], v[3], v[4]}};
+  }
+
+  Mask ct_eq(const F51x8& o) const {
+    const F51x8 a = canonical(), b = o.canonical();
+    __mmask8 eq = 0xff;
+    for (int i = 0; i < 5; ++i) eq &= _mm512_cmpeq_epu64_mask(a.l[i], b.l[i]);
+    return {eq};
+  }
+  Mask is_zero() const {
+    const F51x8 a = canonical();
+    __m512i any = a.l[0];
+    for (int i = 1; i < 5; ++i) any = _mm512_or_si512(any, a.l[i]);
+    return {_mm512_cmpeq_epu64_mask(any, _mm512_setzero_si512())};
+  }
+  // Odd canonical value.
+  Mask is_negative() const { return {_mm512_test_epi64_mask(canonical().l[0], splat(1))}; }
+
+  void conditional_assign(const F51x8& o, Mask c) {
+    for (int i = 0; i < 5; ++i) l[i] = _mm512_mask_mov_epi64(l[i], c.bits, o.l[i]);
+  }
+  static void conditional_swap(F51x8& a, F51x8& b, Mask c) {
+    for (int i = 0; i < 5; ++i) {
+      const __m512i t = a.l[i];
+      a.l[i] = _mm512_mask_mov_epi64(a.l[i], c.bits, b.l[i]);
+      b.l[i] = _mm512_mask_mov_epi64(b.l[i], c.bits, t);
+    }
+  }
+
+ private:
+  // Columns z[0..9] < 15 2^52 in, limbs < 2^51 + 2^15 out.
+  static F51x8 fold_and_carry(const __m512i (&z)[10]) {
+    // r_k = z_k + 19 z_(k+5) < 300 2^52 < 2^61; 19 x = x + 2 x + 16 x.
+    __m512i r[5];
+    for (int k = 0; k < 5; ++k) {
+      const __m512i t = z[k + 5];
+      r[k] = _mm512_add_epi64(_mm512_add_epi64(z[k], t),
+                              _mm512_add_epi64(_mm512_slli_epi64(t, 1), _mm512_slli_epi64(t, 4)));
+    }
+    // Carries < 2^10, so limbs end below 2^51 + 19 2^10.
+    return weak_reduce(r);
+  }
+};
+
+}  // namespace vorlinde::curve::backend::ifma
