@@ -37,6 +37,7 @@ F51x8 sqrt_m1_minus_one() {
 
 Mask load_flags(const std::uint8_t* in, std::size_t m) {
   unsigned bits = 0;
+  VORLINDE_LANE_LOOP
   for (std::size_t j = 0; j < m; ++j) bits |= static_cast<unsigned>(in[j] & 1) << j;
   return {static_cast<__mmask8>(bits)};
 }

@@ -24,6 +24,7 @@ struct ChunkDigits {
 
   ChunkDigits(const std::int8_t* first, std::size_t stride, std::size_t m) {
     for (int i = 0; i < kDigits; ++i)
+      VORLINDE_LANE_LOOP
       for (std::size_t j = 0; j < kLanes; ++j) lanes[i][j] = j < m ? first[j * stride + i] : 0;
   }
   ~ChunkDigits() {
