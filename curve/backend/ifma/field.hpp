@@ -12,7 +12,7 @@
 //
 // Bounds ("limbs < 2^k" means every limb of every lane):
 //   - every F51x8 value, as produced by every function here: limbs < 2^52
-//     (products: < 2^51 + 2^15; sums, differences: < 2^51 + 2^17)
+//     (products: < 2^51 + 2^16; sums, differences: < 2^51 + 2^17)
 //   - inputs of *, square, pow2k: limbs < 2^52 (the invariant)
 // A product a_i b_j < 2^104 splits as lo + 2^52 hi: lo lands at weight
 // 2^(51 (i + j)), hi at 2^(51 (i + j + 1)) with a factor 2. 2^255 = 19 folds
@@ -102,7 +102,25 @@ class F51x8 {
   }
   F51x8 operator-() const { return zero() - *this; }
 
-  friend F51x8 operator*(const F51x8& a, const F51x8& b) {
+  friend F51x8 operator*(const F51x8& a, const F51x8& b) { return product<1>(a, b); }
+  // 2 a b, the doubling folded into the carry pass.
+  static F51x8 mul2(const F51x8& a, const F51x8& b) { return product<2>(a, b); }
+  F51x8 square() const { return squared<1>(); }
+  // 2 self^2.
+  F51x8 square2() const { return squared<2>(); }
+
+  // self^(2^k), k >= 1.
+  F51x8 pow2k(unsigned k) const {
+    F51x8 r = square();
+    while (--k != 0) r = r.square();
+    return r;
+  }
+
+ private:
+  // Factor * a * b for Factor 1 or 2: the columns end below 2^61, so doubling
+  // them before the carry pass stays below its 2^63 limit.
+  template <int Factor>
+  static F51x8 product(const F51x8& a, const F51x8& b) {
     // Column k of the product is z_k = L_k + 2 H_k (L: low halves at k, H:
     // high halves from column k - 1), each sum < 5 2^52. To spend few
     // instructions besides the multiplier, H is summed first, doubled, and
@@ -128,11 +146,14 @@ class F51x8 {
     for (int i = 0; i < 5; ++i)
 #pragma GCC unroll 5
       for (int j = 0; j < 5 - i; ++j) r[i + j] = _mm512_madd52lo_epu64(r[i + j], a.l[i], b.l[j]);
-    // Carries < 2^10, so limbs end below 2^51 + 19 2^10.
+    // Carries < 2^11, so limbs end below 2^51 + 19 2^11.
+    if constexpr (Factor == 2)
+      for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
     return weak_reduce(r);
   }
 
-  F51x8 square() const {
+  template <int Factor>
+  F51x8 squared() const {
     // Column k is z_k = D1_k + 2 (D2_k + 2 D4_k): D1 the diagonal low halves,
     // D2 the off-diagonal low and diagonal high halves, D4 the off-diagonal
     // high halves; z_k < (1 + 2 3 + 4 2) 2^52 = 15 2^52. Summed from the
@@ -159,15 +180,12 @@ class F51x8 {
     __m512i r[5];
     for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(z[k], times19(z[k + 5]));
     for (int i = 0; i < 3; ++i) r[2 * i] = _mm512_madd52lo_epu64(r[2 * i], l[i], l[i]);
+    if constexpr (Factor == 2)
+      for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
     return weak_reduce(r);
   }
 
-  // self^(2^k), k >= 1.
-  F51x8 pow2k(unsigned k) const {
-    F51x8 r = square();
-    while (--k != 0) r = r.square();
-    return r;
-  }
+ public:
 
   // Fully reduced limbs (each < 2^51, value < p), lane by lane.
   F51x8 canonical() const {
