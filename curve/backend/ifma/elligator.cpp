@@ -50,8 +50,7 @@ void uniform_bytes_to_point(const std::uint8_t* in, std::size_t n, PointLimbs* o
     const std::size_t m = n - c < kLanes ? n - c : kLanes;
     const Mask sign = load_top_bits(in + 32 * c, m);
     const F51x8 r = load_bytes(in + 32 * c, m);
-    const F51x8 r2 = r.square();
-    const F51x8 two_r2 = r2 + r2;
+    const F51x8 two_r2 = r.square2();
     const F51x8 t = one + two_r2;
     const F51x8 G = montgomery_a_neg() * (t.square() - montgomery_a_squared() * two_r2);
     const auto [u1_on_curve, k] = curve::sqrt_ratio_i(one, G * t);

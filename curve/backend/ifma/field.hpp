@@ -12,7 +12,7 @@
 //
 // Bounds ("limbs < 2^k" means every limb of every lane):
 //   - every F51x8 value, as produced by every function here: limbs < 2^52
-//     (products: < 2^51 + 2^15; sums, differences: < 2^51 + 2^17)
+//     (products: < 2^51 + 2^16; sums, differences: < 2^51 + 2^17)
 //   - inputs of *, square, pow2k: limbs < 2^52 (the invariant)
 // A product a_i b_j < 2^104 splits as lo + 2^52 hi: lo lands at weight
 // 2^(51 (i + j)), hi at 2^(51 (i + j + 1)) with a factor 2. 2^255 = 19 folds
@@ -25,7 +25,9 @@
 // own shift intrinsics as uninitialized; the warning is about the header.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
@@ -100,51 +102,12 @@ class F51x8 {
   }
   F51x8 operator-() const { return zero() - *this; }
 
-  friend F51x8 operator*(const F51x8& a, const F51x8& b) {
-    // lo[k]: low halves at column k; hi[k]: high halves at column k (weight 2).
-    __m512i lo[9], hi[10];
-    for (int k = 0; k < 9; ++k) lo[k] = _mm512_setzero_si512();
-    for (int k = 0; k < 10; ++k) hi[k] = _mm512_setzero_si512();
-#pragma GCC unroll 5
-    for (int i = 0; i < 5; ++i) {
-#pragma GCC unroll 5
-      for (int j = 0; j < 5; ++j) {
-        lo[i + j] = _mm512_madd52lo_epu64(lo[i + j], a.l[i], b.l[j]);
-        hi[i + j + 1] = _mm512_madd52hi_epu64(hi[i + j + 1], a.l[i], b.l[j]);
-      }
-    }
-    // Column k: lo[k] + 2 hi[k] < 15 2^52.
-    __m512i z[10];
-    for (int k = 0; k < 9; ++k) z[k] = _mm512_add_epi64(lo[k], _mm512_add_epi64(hi[k], hi[k]));
-    z[9] = _mm512_add_epi64(hi[9], hi[9]);
-    return fold_and_carry(z);
-  }
-
-  F51x8 square() const {
-    // d1: diagonal low halves (weight 1); d2: off-diagonal low halves and
-    // diagonal high halves (weight 2); d4: off-diagonal high halves (weight 4).
-    __m512i d1[9], d2[10], d4[10];
-    for (int k = 0; k < 9; ++k) d1[k] = _mm512_setzero_si512();
-    for (int k = 0; k < 10; ++k) d2[k] = d4[k] = _mm512_setzero_si512();
-#pragma GCC unroll 5
-    for (int i = 0; i < 5; ++i) {
-      d1[2 * i] = _mm512_madd52lo_epu64(d1[2 * i], l[i], l[i]);
-      d2[2 * i + 1] = _mm512_madd52hi_epu64(d2[2 * i + 1], l[i], l[i]);
-#pragma GCC unroll 5
-      for (int j = i + 1; j < 5; ++j) {
-        d2[i + j] = _mm512_madd52lo_epu64(d2[i + j], l[i], l[j]);
-        d4[i + j + 1] = _mm512_madd52hi_epu64(d4[i + j + 1], l[i], l[j]);
-      }
-    }
-    // Column k: d1 + 2 d2 + 4 d4 < (1 + 2 3 + 4 2) 2^52 = 15 2^52.
-    __m512i z[10];
-    for (int k = 0; k < 10; ++k) {
-      const __m512i t = _mm512_add_epi64(d2[k], _mm512_add_epi64(d4[k], d4[k]));
-      z[k] = _mm512_add_epi64(t, t);
-      if (k < 9) z[k] = _mm512_add_epi64(z[k], d1[k]);
-    }
-    return fold_and_carry(z);
-  }
+  friend F51x8 operator*(const F51x8& a, const F51x8& b) { return product<1>(a, b); }
+  // 2 a b, the doubling folded into the carry pass.
+  static F51x8 mul2(const F51x8& a, const F51x8& b) { return product<2>(a, b); }
+  F51x8 square() const { return squared<1>(); }
+  // 2 self^2.
+  F51x8 square2() const { return squared<2>(); }
 
   // self^(2^k), k >= 1.
   F51x8 pow2k(unsigned k) const {
@@ -152,6 +115,77 @@ class F51x8 {
     while (--k != 0) r = r.square();
     return r;
   }
+
+ private:
+  // Factor * a * b for Factor 1 or 2: the columns end below 2^61, so doubling
+  // them before the carry pass stays below its 2^63 limit.
+  template <int Factor>
+  static F51x8 product(const F51x8& a, const F51x8& b) {
+    // Column k of the product is z_k = L_k + 2 H_k (L: low halves at k, H:
+    // high halves from column k - 1), each sum < 5 2^52. To spend few
+    // instructions besides the multiplier, H is summed first, doubled, and
+    // the low halves are accumulated onto it by the multiplier itself.
+    __m512i z[10];
+    z[0] = _mm512_setzero_si512();
+    for (int k = 1; k < 10; ++k) z[k] = _mm512_setzero_si512();
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i)
+#pragma GCC unroll 5
+      for (int j = 0; j < 5; ++j) z[i + j + 1] = _mm512_madd52hi_epu64(z[i + j + 1], a.l[i], b.l[j]);
+    for (int k = 5; k < 10; ++k) z[k] = _mm512_add_epi64(z[k], z[k]);
+    // The upper columns are complete before the lower ones: z_(k+5) < 15 2^52
+    // then enters column k as 19 z_(k+5) (< 2^61 with the rest), and the lower
+    // column's own terms accumulate onto that.
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i)
+#pragma GCC unroll 5
+      for (int j = 5 - i; j < 5; ++j) z[i + j] = _mm512_madd52lo_epu64(z[i + j], a.l[i], b.l[j]);
+    __m512i r[5];
+    for (int k = 0; k < 5; ++k) r[k] = k == 0 ? times19(z[5]) : _mm512_add_epi64(_mm512_add_epi64(z[k], z[k]), times19(z[k + 5]));
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i)
+#pragma GCC unroll 5
+      for (int j = 0; j < 5 - i; ++j) r[i + j] = _mm512_madd52lo_epu64(r[i + j], a.l[i], b.l[j]);
+    // Carries < 2^11, so limbs end below 2^51 + 19 2^11.
+    if constexpr (Factor == 2)
+      for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
+    return weak_reduce(r);
+  }
+
+  template <int Factor>
+  F51x8 squared() const {
+    // Column k is z_k = D1_k + 2 (D2_k + 2 D4_k): D1 the diagonal low halves,
+    // D2 the off-diagonal low and diagonal high halves, D4 the off-diagonal
+    // high halves; z_k < (1 + 2 3 + 4 2) 2^52 = 15 2^52. Summed from the
+    // heaviest weight down, doubling in between, so the multiplier adds the
+    // lighter terms onto the doubled heavier ones.
+    __m512i z[10];
+    for (int k = 0; k < 10; ++k) z[k] = _mm512_setzero_si512();
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i)
+#pragma GCC unroll 5
+      for (int j = i + 1; j < 5; ++j) z[i + j + 1] = _mm512_madd52hi_epu64(z[i + j + 1], l[i], l[j]);
+    for (int k = 2; k < 9; ++k) z[k] = _mm512_add_epi64(z[k], z[k]);
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i) {
+      z[2 * i + 1] = _mm512_madd52hi_epu64(z[2 * i + 1], l[i], l[i]);
+#pragma GCC unroll 5
+      for (int j = i + 1; j < 5; ++j) z[i + j] = _mm512_madd52lo_epu64(z[i + j], l[i], l[j]);
+    }
+    for (int k = 0; k < 10; ++k) z[k] = _mm512_add_epi64(z[k], z[k]);
+    // Upper columns complete (their diagonal low halves added), then folded
+    // into the lower ones as 19 z_(k+5) before those get theirs.
+    z[6] = _mm512_madd52lo_epu64(z[6], l[3], l[3]);
+    z[8] = _mm512_madd52lo_epu64(z[8], l[4], l[4]);
+    __m512i r[5];
+    for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(z[k], times19(z[k + 5]));
+    for (int i = 0; i < 3; ++i) r[2 * i] = _mm512_madd52lo_epu64(r[2 * i], l[i], l[i]);
+    if constexpr (Factor == 2)
+      for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
+    return weak_reduce(r);
+  }
+
+ public:
 
   // Fully reduced limbs (each < 2^51, value < p), lane by lane.
   F51x8 canonical() const {
@@ -198,17 +232,9 @@ class F51x8 {
   }
 
  private:
-  // Columns z[0..9] < 15 2^52 in, limbs < 2^51 + 2^15 out.
-  static F51x8 fold_and_carry(const __m512i (&z)[10]) {
-    // r_k = z_k + 19 z_(k+5) < 300 2^52 < 2^61; 19 x = x + 2 x + 16 x.
-    __m512i r[5];
-    for (int k = 0; k < 5; ++k) {
-      const __m512i t = z[k + 5];
-      r[k] = _mm512_add_epi64(_mm512_add_epi64(z[k], t),
-                              _mm512_add_epi64(_mm512_slli_epi64(t, 1), _mm512_slli_epi64(t, 4)));
-    }
-    // Carries < 2^10, so limbs end below 2^51 + 19 2^10.
-    return weak_reduce(r);
+  // 19 x = x + 2 x + 16 x; x < 15 2^52 keeps it below 2^61.
+  static __m512i times19(__m512i x) {
+    return _mm512_add_epi64(_mm512_add_epi64(x, _mm512_slli_epi64(x, 1)), _mm512_slli_epi64(x, 4));
   }
 };
 

@@ -19,6 +19,8 @@ void field_probe(FieldProbeOp op, const std::uint64_t (*a)[5], const std::uint64
     case FieldProbeOp::kNeg: r = -x; break;
     case FieldProbeOp::kMul: r = x * y; break;
     case FieldProbeOp::kSquare: r = x.square(); break;
+    case FieldProbeOp::kMul2: r = F51x8::mul2(x, y); break;
+    case FieldProbeOp::kSquare2: r = x.square2(); break;
     case FieldProbeOp::kPow2k: r = x.pow2k(k); break;
     case FieldProbeOp::kInvert: r = curve::invert(x); break;
     case FieldProbeOp::kPowP58: r = curve::pow_p58(x); break;

@@ -13,6 +13,8 @@ enum class FieldProbeOp : int {
   kNeg,         // -a
   kMul,         // a b
   kSquare,      // a^2
+  kMul2,        // 2 a b
+  kSquare2,     // 2 a^2
   kPow2k,       // a^(2^k)
   kInvert,      // a^(p-2)
   kPowP58,      // a^((p-5)/8)

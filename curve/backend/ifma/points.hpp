@@ -36,12 +36,11 @@ struct CompletedX8 {
 struct ProjectiveX8 {
   F51x8 X, Y, Z;
 
-  // 4 squarings, no product.
+  // 3 squarings and 2 Z^2, no product.
   CompletedX8 dbl() const {
     const F51x8 xx = X.square();
     const F51x8 yy = Y.square();
-    const F51x8 zz = Z.square();
-    const F51x8 zz2 = zz + zz;
+    const F51x8 zz2 = Z.square2();
     const F51x8 x_plus_y_sq = (X + Y).square();
     const F51x8 yy_plus_xx = yy + xx;
     const F51x8 yy_minus_xx = yy - xx;
@@ -98,8 +97,7 @@ inline CompletedX8 operator+(const ExtendedX8& p, const ProjectiveNielsX8& q) {
   const F51x8 pp = (p.Y + p.X) * q.Y_plus_X;
   const F51x8 mm = (p.Y - p.X) * q.Y_minus_X;
   const F51x8 tt2d = p.T * q.T2d;
-  const F51x8 zz = p.Z * q.Z;
-  const F51x8 zz2 = zz + zz;
+  const F51x8 zz2 = F51x8::mul2(p.Z, q.Z);
   return {pp - mm, pp + mm, zz2 + tt2d, zz2 - tt2d};
 }
 

@@ -114,6 +114,8 @@ const FieldCase kFieldCases[] = {
     {"neg", ifma::FieldProbeOp::kNeg, 0, [](const FieldElement& a, const FieldElement&) { return -a; }},
     {"mul", ifma::FieldProbeOp::kMul, 0, [](const FieldElement& a, const FieldElement& b) { return a * b; }},
     {"square", ifma::FieldProbeOp::kSquare, 0, [](const FieldElement& a, const FieldElement&) { return a.square(); }},
+    {"mul2", ifma::FieldProbeOp::kMul2, 0, [](const FieldElement& a, const FieldElement& b) { return ((a * b) + (a * b)).reduced(); }},
+    {"square2", ifma::FieldProbeOp::kSquare2, 0, [](const FieldElement& a, const FieldElement&) { return a.square2().reduced(); }},
     {"pow2k_1", ifma::FieldProbeOp::kPow2k, 1, [](const FieldElement& a, const FieldElement&) { return a.pow2k(1); }},
     {"pow2k_7", ifma::FieldProbeOp::kPow2k, 7, [](const FieldElement& a, const FieldElement&) { return a.pow2k(7); }},
     {"invert", ifma::FieldProbeOp::kInvert, 0, [](const FieldElement& a, const FieldElement&) { return invert(a); }},
