@@ -39,6 +39,14 @@ void clear_vector_registers() noexcept {
         "vpxord %%zmm\\r, %%zmm\\r, %%zmm\\r\n\t"
         ".endr" ::);
   }
+  // The opmask registers hold per-lane decisions of the vector backend (the
+  // sign of each lane's digit, for one); kxorw zeroes the whole register.
+  if (__builtin_cpu_supports("avx512f")) {
+    asm volatile(
+        ".irp r, 1, 2, 3, 4, 5, 6, 7\n\t"
+        "kxorw %%k\\r, %%k\\r, %%k\\r\n\t"
+        ".endr" ::);
+  }
 #endif
 }
 
