@@ -5,14 +5,14 @@
 // Why radix 2^51 and not 2^52: vpmadd52{lo,hi}uq read only the low 52 bits of
 // their inputs, so every limb must be below 2^52 before a product. In radix
 // 2^51 one parallel carry pass (no dependent chain) brings any limbs below
-// 2^63 under 2^52, which makes sums and differences cheap operands; radix 2^52
+// 2^64 under 2^52, which makes sums and differences cheap operands; radix 2^52
 // would leave no headroom and need a sequential carry after every addition.
 // It is also the layout of the portable backend, so nothing is converted at
 // the boundary.
 //
 // Bounds ("limbs < 2^k" means every limb of every lane):
 //   - every F51x8 value, as produced by every function here: limbs < 2^52
-//     (products: < 2^51 + 2^16; sums, differences: < 2^51 + 2^17)
+//     (products: < 2^51 + 2^15; sums, differences: < 2^51 + 2^18)
 //   - inputs of *, square, pow2k: limbs < 2^52 (the invariant)
 // A product a_i b_j < 2^104 splits as lo + 2^52 hi: lo lands at weight
 // 2^(51 (i + j)), hi at 2^(51 (i + j + 1)) with a factor 2. 2^255 = 19 folds
@@ -110,7 +110,7 @@ class F51x8 {
   }
   F51x8 operator-() const { return zero() - *this; }
 
-  // Sums and differences with a wide operand; results < 2^51 + 2^18.
+  // Sums and differences with a wide operand.
   friend F51x8 operator+(const F51x8Wide& a, const F51x8& b) { return sum(a.l, b.l); }
   friend F51x8 operator+(const F51x8& a, const F51x8Wide& b) { return sum(a.l, b.l); }
   friend F51x8 operator-(const F51x8Wide& a, const F51x8& b) { return difference(a.l, b.l); }
