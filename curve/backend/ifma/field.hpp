@@ -5,14 +5,14 @@
 // Why radix 2^51 and not 2^52: vpmadd52{lo,hi}uq read only the low 52 bits of
 // their inputs, so every limb must be below 2^52 before a product. In radix
 // 2^51 one parallel carry pass (no dependent chain) brings any limbs below
-// 2^63 under 2^52, which makes sums and differences cheap operands; radix 2^52
+// 2^64 under 2^52, which makes sums and differences cheap operands; radix 2^52
 // would leave no headroom and need a sequential carry after every addition.
 // It is also the layout of the portable backend, so nothing is converted at
 // the boundary.
 //
 // Bounds ("limbs < 2^k" means every limb of every lane):
 //   - every F51x8 value, as produced by every function here: limbs < 2^52
-//     (products: < 2^51 + 2^16; sums, differences: < 2^51 + 2^17)
+//     (products: < 2^51 + 2^15; sums, differences: < 2^51 + 2^18)
 //   - inputs of *, square, pow2k: limbs < 2^52 (the invariant)
 // A product a_i b_j < 2^104 splits as lo + 2^52 hi: lo lands at weight
 // 2^(51 (i + j)), hi at 2^(51 (i + j + 1)) with a factor 2. 2^255 = 19 folds
@@ -47,6 +47,14 @@ struct Mask {
 
 inline __m512i splat(std::uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
 
+// A product before its carry pass: five columns in radix 2^51, each < 2^62
+// (< 2^60.3 for a b and a^2, < 2^61.3 for 2 a b and 2 a^2). Too wide for a
+// multiplier input; + and - accept it and reduce, which spares the carry pass
+// of products that only feed a sum or a difference.
+struct F51x8Wide {
+  __m512i l[5];
+};
+
 class F51x8 {
  public:
   using Mask = ifma::Mask;
@@ -70,14 +78,14 @@ class F51x8 {
     return broadcast({0x61b274a0ea0b0, 0x0d5a5fc8f189d, 0x7ef5e9cbd0c60, 0x78595a6804c9e, 0x2b8324804fc1d});
   }
 
-  // Limbs < 2^63 in, limbs < 2^51 + 19 * 2^12 out: one parallel carry pass.
+  // Limbs < 2^64 in, limbs < 2^51 + 19 2^13 out: one parallel carry pass.
   static F51x8 weak_reduce(const __m512i (&v)[5]) {
     const __m512i m = splat(kLow51);
     const __m512i c0 = _mm512_srli_epi64(v[0], 51), c1 = _mm512_srli_epi64(v[1], 51),
                   c2 = _mm512_srli_epi64(v[2], 51), c3 = _mm512_srli_epi64(v[3], 51),
                   c4 = _mm512_srli_epi64(v[4], 51);
     F51x8 r;
-    // c4 < 2^12, so 19 c4 < 2^52 and the low half of the product is all of it.
+    // c4 < 2^13, so 19 c4 < 2^52 and the low half of the product is all of it.
     r.l[0] = _mm512_madd52lo_epu64(_mm512_and_si512(v[0], m), c4, splat(19));
     r.l[1] = _mm512_add_epi64(_mm512_and_si512(v[1], m), c0);
     r.l[2] = _mm512_add_epi64(_mm512_and_si512(v[2], m), c1);
@@ -102,12 +110,39 @@ class F51x8 {
   }
   F51x8 operator-() const { return zero() - *this; }
 
-  friend F51x8 operator*(const F51x8& a, const F51x8& b) { return product<1>(a, b); }
-  // 2 a b, the doubling folded into the carry pass.
-  static F51x8 mul2(const F51x8& a, const F51x8& b) { return product<2>(a, b); }
-  F51x8 square() const { return squared<1>(); }
+  // Sums and differences with a wide operand.
+  friend F51x8 operator+(const F51x8Wide& a, const F51x8& b) { return sum(a.l, b.l); }
+  friend F51x8 operator+(const F51x8& a, const F51x8Wide& b) { return sum(a.l, b.l); }
+  friend F51x8 operator-(const F51x8Wide& a, const F51x8& b) { return difference(a.l, b.l); }
+  friend F51x8 operator-(const F51x8& a, const F51x8Wide& b) { return difference(a.l, b.l); }
+
+  // a + b for limbs < 2^62 (wide or not).
+  static F51x8 sum(const __m512i (&a)[5], const __m512i (&b)[5]) {
+    __m512i s[5];
+    for (int i = 0; i < 5; ++i) s[i] = _mm512_add_epi64(a[i], b[i]);
+    return weak_reduce(s);
+  }
+  // (a + 2^12 p) - b for a, b < 2^62: 2^12 p has limbs >= 2^63 - 19 2^12 > b,
+  // and a + 2^12 p < 2^64.
+  static F51x8 difference(const __m512i (&a)[5], const __m512i (&b)[5]) {
+    const __m512i c0 = splat((kLow51 - 18) << 12), ci = splat(kLow51 << 12);
+    __m512i s[5];
+    s[0] = _mm512_sub_epi64(_mm512_add_epi64(a[0], c0), b[0]);
+    for (int i = 1; i < 5; ++i) s[i] = _mm512_sub_epi64(_mm512_add_epi64(a[i], ci), b[i]);
+    return weak_reduce(s);
+  }
+
+  friend F51x8 operator*(const F51x8& a, const F51x8& b) { return weak_reduce(product<1>(a, b).l); }
+  // 2 a b, the doubling done on the columns.
+  static F51x8 mul2(const F51x8& a, const F51x8& b) { return weak_reduce(product<2>(a, b).l); }
+  F51x8 square() const { return weak_reduce(squared<1>().l); }
   // 2 self^2.
-  F51x8 square2() const { return squared<2>(); }
+  F51x8 square2() const { return weak_reduce(squared<2>().l); }
+  // The same before the carry pass, for products that only feed + or -.
+  static F51x8Wide mul_wide(const F51x8& a, const F51x8& b) { return product<1>(a, b); }
+  static F51x8Wide mul2_wide(const F51x8& a, const F51x8& b) { return product<2>(a, b); }
+  F51x8Wide square_wide() const { return squared<1>(); }
+  F51x8Wide square2_wide() const { return squared<2>(); }
 
   // self^(2^k), k >= 1.
   F51x8 pow2k(unsigned k) const {
@@ -117,10 +152,10 @@ class F51x8 {
   }
 
  private:
-  // Factor * a * b for Factor 1 or 2: the columns end below 2^61, so doubling
-  // them before the carry pass stays below its 2^63 limit.
+  // Factor a b for Factor 1 or 2, before the carry pass: columns < 2^60.3,
+  // doubled < 2^61.3.
   template <int Factor>
-  static F51x8 product(const F51x8& a, const F51x8& b) {
+  static F51x8Wide product(const F51x8& a, const F51x8& b) {
     // Column k of the product is z_k = L_k + 2 H_k (L: low halves at k, H:
     // high halves from column k - 1), each sum < 5 2^52. To spend few
     // instructions besides the multiplier, H is summed first, doubled, and
@@ -146,14 +181,13 @@ class F51x8 {
     for (int i = 0; i < 5; ++i)
 #pragma GCC unroll 5
       for (int j = 0; j < 5 - i; ++j) r[i + j] = _mm512_madd52lo_epu64(r[i + j], a.l[i], b.l[j]);
-    // Carries < 2^11, so limbs end below 2^51 + 19 2^11.
     if constexpr (Factor == 2)
       for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
-    return weak_reduce(r);
+    return {{r[0], r[1], r[2], r[3], r[4]}};
   }
 
   template <int Factor>
-  F51x8 squared() const {
+  F51x8Wide squared() const {
     // Column k is z_k = D1_k + 2 (D2_k + 2 D4_k): D1 the diagonal low halves,
     // D2 the off-diagonal low and diagonal high halves, D4 the off-diagonal
     // high halves; z_k < (1 + 2 3 + 4 2) 2^52 = 15 2^52. Summed from the
@@ -182,8 +216,10 @@ class F51x8 {
     for (int i = 0; i < 3; ++i) r[2 * i] = _mm512_madd52lo_epu64(r[2 * i], l[i], l[i]);
     if constexpr (Factor == 2)
       for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
-    return weak_reduce(r);
+    return {{r[0], r[1], r[2], r[3], r[4]}};
   }
+
+
 
  public:
 
@@ -237,5 +273,8 @@ class F51x8 {
     return _mm512_add_epi64(_mm512_add_epi64(x, _mm512_slli_epi64(x, 1)), _mm512_slli_epi64(x, 4));
   }
 };
+
+inline F51x8 operator+(const F51x8Wide& a, const F51x8Wide& b) { return F51x8::sum(a.l, b.l); }
+inline F51x8 operator-(const F51x8Wide& a, const F51x8Wide& b) { return F51x8::difference(a.l, b.l); }
 
 }  // namespace vorlinde::curve::backend::ifma

@@ -21,6 +21,8 @@ void field_probe(FieldProbeOp op, const std::uint64_t (*a)[5], const std::uint64
     case FieldProbeOp::kSquare: r = x.square(); break;
     case FieldProbeOp::kMul2: r = F51x8::mul2(x, y); break;
     case FieldProbeOp::kSquare2: r = x.square2(); break;
+    case FieldProbeOp::kWideSum: r = F51x8::mul2_wide(x, y) + y.square_wide(); break;
+    case FieldProbeOp::kWideDiff: r = F51x8::mul_wide(x, y) - x.square2_wide(); break;
     case FieldProbeOp::kPow2k: r = x.pow2k(k); break;
     case FieldProbeOp::kInvert: r = curve::invert(x); break;
     case FieldProbeOp::kPowP58: r = curve::pow_p58(x); break;

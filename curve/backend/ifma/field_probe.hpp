@@ -15,6 +15,8 @@ enum class FieldProbeOp : int {
   kSquare,      // a^2
   kMul2,        // 2 a b
   kSquare2,     // 2 a^2
+  kWideSum,     // 2 a b + b^2, both before their carry pass
+  kWideDiff,    // a b - 2 a^2, both before their carry pass
   kPow2k,       // a^(2^k)
   kInvert,      // a^(p-2)
   kPowP58,      // a^((p-5)/8)

@@ -11,7 +11,8 @@
 //   AffineNielsX8      (y+x, y-x, 2dxy)
 //
 // Every coordinate is an F51x8, so limbs stay below 2^52 and feed products
-// directly. Compiled only into the IFMA library.
+// directly; products that only feed a sum or difference stay wide (no carry
+// pass of their own). Compiled only into the IFMA library.
 
 #include "curve/backend/ifma/field.hpp"
 
@@ -26,11 +27,22 @@ inline F51x8 edwards_d2() {
 
 struct ExtendedX8;
 
+// An extended point as the addition formulas read it: (Y+X, Y-X, Z, T).
+// Made from a completed point, Y+X and Y-X come from the wide products X T
+// and Y Z with one carry pass each instead of three.
+struct ExtendedSumsX8 {
+  F51x8 Y_plus_X, Y_minus_X, Z, T;
+};
+
 struct CompletedX8 {
   F51x8 X, Y, Z, T;
 
   struct ProjectiveX8 to_projective() const;
   ExtendedX8 to_extended() const;
+  ExtendedSumsX8 to_extended_sums() const {
+    const F51x8Wide x = F51x8::mul_wide(X, T), y = F51x8::mul_wide(Y, Z);
+    return {y + x, y - x, Z * T, X * Y};
+  }
 };
 
 struct ProjectiveX8 {
@@ -38,10 +50,10 @@ struct ProjectiveX8 {
 
   // 3 squarings and 2 Z^2, no product.
   CompletedX8 dbl() const {
-    const F51x8 xx = X.square();
-    const F51x8 yy = Y.square();
-    const F51x8 zz2 = Z.square2();
-    const F51x8 x_plus_y_sq = (X + Y).square();
+    const F51x8Wide xx = X.square_wide();
+    const F51x8Wide yy = Y.square_wide();
+    const F51x8Wide zz2 = Z.square2_wide();
+    const F51x8Wide x_plus_y_sq = (X + Y).square_wide();
     const F51x8 yy_plus_xx = yy + xx;
     const F51x8 yy_minus_xx = yy - xx;
     return {x_plus_y_sq - yy_plus_xx, yy_plus_xx, yy_minus_xx, zz2 - yy_minus_xx};
@@ -78,6 +90,7 @@ struct ExtendedX8 {
   F51x8 X, Y, Z, T;
 
   static ExtendedX8 identity() { return {F51x8::zero(), F51x8::one(), F51x8::one(), F51x8::zero()}; }
+  ExtendedSumsX8 sums() const { return {Y + X, Y - X, Z, T}; }
 
   ProjectiveX8 to_projective() const { return {X, Y, Z}; }
   ProjectiveNielsX8 to_projective_niels() const { return {Y + X, Y - X, Z, T * edwards_d2()}; }
@@ -93,20 +106,23 @@ struct ExtendedX8 {
 inline ProjectiveX8 CompletedX8::to_projective() const { return {X * T, Y * Z, Z * T}; }
 inline ExtendedX8 CompletedX8::to_extended() const { return {X * T, Y * Z, Z * T, X * Y}; }
 
-inline CompletedX8 operator+(const ExtendedX8& p, const ProjectiveNielsX8& q) {
-  const F51x8 pp = (p.Y + p.X) * q.Y_plus_X;
-  const F51x8 mm = (p.Y - p.X) * q.Y_minus_X;
-  const F51x8 tt2d = p.T * q.T2d;
-  const F51x8 zz2 = F51x8::mul2(p.Z, q.Z);
+inline CompletedX8 operator+(const ExtendedSumsX8& p, const ProjectiveNielsX8& q) {
+  const F51x8Wide pp = F51x8::mul_wide(p.Y_plus_X, q.Y_plus_X);
+  const F51x8Wide mm = F51x8::mul_wide(p.Y_minus_X, q.Y_minus_X);
+  const F51x8Wide tt2d = F51x8::mul_wide(p.T, q.T2d);
+  const F51x8Wide zz2 = F51x8::mul2_wide(p.Z, q.Z);
   return {pp - mm, pp + mm, zz2 + tt2d, zz2 - tt2d};
 }
 
-inline CompletedX8 operator+(const ExtendedX8& p, const AffineNielsX8& q) {
-  const F51x8 pp = (p.Y + p.X) * q.y_plus_x;
-  const F51x8 mm = (p.Y - p.X) * q.y_minus_x;
-  const F51x8 txy2d = p.T * q.xy2d;
+inline CompletedX8 operator+(const ExtendedSumsX8& p, const AffineNielsX8& q) {
+  const F51x8Wide pp = F51x8::mul_wide(p.Y_plus_X, q.y_plus_x);
+  const F51x8Wide mm = F51x8::mul_wide(p.Y_minus_X, q.y_minus_x);
+  const F51x8Wide txy2d = F51x8::mul_wide(p.T, q.xy2d);
   const F51x8 z2 = p.Z + p.Z;
   return {pp - mm, pp + mm, z2 + txy2d, z2 - txy2d};
 }
+
+inline CompletedX8 operator+(const ExtendedX8& p, const ProjectiveNielsX8& q) { return p.sums() + q; }
+inline CompletedX8 operator+(const ExtendedX8& p, const AffineNielsX8& q) { return p.sums() + q; }
 
 }  // namespace vorlinde::curve::backend::ifma

@@ -82,7 +82,7 @@ ExtendedX8 variable_base_chunk(const ExtendedX8& P, const ChunkDigits& digits) {
   CompletedX8 acc = ExtendedX8::identity() + table.select(digits.get(63));
   for (int i = 62; i >= 0; --i) {
     const ProjectiveX8 p = quadruple(acc.to_projective());
-    acc = p.dbl().to_extended() + table.select(digits.get(i));
+    acc = p.dbl().to_extended_sums() + table.select(digits.get(i));
   }
   return acc.to_extended();
 }
@@ -128,11 +128,11 @@ struct FixedTable {
 
 ExtendedX8 fixed_base_chunk(const FixedTable& table, const ChunkDigits& digits) {
   // k B = 16 sum_odd a_i 256^((i-1)/2) B + sum_even a_i 256^(i/2) B.
-  ExtendedX8 acc = ExtendedX8::identity();
-  for (int i = 1; i < kDigits; i += 2) acc = (acc + table.select(i / 2, digits.get(i))).to_extended();
-  acc = quadruple(acc.to_projective()).dbl().to_extended();
-  for (int i = 0; i < kDigits; i += 2) acc = (acc + table.select(i / 2, digits.get(i))).to_extended();
-  return acc;
+  CompletedX8 acc = ExtendedX8::identity() + table.select(0, digits.get(1));
+  for (int i = 3; i < kDigits; i += 2) acc = acc.to_extended_sums() + table.select(i / 2, digits.get(i));
+  acc = quadruple(acc.to_projective()).dbl();
+  for (int i = 0; i < kDigits; i += 2) acc = acc.to_extended_sums() + table.select(i / 2, digits.get(i));
+  return acc.to_extended();
 }
 
 }  // namespace
