@@ -28,4 +28,11 @@ using FieldElement = backend::serial::FieldElement51;
 // Sums of up to four FieldElements: what products accept.
 using LooseFieldElement = backend::serial::LooseFieldElement51;
 
+// The exponentiation chains are compiled once (field.cpp): inlined into every
+// caller they cost about a tenth more, from code size.
+extern template Pow22501<FieldElement> pow22501(const FieldElement&);
+extern template FieldElement invert(const FieldElement&);
+extern template FieldElement pow_p58(const FieldElement&);
+extern template SqrtRatio<FieldElement> sqrt_ratio_i(const FieldElement&, const FieldElement&);
+
 }  // namespace vorlinde::curve
