@@ -95,7 +95,8 @@ struct FixedTable {
   alignas(64) std::uint64_t lo[32][3][5][kLanes];
   std::uint64_t hi[32][3][5];
 
-  explicit FixedTable(const NielsLimbs* table) {
+  // Public data, 35 KiB: kept off the stack (see fixed_base()).
+  void fill(const NielsLimbs* table) {
     for (int s = 0; s < 32; ++s) {
       for (int k = 0; k < 5; ++k) {
         const std::uint64_t one = k == 0 ? 1 : 0;
@@ -148,7 +149,11 @@ void variable_base(const PointLimbs* points, const std::int8_t* digits, std::siz
 
 void fixed_base(const NielsLimbs* table, const std::int8_t* digits, std::size_t n, PointLimbs* out) {
   if (n == 0) return;
-  const FixedTable lanes_table(table);
+  // One per thread, outside the stack: on the stack it would push the frames
+  // that hold secrets (digits, spilled intermediate points) below the depth
+  // that the operations scrub when they end.
+  static thread_local FixedTable lanes_table;
+  lanes_table.fill(table);
   for (std::size_t c = 0; c < n; c += kLanes) {
     const std::size_t m = n - c < kLanes ? n - c : kLanes;
     const ChunkDigits d(digits + c * 64, 64, m);
