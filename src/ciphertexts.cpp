@@ -20,6 +20,9 @@ namespace {
 
 thread_local std::uint64_t zero_attempts = 0;
 
+// Candidates per call of a vector backend in zero_many.
+constexpr std::size_t kLargestBatch = 64;
+
 }  // namespace
 
 Ciphertext Ciphertext::zero(const curve::EdwardsBasepointTable& public_key) {
@@ -28,58 +31,69 @@ Ciphertext Ciphertext::zero(const curve::EdwardsBasepointTable& public_key) {
   return out;
 }
 
-// Candidates go through the two tests in batches of as many as the backend
-// computes side by side (one for the portable code): r G for a batch
-// of fresh scalars, then r PK for the survivors once a batch of them (or all
-// that is still needed) is waiting. The tests see each candidate alone and
-// accepted candidates are taken in the order they pass, so every value is an
-// independent draw of the loop in zero(): r uniform, conditioned on both
-// points having representatives, with its own branch bits. Discarding a
-// candidate leaks only that this r was discarded.
+// Candidates go through the two tests in batches: r G for a batch of fresh
+// scalars, then r PK for the survivors once enough of them are waiting. The
+// tests see each candidate alone and accepted candidates are taken in the
+// order they pass, so every value is an independent draw of the loop in
+// zero(): r uniform, conditioned on both points having representatives, with
+// its own branch bits. Discarding a candidate leaks only that this r was
+// discarded.
+//
+// Batches are sized from what is still needed (each test passes about half
+// of its candidates), in multiples of the backend's width and at most
+// kLargestBatch, so that the per-call work of a vector backend (laying out
+// the table) is shared by many points while few candidates are drawn in
+// vain. For the portable backend (width 1) this is exactly the loop of zero().
 void Ciphertext::zero_many(const curve::EdwardsBasepointTable& public_key, std::span<Ciphertext> out) {
-  const std::size_t kBatch = curve::active_backend().lanes;
+  const std::size_t lanes = curve::active_backend().lanes;
+  const std::size_t largest = lanes == 1 ? 1 : kLargestBatch;
+  auto round_to_lanes = [&](std::size_t n) {
+    return std::clamp((n + lanes - 1) / lanes * lanes, lanes, largest);
+  };
   std::size_t filled = 0;
   // Survivors of the first test: their scalars and c1.
   std::vector<curve::Scalar> waiting;
   std::vector<Representative> waiting_c1;
-  waiting.reserve(2 * kBatch);
-  waiting_c1.reserve(2 * kBatch);
+  waiting.reserve(2 * largest);
+  waiting_c1.reserve(2 * largest);
 
-  std::vector<curve::Scalar> scalars(kBatch);
-  std::vector<curve::EdwardsPoint> points(kBatch);
-  std::vector<curve::Choice> branches(kBatch), valid(kBatch);
-  std::vector<Representative> reps(kBatch);
+  std::vector<curve::Scalar> scalars(largest);
+  std::vector<curve::EdwardsPoint> points(largest);
+  std::vector<curve::Choice> branches(largest), valid(largest);
+  std::vector<Representative> reps(largest);
+  // The top bit of one 32-bit output per representative, as
+  // point_to_uniform_bytes draws it.
   auto draw_branches = [&](std::size_t n) {
-    // The top bit of one 32-bit output per representative, as
-    // point_to_uniform_bytes draws it.
     for (std::size_t i = 0; i < n; ++i) {
       branches[i] = curve::Choice::from_bit(static_cast<std::uint8_t>(runtime::next_u32() >> 31));
     }
   };
+  auto first = [](auto& v, std::size_t n) { return std::span(v).first(n); };
 
   while (filled < out.size()) {
     const std::size_t needed = out.size() - filled;
-    if (waiting.size() < kBatch && waiting.size() < needed) {
-      // First test on a fresh batch: r G representable.
-      zero_attempts += kBatch;
-      for (curve::Scalar& r : scalars) r = curve::Scalar::random();
-      curve::fixed_base_many(curve::ED25519_BASEPOINT_TABLE, scalars, points);
-      draw_branches(kBatch);
-      curve::point_to_uniform_bytes_many(points, branches, reps, valid);
-      for (std::size_t i = 0; i < kBatch; ++i) {
+    // About half of the waiting candidates will pass the second test.
+    if (waiting.size() < std::min(largest, 2 * needed)) {
+      // First test on a fresh batch: r G representable. About four
+      // candidates per value still missing, less what is waiting.
+      const std::size_t n = round_to_lanes(4 * needed > 2 * waiting.size() ? 4 * needed - 2 * waiting.size() : 1);
+      zero_attempts += n;
+      for (std::size_t i = 0; i < n; ++i) scalars[i] = curve::Scalar::random();
+      curve::fixed_base_many(curve::ED25519_BASEPOINT_TABLE, first(scalars, n), first(points, n));
+      draw_branches(n);
+      curve::point_to_uniform_bytes_many(first(points, n), first(branches, n), first(reps, n), first(valid, n));
+      for (std::size_t i = 0; i < n; ++i) {
         if (!valid[i].declassify()) continue;
         waiting.push_back(scalars[i]);
         waiting_c1.push_back(reps[i]);
       }
       continue;
     }
-    // Second test on up to kBatch waiting candidates: r PK representable.
-    const std::size_t n = std::min(kBatch, waiting.size());
-    const std::span<const curve::Scalar> batch(waiting.data(), n);
-    curve::fixed_base_many(public_key, batch, std::span(points).first(n));
+    // Second test on up to `largest` waiting candidates: r PK representable.
+    const std::size_t n = std::min(largest, waiting.size());
+    curve::fixed_base_many(public_key, first(waiting, n), first(points, n));
     draw_branches(n);
-    curve::point_to_uniform_bytes_many(std::span(points).first(n), std::span(branches).first(n),
-                                       std::span(reps).first(n), std::span(valid).first(n));
+    curve::point_to_uniform_bytes_many(first(points, n), first(branches, n), first(reps, n), first(valid, n));
     for (std::size_t i = 0; i < n && filled < out.size(); ++i) {
       if (!valid[i].declassify()) continue;
       out[filled++] = {waiting_c1[i], reps[i]};
