@@ -2,9 +2,12 @@
 in flight, a KeyboardInterrupt ends it promptly with no result, and a handler
 that returns lets it finish with the right answer.
 
-Each call below is sized for about ten seconds on two cores of the machines
-this was written on (and scaled by the processors available), so a call that
-ends within two seconds of the signal was interrupted, not finished.
+The calls that a signal must interrupt are sized for ten seconds or more on
+two cores of the portable backend (and scaled by the processors available),
+still over a second and a half with the vector backend, so a call that ends
+within two seconds of the signal was interrupted, not finished. The calls that
+must still be running when a handler runs and then complete are sized by
+measuring decrypt's speed here.
 """
 
 import gc
@@ -35,6 +38,17 @@ G_BYTES = compress(G)
 
 def scaled(per_two_cores):
     return per_two_cores * max(1, CORES // 2)
+
+
+def decrypt_points_for(seconds):
+    """How many points decrypt takes about `seconds` for on this machine and
+    backend, measured on a short call (at least the old fixed size)."""
+    _, sk = vorlinde.key_gen()
+    probe = scaled(20_000)
+    start = time.monotonic()
+    vorlinde.decrypt(G_BYTES * probe, sk)
+    rate = probe / max(time.monotonic() - start, 1e-3)
+    return max(scaled(100_000), int(rate * seconds))
 
 
 def send_sigint_later(delay):
@@ -139,7 +153,7 @@ def test_handler_that_returns_lets_the_call_finish_and_may_call_the_module(sigin
         seen.append(vorlinde.decrypt(G_BYTES * 300, other_sk))
 
     sigint_handler(handler)
-    n = scaled(100_000)  # about two seconds
+    n = decrypt_points_for(4 * SIGNAL_AFTER)
     killer = send_sigint_later(SIGNAL_AFTER)
     result = vorlinde.decrypt(G_BYTES * n, sk)
     killer.communicate(timeout=30)
@@ -166,7 +180,7 @@ def test_other_threads_may_call_the_module_while_a_handler_waits(sigint_handler)
         thread.join(timeout=60)  # releases the interpreter lock while it waits
 
     sigint_handler(handler)
-    n = scaled(100_000)
+    n = decrypt_points_for(4 * SIGNAL_AFTER)
     killer = send_sigint_later(SIGNAL_AFTER)
     result = vorlinde.decrypt(G_BYTES * n, sk)
     killer.communicate(timeout=30)
@@ -212,7 +226,7 @@ def test_handler_that_forks_fails_the_call_in_the_child_only(sigint_handler):
         forked.append(os.fork())
 
     sigint_handler(handler)
-    n = scaled(100_000)
+    n = decrypt_points_for(4 * SIGNAL_AFTER)
     killer = send_sigint_later(SIGNAL_AFTER)
     try:
         result = vorlinde.decrypt(G_BYTES * n, sk)
