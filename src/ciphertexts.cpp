@@ -101,9 +101,11 @@ void Ciphertext::zero_many(const curve::EdwardsBasepointTable& public_key, std::
     waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
     waiting_c1.erase(waiting_c1.begin(), waiting_c1.begin() + static_cast<std::ptrdiff_t>(n));
   }
-  // Scalars wipe themselves; the unused candidates' representatives go too.
+  // Scalars wipe themselves; the unused candidates' representatives and the
+  // branch bits (random bytes) go too.
   runtime::wipe(waiting_c1.data(), waiting_c1.size() * sizeof(Representative));
   runtime::wipe(reps.data(), reps.size() * sizeof(Representative));
+  runtime::wipe(branches.data(), branches.size() * sizeof(curve::Choice));
 }
 
 std::uint64_t Ciphertext::zero_attempts_on_this_thread() { return zero_attempts; }
