@@ -4,6 +4,8 @@
 //
 // Class types provide it through members:
 //   static V random();                                   fresh, from the thread's CSPRNG
+//   static void random_many(std::span<V>);               optional: random() for each
+//                                                        element, drawn as one stream
 //   std::array<std::uint8_t, N> to_bytes() const;        the fixed-length byte form
 //   static V from_bytes(std::span<const std::uint8_t>);  its inverse
 //   V operator^(const V&, const V&); V& operator^=(V&, const V&);
@@ -82,6 +84,37 @@ template <Bits V>
 V random_value() {
   return BitsTraits<V>::random();
 }
+
+// out[i] = random_value() for every i; one draw from the generator for all of
+// them when the type can take its random bytes in bulk.
+template <Bits V>
+void random_values(std::span<V> out) {
+  if constexpr (requires { V::random_many(out); }) {
+    V::random_many(out);
+  } else {
+    for (V& v : out) v = random_value<V>();
+  }
+}
+
+// Fresh random values handed out one at a time and drawn a batch at a time,
+// for loops that need them at scattered places. Values drawn and not handed
+// out are dropped (they are filler, nothing secret).
+template <Bits V>
+class RandomValueStream {
+ public:
+  V next() {
+    if (pos_ == kBatch) {
+      random_values<V>(batch_);
+      pos_ = 0;
+    }
+    return std::move(batch_[pos_++]);
+  }
+
+ private:
+  static constexpr std::size_t kBatch = 64;
+  std::array<V, kBatch> batch_{};
+  std::size_t pos_ = kBatch;
+};
 
 // Bit i of a list of words: word i / 64, bit i % 64, least significant first.
 // Failure: index out of bounds when word i / 64 does not exist.

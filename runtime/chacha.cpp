@@ -1,5 +1,6 @@
 #include "runtime/chacha.hpp"
 
+#include <bit>
 #include <cstring>
 
 namespace vorlinde::runtime {
@@ -53,8 +54,26 @@ void blocks_wide(const ChaChaState& state, unsigned rounds, std::uint8_t* out, s
     quarter_round(x[3], x[4], x[9], x[14]);
   }
   for (std::size_t w = 0; w < 16; ++w) x[w] += in[w];
-  for (std::size_t l = 0; l < count; ++l)
-    for (std::size_t w = 0; w < 16; ++w) store_le32(out + l * chacha_block_bytes + 4 * w, x[w][l]);
+  if constexpr (std::endian::native == std::endian::little) {
+    // Words w..w+3 of the four blocks, transposed so that each block's four
+    // words are one vector, stored 16 bytes at a time.
+    for (std::size_t w = 0; w < 16; w += 4) {
+      const Vec lo01 = __builtin_shufflevector(x[w], x[w + 1], 0, 4, 1, 5);
+      const Vec lo23 = __builtin_shufflevector(x[w + 2], x[w + 3], 0, 4, 1, 5);
+      const Vec hi01 = __builtin_shufflevector(x[w], x[w + 1], 2, 6, 3, 7);
+      const Vec hi23 = __builtin_shufflevector(x[w + 2], x[w + 3], 2, 6, 3, 7);
+      const Vec block[lanes] = {
+          __builtin_shufflevector(lo01, lo23, 0, 1, 4, 5),
+          __builtin_shufflevector(lo01, lo23, 2, 3, 6, 7),
+          __builtin_shufflevector(hi01, hi23, 0, 1, 4, 5),
+          __builtin_shufflevector(hi01, hi23, 2, 3, 6, 7),
+      };
+      for (std::size_t l = 0; l < count; ++l) std::memcpy(out + l * chacha_block_bytes + 4 * w, &block[l], sizeof(Vec));
+    }
+  } else {
+    for (std::size_t l = 0; l < count; ++l)
+      for (std::size_t w = 0; w < 16; ++w) store_le32(out + l * chacha_block_bytes + 4 * w, x[w][l]);
+  }
 }
 
 }  // namespace

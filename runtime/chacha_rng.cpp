@@ -130,10 +130,12 @@ void ChaChaRng::fill(std::span<std::uint8_t> out) {
       ::explicit_bzero(buffer_ + pos_, take);
       pos_ += take;
       out = out.subspan(take);
-    } else if (out.size() >= chacha_block_bytes) {
-      // Whole blocks go straight into the caller's memory.
+    } else if (out.size() >= buffer_bytes) {
+      // Whole buffers' worth of blocks go straight into the caller's memory.
+      // (Less goes through the buffer: the block function computes a
+      // buffer's worth of blocks at once, and would throw the rest away.)
       if (produced_ >= reseed_bytes) rekey();
-      std::size_t n = std::min(out.size() / chacha_block_bytes * chacha_block_bytes, reseed_bytes - produced_);
+      std::size_t n = std::min(out.size() / buffer_bytes * buffer_bytes, reseed_bytes - produced_);
       chacha_blocks(state_, rounds, out.first(n));
       produced_ += n;
       out = out.subspan(n);

@@ -1,7 +1,9 @@
 #include "src/ciphertexts.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "curve/backend.hpp"
@@ -115,6 +117,14 @@ Ciphertext Ciphertext::random() {
   runtime::fill_random(out.c1);
   runtime::fill_random(out.c2);
   return out;
+}
+
+void Ciphertext::random_many(std::span<Ciphertext> out) {
+  // c1 and c2 fill each element with nothing between or after them, so one
+  // draw over the elements' bytes gives each what random() would.
+  static_assert(std::is_trivially_copyable_v<Ciphertext> && std::has_unique_object_representations_v<Ciphertext> &&
+                sizeof(Ciphertext) == kSize && offsetof(Ciphertext, c2) == kSize / 2);
+  runtime::fill_random(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(out.data()), out.size_bytes()));
 }
 
 std::array<std::uint8_t, Ciphertext::kSize> Ciphertext::to_bytes() const {

@@ -39,6 +39,9 @@ class Ciphertext {
   // 64 bytes from the calling thread's generator, c1 first; not validated.
   static Ciphertext random();
 
+  // random() for every element, as one draw of 64 bytes per element.
+  static void random_many(std::span<Ciphertext> out);
+
   std::array<std::uint8_t, kSize> to_bytes() const;
 
   // c1 = bytes 0..31, c2 = bytes 32..63.

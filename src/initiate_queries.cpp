@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -41,11 +42,16 @@ Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sen
       count,
       [&](std::size_t begin, std::size_t end) {
         const std::size_t n = end - begin;
-        std::vector<Ciphertext> senders(n), receivers(n);
+        std::vector<DataRow> sender_keys, receiver_keys;
+        sender_keys.reserve(n);
+        receiver_keys.reserve(n);
         for (std::size_t i = begin; i < end; ++i) {
-          senders[i - begin] = sender_store.decode(DataRow(std::move(sender_data[i])));
-          receivers[i - begin] = receiver_store.decode(DataRow(std::move(receiver_data[i])));
+          sender_keys.emplace_back(std::move(sender_data[i]));
+          receiver_keys.emplace_back(std::move(receiver_data[i]));
         }
+        std::vector<Ciphertext> senders(n), receivers(n);
+        sender_store.decode_many(sender_keys, std::span<Ciphertext>(senders));
+        receiver_store.decode_many(receiver_keys, std::span<Ciphertext>(receivers));
         std::vector<WideCiphertext> records(n);
         Ciphertext::add_and_randomize_many(senders, receivers, swift_key, records);
         for (std::size_t i = 0; i < n; ++i) {

@@ -2,18 +2,17 @@
 // The probe-and-XOR-of-strings store. A key k with sparse slots a, b and dense
 // bit word d satisfies
 //   value(k) = sparse[a] ^ sparse[b] ^ XOR_{j < 32, bit j of d set} dense[j]
-// (a = b makes the sparse terms cancel). Encoding places every key as an edge
-// {a, b} of a cuckoo graph on the m sparse slots, peels the graph, solves the
-// leftover 2-core (at most 8 edges) for its sparse and dense slots, assigns the
-// peeled edges in reverse peel order, and fills every untouched slot with a
-// random value, so the table by itself shows nothing of the keys it holds.
+// (a = b makes the sparse terms cancel). Encoding (paxos_encoder.hpp) places
+// every key as an edge {a, b} of a cuckoo graph on the m sparse slots, peels
+// the graph, solves the leftover 2-core (at most 8 edges) for its sparse and
+// dense slots, assigns the peeled edges in reverse peel order, and fills every
+// untouched slot with a random value, so the table by itself shows nothing of
+// the keys it holds.
 //
 // Byte form: seed_a, seed_b, seed_c (8 bytes each, little-endian), the m
 // sparse values, then the 32 dense values, each in its fixed-length byte form;
 // m is not stored, it follows from the length.
 
-#include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,70 +24,14 @@
 
 #include "okvs/bits.hpp"
 #include "okvs/bounds.hpp"
-#include "okvs/elimination.hpp"
-#include "okvs/graph.hpp"
 #include "okvs/hashable.hpp"
+#include "okvs/peeling.hpp"
+#include "okvs/schemes/paxos_encoder.hpp"
 #include "runtime/cancellation.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/rng.hpp"
 
 namespace vorlinde::okvs {
-
-inline constexpr std::size_t kDenseSlots = 32;
-inline constexpr std::size_t kMaxCoreEdges = 8;
-inline constexpr std::size_t kSeedBytes = 24;
-// How many keys ahead encoding prefetches graph lists and slots.
-inline constexpr std::size_t kLookahead = 8;
-// Consecutive failed attempts after which encode gives up. An attempt with
-// distinct keys fails with a probability well below one half (for n = 2 about
-// 1/12, less for larger n), so 1,000 failures in a row only happen when two
-// keys share a byte string: then every attempt fails when adding the edges.
-inline constexpr unsigned kMaxFailedAttempts = 1000;
-// Encoding runs on the calling thread; its loops poll for cancellation every
-// this many items (well under a millisecond of work).
-inline constexpr std::uint32_t kPollEvery = 4096;
-
-// m = ceil(2.4 n), computed in double precision and converted saturating
-// (NaN or negative give 0). Equals (12 n + 4) div 5 for every n below 2^48.
-inline std::uint64_t sparse_size(std::uint64_t n) {
-  const double m = std::ceil(static_cast<double>(n) * 2.4);
-  if (!(m > 0.0)) return 0;
-  if (m >= 18446744073709551616.0) return UINT64_MAX;
-  return static_cast<std::uint64_t>(m);
-}
-
-struct Seeds {
-  std::uint64_t a;  // first sparse slot
-  std::uint64_t b;  // second sparse slot
-  std::uint64_t c;  // dense bits
-};
-
-struct Placement {
-  std::uint64_t a;
-  std::uint64_t b;
-  std::uint64_t dense_bits;  // bit j < 32 set: dense slot j belongs to the key
-};
-
-// The store's placement of a key: a = H(k, seed_a) mod m, b = H(k, seed_b) mod m,
-// dense_bits = H(k, seed_c). The key byte string is built once for the three
-// hashes. Failure: m = 0 (divisor zero).
-struct HashPlacement {
-  template <Hashable K>
-  Placement operator()(const K& key, const Seeds& seeds, std::uint64_t m) const {
-    const KeyBytes key_bytes(key);
-    const std::span<const std::uint8_t> bytes = key_bytes.span();
-    const std::uint64_t a = reduce_to_index(xxh3_64(bytes, seeds.a), m);
-    const std::uint64_t b = reduce_to_index(xxh3_64(bytes, seeds.b), m);
-    return Placement{a, b, xxh3_64(bytes, seeds.c)};
-  }
-};
-
-enum class AttemptFailure {
-  none,
-  slot_pair_taken,  // two keys on one slot pair, or two loops on one slot
-  core_too_large,   // more than kMaxCoreEdges edges survive peeling
-  core_dependent,   // the 2-core's rows are linearly dependent over GF(2)
-};
 
 template <Bits V>
 struct Paxos {
@@ -99,13 +42,13 @@ struct Paxos {
   std::uint64_t seed_a = 0;
   std::uint64_t seed_b = 0;
   std::uint64_t seed_c = 0;
-  std::vector<V> sparse;
-  std::vector<V> dense;
+  SlotVector<V> sparse;
+  SlotVector<V> dense;
 
   struct Attempt {
     std::optional<Paxos> store;
     AttemptFailure failure = AttemptFailure::none;
-    std::size_t core_edges = 0;  // edges left after peeling (when peeling was reached)
+    std::size_t core_edges = 0;  // edges left after peeling, repeated ones included
   };
 
   // Encodes the pairs; keys must have pairwise different byte strings.
@@ -130,128 +73,53 @@ struct Paxos {
 
   // One encoding attempt with m sparse slots (encode uses sparse_size(n)).
   // Draws seed_a, seed_b, seed_c in this order, then the random slot values.
+  // Runs with 32-bit vertex and edge numbers whenever they fit (degrees, up
+  // to twice the number of keys, included).
   template <Hashable K, class Place = HashPlacement>
   static Attempt try_encode(std::span<const std::pair<K, V>> pairs, std::uint64_t m, Place&& place) {
-    // An edge's payload is its pair's index: the value is read from the
-    // pairs and the dense bits from dense_bits, which keeps list entries at
-    // 16 bytes.
-    using Graph = UndirectedGraph<std::size_t>;
-    std::vector<std::uint64_t> dense_bits(pairs.size());
+    if (m <= UINT32_MAX && pairs.size() <= UINT32_MAX / 2) return try_encode_indexed<std::uint32_t, K>(pairs, m, place);
+    return try_encode_indexed<std::uint64_t, K>(pairs, m, place);
+  }
 
+  // try_encode with the given width of vertex and edge numbers, which must
+  // hold m and twice the number of pairs. The stages in order:
+  //   place_keys    every key's two sparse slots and dense bits;
+  //   tally_edges   the cuckoo graph as per-vertex degrees and edge XORs;
+  //   peel          the edges that can be met by choosing one slot last;
+  //   solve_core    the 2-core's system (repeated slot pairs, size, rank);
+  //   back_fill     dense slots, peeled edges in reverse, random free slots.
+  // An attempt fails, and only fails, when two keys share a slot pair or a
+  // loop slot, when more than kMaxCoreEdges edges survive peeling, or when the
+  // 2-core's rows are dependent. Given the seeds, an accepted store is
+  // uniform over the stores that decode every key to its value: every slot
+  // that the keys leave free holds a fresh random value.
+  template <std::unsigned_integral Index, Hashable K, class Place>
+  static Attempt try_encode_indexed(std::span<const std::pair<K, V>> pairs, std::uint64_t m, Place& place) {
     Seeds seeds;
     seeds.a = runtime::next_u64();
     seeds.b = runtime::next_u64();
     seeds.c = runtime::next_u64();
 
-    // All keys are placed first, in input order, so that the edges can be
-    // added with the lists a few keys ahead already on their way from memory.
     runtime::CancellationTicker ticker(kPollEvery);
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> slots(pairs.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-      ticker.tick();
-      const Placement p = place(pairs[i].first, std::as_const(seeds), m);
-      slots[i] = {p.a, p.b};
-      dense_bits[i] = p.dense_bits;
+    Table<EdgeEnds<Index>> edges = place_keys<Index>(pairs, std::as_const(seeds), m, place, ticker);
+    Table<PeeledEdge<Index>> order;
+    {
+      auto tally = tally_edges<Index>(edges, m, ticker);
+      order = peel<Index>(tally, edges, ticker);
     }
-    Graph graph(m);
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-      ticker.tick();
-      if (i + kLookahead < pairs.size()) {
-        graph.prefetch(slots[i + kLookahead].first);
-        graph.prefetch(slots[i + kLookahead].second);
-      }
-      if (!graph.add_edge(slots[i].first, slots[i].second, i)) {
-        return Attempt{std::nullopt, AttemptFailure::slot_pair_taken, 0};
-      }
-    }
-    slots = {};
-
-    // Peel: an edge taken from a vertex v of degree one is the only equation
-    // on slot v, so it can be met by choosing slot v once everything else is
-    // fixed; edges are stacked and assigned in reverse peel order. Taking the
-    // edge may leave its other endpoint with degree one, so the chain is
-    // followed from there.
-    std::vector<std::pair<std::uint64_t, typename Graph::EdgeT>> peeled;
-    peeled.reserve(pairs.size());
-    for (std::uint64_t v = 0; v < m; ++v) {
-      ticker.tick();
-      std::uint64_t cur = v;
-      while (auto e = graph.pop_only_edge(cur)) {
-        const std::uint64_t next = e->to;
-        peeled.emplace_back(cur, std::move(*e));
-        cur = next;
-      }
-    }
-    check_counts_equal(peeled.size() + graph.edge_count(), pairs.size(),
-                       "peeled and 2-core edges do not add up to the keys");
-    const std::size_t core_edges = graph.edge_count();
-    if (core_edges > kMaxCoreEdges) return Attempt{std::nullopt, AttemptFailure::core_too_large, core_edges};
-
-    // The 2-core system over the columns: sparse slots 0..m-1, dense slots
-    // m..m+31. A loop's two sparse terms cancel.
-    SparseBoolMatrix matrix(m + kDenseSlots);
-    std::vector<V> rhs;
-    rhs.reserve(core_edges);
-    for (std::uint64_t i = 0; i < m && graph.edge_count() > 0; ++i) {
-      while (auto e = graph.pop_edge(i)) {
-        SparseBoolMatrix::Row row;
-        if (e->to != i) row = {i, e->to};
-        for (std::uint64_t bits = dense_bits[e->data] & 0xffffffffu; bits != 0; bits &= bits - 1) {
-          row.insert(m + static_cast<std::uint64_t>(std::countr_zero(bits)));
-        }
-        matrix.push_row(std::move(row));
-        rhs.push_back(pairs[e->data].second);
-      }
-    }
-    auto solution = std::move(matrix).template try_solve_assigned<V>(std::move(rhs));
-    if (!solution) return Attempt{std::nullopt, AttemptFailure::core_dependent, core_edges};
+    const auto value_at = [&](std::size_t e) -> const V& { return pairs[e].second; };
+    const std::vector<Index> core = core_edges<Index>(order, pairs.size());
+    auto solved = solve_core<V, Index>(core, edges, value_at, m);
+    if (solved.failure != AttemptFailure::none) return Attempt{std::nullopt, solved.failure, core.size()};
+    edges = {};
 
     Paxos store;
     store.seed_a = seeds.a;
     store.seed_b = seeds.b;
     store.seed_c = seeds.c;
-    store.dense.reserve(kDenseSlots);
-    for (std::uint64_t j = 0; j < kDenseSlots; ++j) {
-      auto solved = solution->find(m + j);
-      store.dense.push_back(solved != solution->end() ? solved->second : random_value<V>());
-    }
-
-    std::vector<V>& slot = store.sparse;
-    slot.resize(m);
-    std::vector<std::uint8_t> has_value(m, 0);
-    for (auto& [col, value] : *solution) {
-      if (col >= m) break;
-      slot[col] = value;
-      has_value[col] = 1;
-    }
-    // An edge (v, w) peeled from v: v's other edges were peeled earlier from
-    // their other ends and are assigned later, so v is still free here.
-    for (auto it = peeled.rbegin(); it != peeled.rend(); ++it) {
-      ticker.tick();
-      if (peeled.rend() - it > static_cast<std::ptrdiff_t>(kLookahead)) {
-        const auto& ahead = it[kLookahead].second;
-        __builtin_prefetch(&pairs[ahead.data].second);
-        __builtin_prefetch(&slot[ahead.to]);
-        __builtin_prefetch(reinterpret_cast<const char*>(&slot[ahead.to]) + sizeof(V) - 1);
-        __builtin_prefetch(&has_value[ahead.to]);
-      }
-      const std::uint64_t v = it->first;
-      const std::uint64_t w = it->second.to;
-      V acc = pairs[it->second.data].second;
-      xor_dense(acc, store.dense, dense_bits[it->second.data]);
-      if (!has_value[w]) {
-        slot[w] = random_value<V>();
-        has_value[w] = 1;
-      }
-      acc ^= slot[w];
-      slot[v] = std::move(acc);
-      has_value[v] = 1;
-    }
-    for (std::uint64_t i = 0; i < m; ++i) {
-      ticker.tick();
-      if (!has_value[i]) slot[i] = random_value<V>();
-    }
-    return Attempt{std::move(store), AttemptFailure::none, core_edges};
+    back_fill<V, Index>(order, value_at, std::move(solved.values), m, store.sparse, store.dense,
+                        ticker);
+    return Attempt{std::move(store), AttemptFailure::none, core.size()};
   }
 
   // The value at key: three hashes and at most 33 XORs; m is the store's own
@@ -262,8 +130,40 @@ struct Paxos {
     const Placement p = HashPlacement{}(key, Seeds{seed_a, seed_b, seed_c}, sparse.size());
     V result = sparse[p.a];
     result ^= sparse[p.b];
-    xor_dense(result, dense, p.dense_bits);
+    xor_dense(result, std::span<const V>(dense), p.dense_bits);
     return result;
+  }
+
+  // out[i] = decode(keys[i]) for every i, with the same failures (the first
+  // key that fails decides the message; `out` is then unspecified). Keys are
+  // hashed a block at a time and their sparse slots loaded together, so that
+  // the block's memory accesses overlap.
+  // Failure: out and keys of different lengths (equality assertion).
+  template <Hashable K>
+  void decode_many(std::span<const K> keys, std::span<V> out) const {
+    check_counts_equal(keys.size(), out.size(), "keys and outputs differ in number");
+    const Seeds seeds{seed_a, seed_b, seed_c};
+    const std::span<const V> dense_part(dense);
+    for (std::size_t begin = 0; begin < keys.size(); begin += kDecodeBlock) {
+      const std::size_t count = std::min(kDecodeBlock, keys.size() - begin);
+      Placement placed[kDecodeBlock];
+      for (std::size_t i = 0; i < count; ++i) {
+        placed[i] = HashPlacement{}(keys[begin + i], seeds, sparse.size());
+        prefetch_value(sparse[placed[i].a]);
+        prefetch_value(sparse[placed[i].b]);
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        V result = sparse[placed[i].a];
+        result ^= sparse[placed[i].b];
+        xor_dense(result, dense_part, placed[i].dense_bits);
+        out[begin + i] = std::move(result);
+      }
+    }
+  }
+
+  template <Hashable K>
+  void decode_many(const std::vector<K>& keys, std::span<V> out) const {
+    decode_many(std::span<const K>(keys), out);
   }
 
   std::vector<std::uint8_t> to_bytes() const {
@@ -322,16 +222,6 @@ struct Paxos {
   friend bool operator==(const Paxos&, const Paxos&) = default;
 
  private:
-  // acc ^= dense[j] for every set bit j < 32 of bits. XOR commutes, so the
-  // bits are visited lowest first without testing the clear ones.
-  static void xor_dense(V& acc, const std::vector<V>& dense, std::uint64_t bits) {
-    for (bits &= 0xffffffffu; bits != 0; bits &= bits - 1) {
-      const auto j = static_cast<std::size_t>(std::countr_zero(bits));
-      check_index(dense.size(), j);
-      acc ^= dense[j];
-    }
-  }
-
   static std::uint64_t read_u64(const std::uint8_t* p) {
     std::uint64_t v = 0;
     for (int i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
@@ -346,6 +236,7 @@ concept Okvs = requires(std::span<const std::pair<K, V>> pairs, const S& store, 
                         std::span<const std::uint8_t> bytes) {
   { S::encode(pairs) } -> std::same_as<S>;
   { store.decode(key) } -> std::same_as<V>;
+  { store.decode_many(std::span<const K>(), std::span<V>()) } -> std::same_as<void>;
   { store.to_bytes() } -> std::same_as<std::vector<std::uint8_t>>;
   { S::from_bytes(bytes) } -> std::same_as<S>;
 };
