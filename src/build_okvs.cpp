@@ -2,6 +2,7 @@
 // encryption of the identity under the bank's public key.
 
 #include <algorithm>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -43,8 +44,9 @@ Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row) {
   const curve::EdwardsBasepointTable table = curve::EdwardsBasepointTable::create(pk);
 
   // Pair i is written only by the worker that encrypts row i, so the list is
-  // in row order however the pool splits the rows.
-  std::vector<std::pair<DataRow, Ciphertext>> pairs;
+  // in row order however the pool splits the rows. The encoder reads the
+  // values at random, so the list is a table (on huge pages when large).
+  okvs::Table<std::pair<DataRow, Ciphertext>> pairs;
   pairs.reserve(rows.size());
   for (DataRow& row : rows) pairs.emplace_back(std::move(row), Ciphertext{});
   rows = {};
@@ -61,7 +63,7 @@ Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row) {
         kRowsPerTask);
   }
   using Store = okvs::Paxos<Ciphertext>;
-  const Store store = Store::encode(pairs);
+  const Store store = Store::encode<DataRow>(std::span<const std::pair<DataRow, Ciphertext>>(pairs));
   const std::size_t size = okvs::kSeedBytes + (store.sparse.size() + store.dense.size()) * Store::kValueBytes;
   return runtime::allocating(size, "the result", [&] { return store.to_bytes(); });
 }

@@ -40,9 +40,8 @@ namespace vorlinde::okvs {
 inline constexpr std::size_t kDenseSlots = 32;
 inline constexpr std::size_t kMaxCoreEdges = 8;
 inline constexpr std::size_t kSeedBytes = 24;
-// How many keys or edges ahead encoding and decoding load the slots they
-// are about to touch.
-inline constexpr std::size_t kLookahead = 8;
+// Peeled edges ahead whose value and slots the back-fill loads.
+inline constexpr std::size_t kFillAhead = 16;
 // Keys that decode_many hashes before it reads their slots.
 inline constexpr std::size_t kDecodeBlock = 16;
 // Consecutive failed attempts after which encode gives up. An attempt with
@@ -221,7 +220,7 @@ class SlotBits {
 // edge of v was peeled before e and is met after it, and no core edge touches
 // v). Last, every sparse slot still without a value gets a fresh random one.
 // The walk over the peel order is sequential and loads the value, the two
-// slots kLookahead edges ahead.
+// slots kFillAhead edges ahead.
 template <Bits V, std::unsigned_integral Index, class ValueAt>
 void back_fill(std::span<const PeeledEdge<Index>> order, const ValueAt& value_at, std::map<std::uint64_t, V> core, std::uint64_t m, SlotVector<V>& sparse,
                SlotVector<V>& dense, runtime::CancellationTicker& ticker) {
@@ -243,8 +242,8 @@ void back_fill(std::span<const PeeledEdge<Index>> order, const ValueAt& value_at
   }
   for (std::size_t k = order.size(); k-- > 0;) {
     ticker.tick();
-    if (k >= kLookahead) {
-      const PeeledEdge<Index>& ahead = order[k - kLookahead];
+    if (k >= kFillAhead) {
+      const PeeledEdge<Index>& ahead = order[k - kFillAhead];
       prefetch_value(value_at(ahead.edge));
       prefetch_value(sparse[ahead.other]);
       prefetch_value<true>(sparse[ahead.vertex]);
