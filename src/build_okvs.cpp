@@ -64,6 +64,7 @@ Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row) {
   }
   using Store = okvs::Paxos<Ciphertext>;
   const Store store = Store::encode<DataRow>(std::span<const std::pair<DataRow, Ciphertext>>(pairs));
+  pairs = {};  // everything of them is in the store now; freed before its bytes are made
   const std::size_t size = okvs::kSeedBytes + (store.sparse.size() + store.dense.size()) * Store::kValueBytes;
   return runtime::allocating(size, "the result", [&] { return store.to_bytes(); });
 }

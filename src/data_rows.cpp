@@ -1,26 +1,40 @@
 #include "src/data_rows.hpp"
 
 #include <string>
-#include <unordered_set>
-
-#include "runtime/cancellation.hpp"
 
 namespace vorlinde {
 
-std::vector<DataRow> distinct_rows(Rows rows) {
-  std::vector<DataRow> kept;
-  kept.reserve(rows.size());
-  std::unordered_set<std::string> seen;
-  seen.reserve(rows.size());
-  std::string key;
-  runtime::CancellationTicker ticker(4096);
-  for (Row& row : rows) {
-    ticker.tick();
-    key.clear();
-    for (const std::string& s : row) key += s;
-    if (seen.insert(key).second) kept.emplace_back(std::move(row));
+namespace {
+
+// A row seen as a key, for hashing it through the wiped key buffer.
+struct RowKey {
+  const Row& row;
+  void write_key_bytes(okvs::KeyBuffer& out) const {
+    for (const std::string& s : row) out.insert(out.end(), s.begin(), s.end());
   }
-  return kept;
+};
+
+}  // namespace
+
+bool same_key_bytes(const Row& a, const Row& b) {
+  // Walks both concatenations at once, a piece of each at a time.
+  std::size_t i = 0, j = 0, at_a = 0, at_b = 0;
+  for (;;) {
+    while (i < a.size() && at_a == a[i].size()) ++i, at_a = 0;
+    while (j < b.size() && at_b == b[j].size()) ++j, at_b = 0;
+    if (i == a.size() || j == b.size()) return i == a.size() && j == b.size();
+    const std::size_t take = std::min(a[i].size() - at_a, b[j].size() - at_b);
+    if (a[i].compare(at_a, take, b[j], at_b, take) != 0) return false;
+    at_a += take;
+    at_b += take;
+  }
+}
+
+std::vector<DataRow> distinct_rows(Rows rows) {
+  return distinct_rows_by(std::move(rows), [](const Row& row) {
+    const okvs::KeyBytes bytes(RowKey{row});
+    return okvs::xxh3_64(bytes.span(), 0);
+  });
 }
 
 }  // namespace vorlinde

@@ -4,8 +4,9 @@
 //
 // Checked: parsing fails exactly when the length is too short, with the
 // message that names the bound; a parsed store writes back the input minus the
-// ignored bytes; every decoded value equals the XOR of the slots that a plain
-// reading of the byte format selects with libxxhash directly. One input in
+// ignored bytes; every decoded value, one at a time and in a batch, equals the
+// XOR of the slots that a plain reading of the byte format selects with
+// libxxhash directly. One input in
 // eight also runs initiate_queries on the store with those keys: every 64 bytes
 // read from a store are two points, whatever the bytes, so the queries fail
 // only on a key that is no point or on a store with no sparse slots, and
@@ -17,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -153,6 +155,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       require(m == 0 && std::string(f.what()) == "attempt to calculate the remainder with a divisor of zero",
               std::string("decode failed: ") + f.what());
     }
+  }
+  // The same keys in one batch.
+  std::vector<vorlinde::DataRow> rows;
+  for (const auto& [key, cut] : keys) rows.emplace_back(vorlinde::Row{key.substr(cut), key.substr(0, cut)});
+  std::vector<vorlinde::Ciphertext> values(rows.size());
+  try {
+    store.decode_many(rows, std::span<vorlinde::Ciphertext>(values));
+    require(m > 0 || rows.empty(), "decode_many with no sparse slots succeeded");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const std::string whole = keys[i].first.substr(keys[i].second) + keys[i].first.substr(0, keys[i].second);
+      require(values[i].to_bytes() == reference_decode(bytes, whole), "decode_many differs from the byte-format reading");
+    }
+  } catch (const vorlinde::runtime::Failure& f) {
+    require(m == 0 && std::string(f.what()) == "attempt to calculate the remainder with a divisor of zero",
+            std::string("decode_many failed: ") + f.what());
   }
   if (query) check_queries(bytes, m, keys, swift_key);
   return 0;

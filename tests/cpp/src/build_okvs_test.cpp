@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -106,6 +107,41 @@ TEST(BuildOkvs, RowsWithOneKeyByteStringShareOnePair) {
   const Store store = Store::from_bytes(build_okvs(bank.public_key, with_long));
   EXPECT_EQ(store.sparse.size(), okvs::sparse_size(4));
   for (const Row& row : with_long) EXPECT_TRUE(encrypts_identity(store.decode(DataRow(row)), bank.secret));
+}
+
+// Rows are only compared when their hashes are equal: with a hash that puts
+// every row in one bucket, or in three, the kept rows are those of the plain
+// definition (the first row of each concatenation, found with a map).
+TEST(BuildOkvs, DistinctRowsCompareRowsWhoseHashesCollide) {
+  Rows rows = {{"ab", "c"}, {"a", "bc"}, {"abc"}, {}, {"", ""}, {"q"}, {"ab", "c"}, {"q"}, {"", "q", ""},
+               {"abcd"}, {"ab", "cd"}, {"abc", "", "d"}, {"x\xc3\xa9"}, {"x\xc3", "\xa9"}};
+  for (int i = 0; i < 40; ++i) rows.push_back({"row", std::to_string(i % 17)});
+  std::vector<std::size_t> first;
+  std::map<std::string, std::size_t> seen;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::string key;
+    for (const auto& s : rows[i]) key += s;
+    if (seen.emplace(key, i).second) first.push_back(i);
+  }
+  const auto constant = [](const Row&) { return std::uint64_t{7}; };
+  // Any function of the key byte string will do, however poor.
+  const auto length_mod_3 = [](const Row& row) {
+    std::uint64_t length = 0;
+    for (const auto& s : row) length += s.size();
+    return length % 3;
+  };
+  const std::vector<std::vector<DataRow>> results = {distinct_rows(rows), distinct_rows_by(rows, constant),
+                                                     distinct_rows_by(rows, length_mod_3)};
+  for (std::size_t r = 0; r < results.size(); ++r) {
+    const auto& kept = results[r];
+    ASSERT_EQ(kept.size(), first.size()) << "variant " << r;
+    for (std::size_t i = 0; i < first.size(); ++i) EXPECT_EQ(kept[i].strings(), rows[first[i]]);
+  }
+  EXPECT_TRUE(same_key_bytes({"", "ab", "", "c"}, {"a", "", "bc", ""}));
+  EXPECT_TRUE(same_key_bytes({}, {"", ""}));
+  EXPECT_FALSE(same_key_bytes({"ab"}, {"a", "bc"}));
+  EXPECT_FALSE(same_key_bytes({"abc"}, {"ab"}));
+  EXPECT_FALSE(same_key_bytes({"ab", "d"}, {"a", "bc"}));
 }
 
 TEST(BuildOkvs, DistinctRowsAreKeptAsGivenInOrder) {
