@@ -562,4 +562,12 @@ PyObject* initialize() noexcept {
 }  // namespace
 }  // namespace vorlinde
 
+// The module is built with hidden visibility. From 3.9 on PyMODINIT_FUNC marks
+// the entry point visible; 3.8's does not, and the linker's export list cannot
+// bring back a hidden symbol, so a first declaration marks it for every
+// version (an attribute after PyMODINIT_FUNC's return type would not apply).
+#if defined(__GNUC__)
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorlinde(void);
+#endif
+
 PyMODINIT_FUNC PyInit_vorlinde(void) { return vorlinde::initialize(); }
