@@ -468,19 +468,34 @@ PyCFunction as_cfunction(FastKeywordsFunction function) {
 
 constexpr int kCallFlags = METH_FASTCALL | METH_KEYWORDS;
 
+// A docstring that starts with "name(parameters)\n--\n\n" gives the function a
+// text signature: CPython and PyPy's cpyext alike move that part into
+// __text_signature__ (read by inspect.signature and help()) and show only the
+// rest as __doc__, None when the rest is empty. The parameter lists must be the
+// names bind_arguments accepts as keywords (each function's kParams), all of
+// them positional-or-keyword, hence no "/" or "*".
+#define VORLINDE_SIGNATURE(text) text "\n--\n\n"
+
 // The host keeps pointers into these definitions for the life of the functions.
 PyMethodDef functions[] = {
     {"key_gen", as_cfunction(py_key_gen), kCallFlags,
+     VORLINDE_SIGNATURE("key_gen()")
      "Generates a key pair for this party, returning a tuple with (public_key: bytes, secret_key: bytes)."},
     {"build_okvs", as_cfunction(py_build_okvs), kCallFlags,
+     VORLINDE_SIGNATURE("build_okvs(public_key, strings_in_each_row)")
      "Builds an OKVS for one party. Takes the public key of this party and the data from the database, which is a "
      "list of rows. Each row is a list of the relevant columns as a String."},
-    {"initiate_queries", as_cfunction(py_initiate_queries), kCallFlags, ""},
-    {"randomize", as_cfunction(py_randomize), kCallFlags, ""},
-    {"combine", as_cfunction(py_combine), kCallFlags, ""},
-    {"decrypt", as_cfunction(py_decrypt), kCallFlags, ""},
-    {"finish", as_cfunction(py_finish), kCallFlags, ""},
+    {"initiate_queries", as_cfunction(py_initiate_queries), kCallFlags,
+     VORLINDE_SIGNATURE("initiate_queries(sender_data, receiver_data, sender_okvs, receiver_okvs, swift_pk)")},
+    {"randomize", as_cfunction(py_randomize), kCallFlags, VORLINDE_SIGNATURE("randomize(ciphertexts)")},
+    {"combine", as_cfunction(py_combine), kCallFlags,
+     VORLINDE_SIGNATURE("combine(sender_ciphertexts, receiver_ciphertexts)")},
+    {"decrypt", as_cfunction(py_decrypt), kCallFlags, VORLINDE_SIGNATURE("decrypt(points, bank_secret_key)")},
+    {"finish", as_cfunction(py_finish), kCallFlags,
+     VORLINDE_SIGNATURE("finish(sender_points, receiver_points, gamma_points, delta_points, swift_secret_key)")},
 };
+
+#undef VORLINDE_SIGNATURE
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
