@@ -1,0 +1,334 @@
+"""The vorlinde-match command, run as its users run it: whole matchings on a
+generated set whose answer is known by construction (examples/make_sample.py
+decides per transaction whether both sides are real accounts), one party's
+step at a time, interrupted, and with the bad inputs users make."""
+
+import csv
+import importlib.util
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import sysconfig
+import time
+
+import pytest
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+ROLES = ("sender-bank", "receiver-bank", "operator")
+
+_spec = importlib.util.spec_from_file_location("make_sample", os.path.join(EXAMPLES, "make_sample.py"))
+make_sample = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(make_sample)
+
+# Pure Python driving subprocesses (and Dask's worker processes): the module
+# calls it makes are the ones the rest of the suite runs under the sanitizers.
+pytestmark = pytest.mark.unsanitized
+
+has_dask = importlib.util.find_spec("distributed") is not None
+has_pyarrow = importlib.util.find_spec("pyarrow") is not None
+
+
+def command(*args, timeout=300):
+    return subprocess.run([sys.executable, "-m", "vorlinde_match", *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def answer(folder):
+    with open(os.path.join(folder, "expected_matches.csv"), newline="", encoding="utf-8") as f:
+        return [(row["id"], row["match"]) for row in csv.DictReader(f)]
+
+
+def results(path):
+    with open(path, newline="", encoding="utf-8") as f:
+        return [(row["id"], row["matched"]) for row in csv.DictReader(f)]
+
+
+def leftovers(folder):
+    """Temporary files a step left behind."""
+    return [os.path.join(d, n) for d, _, names in os.walk(folder) for n in names if ".partial-" in n]
+
+
+@pytest.fixture(scope="module")
+def data(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("data")
+    make_sample.write_set(str(folder), 700, 11)
+    return folder
+
+
+MODES = {
+    "one call per step": ["--chunk-rows", "1000000"],
+    "chunked": ["--chunk-rows", "37"],
+    "partitioned": ["--partitions", "3", "--chunk-rows", "101"],
+    "dask": pytest.param(["--dask-local", "2", "--chunk-rows", "150"],
+                         marks=pytest.mark.skipif(not has_dask, reason="Dask is not installed")),
+    "dask, partitioned": pytest.param(["--dask-local", "2", "--partitions", "2"],
+                                      marks=pytest.mark.skipif(not has_dask, reason="Dask is not installed")),
+}
+
+
+@pytest.mark.parametrize("options", list(MODES.values()), ids=list(MODES))
+def test_a_whole_run_gives_the_known_answer_in_every_mode(data, tmp_path, options):
+    done = command("run", "--data", data, "--work", tmp_path, "--quiet", *options)
+    assert done.returncode == 0, done.stderr
+    # Checked here against the generator's answer, not only by the command.
+    assert results(tmp_path / "operator" / "matches.csv") == answer(data)
+    assert not leftovers(tmp_path)
+
+
+def test_a_different_answer_fails_the_run_and_names_the_transaction(data, tmp_path):
+    shutil.copytree(data, tmp_path / "data")
+    rows = answer(data)
+    tid, flag = rows[3]
+    rows[3] = (tid, "false" if flag == "true" else "true")
+    with open(tmp_path / "data" / "expected_matches.csv", "w", newline="", encoding="utf-8") as f:
+        csv.writer(f, lineterminator="\n").writerows([("id", "match")] + rows)
+    done = command("run", "--data", tmp_path / "data", "--work", tmp_path / "work", "--quiet")
+    assert done.returncode == 1
+    assert f"1 of {len(rows)} results differ" in done.stderr and tid in done.stderr
+
+
+@pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")
+def test_parquet_tables_give_the_same_answer(data, tmp_path):
+    import pyarrow.csv
+    import pyarrow.parquet
+
+    names = {}
+    for name in ("sender_bank", "receiver_bank", "transactions"):
+        table = pyarrow.csv.read_csv(data / f"{name}.csv",
+                                     convert_options=pyarrow.csv.ConvertOptions(column_types={"amount": "string"}))
+        names[name] = tmp_path / f"{name}.parquet"
+        pyarrow.parquet.write_table(table, names[name])
+    done = command("run", "--sender-bank", names["sender_bank"], "--receiver-bank", names["receiver_bank"],
+                   "--transactions", names["transactions"], "--work", tmp_path / "work", "--quiet",
+                   "--chunk-rows", "64")
+    assert done.returncode == 0, done.stderr
+    assert results(tmp_path / "work" / "operator" / "matches.csv") == answer(data)
+
+
+class Parties:
+    """Three parties' folders and a handover folder, driven step by step."""
+
+    def __init__(self, root, data):
+        self.root, self.data = root, data
+        self.home = {role: root / role for role in ROLES}
+        self.handover = root / "handover"
+        self.handover.mkdir()
+
+    def step(self, *args):
+        return command(*args, "--handover", self.handover)
+
+    def keys(self):
+        for role in ROLES:
+            done = command("keys", "--role", role, "--home", self.home[role], "--quiet")
+            assert done.returncode == 0, done.stderr
+
+    def build(self, bank, accounts=None, columns="iban,name"):
+        csv_name = "sender_bank.csv" if bank == "sender-bank" else "receiver_bank.csv"
+        return self.step("bank", "build", "--home", self.home[bank], "--accounts", accounts or self.data / csv_name,
+                         "--columns", columns, "--quiet")
+
+    def query(self, transactions=None, sender_columns="sender_iban,sender_name"):
+        return self.step("operator", "query", "--home", self.home["operator"], "--transactions",
+                         transactions or self.data / "transactions.csv", "--sender-columns", sender_columns,
+                         "--receiver-columns", "receiver_iban,receiver_name", "--quiet")
+
+    def rest(self):
+        """Every step after the query, in order; returns the finish step's result."""
+        for args in (("bank", "randomize", "--home", self.home["sender-bank"]),
+                     ("bank", "randomize", "--home", self.home["receiver-bank"]),
+                     ("operator", "combine", "--home", self.home["operator"]),
+                     ("bank", "decrypt", "--home", self.home["sender-bank"]),
+                     ("bank", "decrypt", "--home", self.home["receiver-bank"])):
+            done = self.step(*args, "--quiet")
+            assert done.returncode == 0, done.stderr
+        return self.step("operator", "finish", "--home", self.home["operator"], "--json")
+
+
+@pytest.fixture
+def parties(tmp_path, data):
+    p = Parties(tmp_path, data)
+    p.keys()
+    return p
+
+
+def test_each_party_runs_its_own_steps(parties, data):
+    for bank in ("sender-bank", "receiver-bank"):
+        assert parties.build(bank).returncode == 0
+    assert parties.query().returncode == 0
+    done = parties.rest()
+    assert done.returncode == 0, done.stderr
+    import json
+
+    summary = json.loads(done.stdout)
+    truth = answer(data)
+    assert summary["rows"] == len(truth) and summary["matched"] == sum(flag == "true" for _, flag in truth)
+    assert results(parties.home["operator"] / "matches.csv") == truth
+    # Secret keys stay private to their owner and never reach the handover.
+    for role in ROLES:
+        assert stat.S_IMODE(os.stat(parties.home[role] / "secret.key").st_mode) == 0o600
+    assert not any("secret" in name for name in os.listdir(parties.handover))
+    assert not leftovers(parties.root)
+
+
+def one_line_error(done, *fragments):
+    assert done.returncode == 1, done.stdout + done.stderr
+    lines = done.stderr.strip().splitlines()
+    assert len(lines) == 1, done.stderr
+    for fragment in fragments:
+        assert str(fragment) in lines[0], lines[0]
+    return lines[0]
+
+
+def test_bad_inputs_give_one_line_that_names_the_file(parties, data, tmp_path):
+    accounts = data / "sender_bank.csv"
+    one_line_error(parties.build("sender-bank", columns="iban,nmae"), accounts, "'nmae'", "iban, name, opened")
+    one_line_error(parties.build("sender-bank", accounts=tmp_path / "nowhere.csv"), "nowhere.csv", "no such file")
+    one_line_error(parties.build("sender-bank", accounts=tmp_path), tmp_path, "cannot read")
+    ragged = tmp_path / "ragged.csv"
+    ragged.write_text("iban,name\nDE1,Ada\nDE2\n", encoding="utf-8")
+    one_line_error(parties.build("sender-bank", accounts=ragged), ragged, "line 3")
+    assert os.listdir(parties.handover) == []
+
+    # A bank step with the operator's folder, and the other way round.
+    one_line_error(parties.step("bank", "build", "--home", parties.home["operator"], "--accounts", accounts,
+                                "--columns", "iban,name"), "belongs to the operator")
+    assert parties.build("sender-bank").returncode == 0
+    assert parties.build("receiver-bank").returncode == 0
+    one_line_error(parties.step("operator", "query", "--home", parties.home["sender-bank"], "--transactions",
+                                data / "transactions.csv", "--sender-columns", "sender_iban",
+                                "--receiver-columns", "receiver_iban"), "belongs to the sender bank")
+    one_line_error(parties.query(sender_columns="sender_iban,sendr_name"), "transactions.csv", "'sendr_name'")
+
+    # A store from the wrong bank, then one cut short.
+    stores = {bank: parties.handover / f"{bank}.store" for bank in ("sender-bank", "receiver-bank")}
+    kept = stores["sender-bank"].read_bytes()
+    shutil.copy(stores["receiver-bank"], stores["sender-bank"])
+    one_line_error(parties.query(), stores["sender-bank"], "comes from the receiver bank")
+    stores["sender-bank"].write_bytes(kept[:-100])
+    one_line_error(parties.query(), stores["sender-bank"], "cut short")
+    altered = bytearray(kept)
+    altered[-1] ^= 1
+    stores["sender-bank"].write_bytes(bytes(altered))
+    one_line_error(parties.query(), stores["sender-bank"], "does not match its digest")
+    assert not (parties.handover / "operator.queries").exists()
+    stores["sender-bank"].write_bytes(kept)
+    assert parties.query().returncode == 0
+
+    # Secret keys: readable by others, then of the wrong length.
+    secret = parties.home["sender-bank"] / "secret.key"
+    assert command("bank", "randomize", "--home", parties.home["sender-bank"], "--handover",
+                   parties.handover).returncode == 0
+    assert command("bank", "randomize", "--home", parties.home["receiver-bank"], "--handover",
+                   parties.handover).returncode == 0
+    assert command("operator", "combine", "--home", parties.home["operator"], "--handover",
+                   parties.handover).returncode == 0
+    decrypt = ("bank", "decrypt", "--home", parties.home["sender-bank"])
+    os.chmod(secret, 0o644)
+    one_line_error(parties.step(*decrypt), secret, "chmod 600")
+    os.chmod(secret, 0o600)
+    original = secret.read_bytes()
+    with open(secret, "r+b") as f:  # one byte short, header and all consistent
+        f.truncate(len(original) - 1)
+    one_line_error(parties.step(*decrypt), secret, "cut short")
+    secret.write_bytes(original)
+    assert not (parties.handover / "sender-bank.decrypted").exists()
+    assert not leftovers(parties.root)
+    assert parties.step(*decrypt).returncode == 0
+
+
+def test_a_key_of_the_wrong_length_is_refused(parties):
+    # Written through the package's own file format, as a damaged tool would.
+    from vorlinde_match.files import Outputs
+
+    home = parties.root / "short"
+    home.mkdir()
+    with Outputs() as out:
+        out.whole(str(home / "secret.key"), {"kind": "secret-key", "role": "sender-bank"}, bytes(31), mode=0o600)
+        out.whole(str(home / "public.key"), {"kind": "public-key", "role": "sender-bank"}, bytes(31))
+    done = parties.step("bank", "decrypt", "--home", home)
+    one_line_error(done, home / "secret.key", "31 bytes")
+
+
+def test_stale_files_of_another_run_are_refused(parties, data):
+    for bank in ("sender-bank", "receiver-bank"):
+        assert parties.build(bank).returncode == 0
+    assert parties.query().returncode == 0
+    assert parties.step("bank", "randomize", "--home", parties.home["sender-bank"]).returncode == 0
+    assert parties.step("bank", "randomize", "--home", parties.home["receiver-bank"]).returncode == 0
+    stale = (parties.handover / "sender-bank.randomized").read_bytes()
+    assert parties.query().returncode == 0  # a new run: new queries
+    assert parties.step("bank", "randomize", "--home", parties.home["receiver-bank"]).returncode == 0
+    (parties.handover / "sender-bank.randomized").write_bytes(stale)
+    one_line_error(parties.step("operator", "combine", "--home", parties.home["operator"]),
+                   "sender-bank.randomized", "another matching run")
+
+
+def test_a_bank_cannot_decrypt_the_other_banks_points(parties):
+    for bank in ("sender-bank", "receiver-bank"):
+        assert parties.build(bank).returncode == 0
+    assert parties.query().returncode == 0
+    for bank in ("sender-bank", "receiver-bank"):
+        assert parties.step("bank", "randomize", "--home", parties.home[bank]).returncode == 0
+    assert parties.step("operator", "combine", "--home", parties.home["operator"]).returncode == 0
+    shutil.copy(parties.handover / "operator.for-receiver-bank", parties.handover / "operator.for-sender-bank")
+    one_line_error(parties.step("bank", "decrypt", "--home", parties.home["sender-bank"]),
+                   "meant for the receiver bank")
+
+
+def test_dask_without_the_extra_says_how_to_get_it(parties, data, tmp_path):
+    if has_dask:
+        pytest.skip("Dask is installed here")
+    done = parties.step("bank", "build", "--home", parties.home["sender-bank"], "--accounts",
+                        data / "sender_bank.csv", "--columns", "iban,name", "--dask-local", "2")
+    one_line_error(done, "pip install 'vorlinde[dask]'")
+
+
+def test_an_unencrypted_remote_scheduler_is_refused(parties, data):
+    if not has_dask:
+        pytest.skip("Dask is not installed")
+    done = parties.step("bank", "decrypt", "--home", parties.home["sender-bank"], "--dask", "tcp://192.0.2.1:8786")
+    one_line_error(done, "tls://")
+
+
+def test_ctrl_c_stops_a_step_promptly_leaving_nothing_and_it_can_run_again(parties):
+    for bank in ("sender-bank", "receiver-bank"):
+        assert parties.build(bank).returncode == 0
+    assert parties.query().returncode == 0
+    # A queries file long enough for several seconds of randomize: the run's
+    # own records, repeated, in a file of the same format.
+    from vorlinde_match.files import HEADER_SIZE, Outputs, read_header
+
+    queries = parties.handover / "operator.queries"
+    meta = read_header(str(queries), "records")
+    records = queries.read_bytes()[HEADER_SIZE:]
+    repeat = max(1, 400_000 * 128 // len(records))
+    meta["count"] *= repeat
+    with Outputs() as out:
+        with out.stream(str(queries), {k: v for k, v in meta.items() if k not in ("bytes", "blake2b")}) as w:
+            for _ in range(repeat):
+                w.write(records)
+    args = [sys.executable, "-m", "vorlinde_match", "bank", "randomize", "--home", parties.home["sender-bank"],
+            "--handover", parties.handover, "--quiet"]
+    process = subprocess.Popen(list(map(str, args)), stderr=subprocess.PIPE, text=True)
+    time.sleep(1.5)
+    sent = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    _, stderr = process.communicate(timeout=30)
+    stopped = time.monotonic() - sent
+    assert process.returncode == 128 + signal.SIGINT, stderr
+    assert "interrupted" in stderr
+    assert stopped < 1.5, f"stopped {stopped:.2f} s after Ctrl-C"
+    assert not (parties.handover / "sender-bank.randomized").exists()
+    assert not leftovers(parties.root)
+    done = subprocess.run(list(map(str, args)), capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert os.path.getsize(parties.handover / "sender-bank.randomized") == os.path.getsize(queries)
+
+
+def test_the_command_is_installed_with_the_module():
+    script = os.path.join(sysconfig.get_path("scripts"), "vorlinde-match")
+    done = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and "operator" in done.stdout
