@@ -63,13 +63,13 @@ def pick_side(rng, bank, taken):
     return unknown["iban"], unknown["name"], False
 
 
-def generate(rows, seed):
+def generate(rows, seed, bank_rows=None):
     """(sender bank rows, receiver bank rows, transactions, answer) for `rows`
-    transactions; each bank has about three accounts for every four
-    transactions."""
+    transactions; each bank has `bank_rows` accounts, by default about three
+    for every four transactions."""
     rng = random.Random(seed)
     taken = set()
-    bank_size = max(1, 3 * rows // 4)
+    bank_size = bank_rows or max(1, 3 * rows // 4)
     sender_bank = accounts(rng, bank_size, ["DE", "NL"], taken)
     receiver_bank = accounts(rng, bank_size, ["FR", "BE"], taken)
     transactions, answer = [], []
@@ -92,9 +92,9 @@ def write_csv(path, columns, rows):
         writer.writerows(rows)
 
 
-def write_set(out, rows, seed):
+def write_set(out, rows, seed, bank_rows=None):
     os.makedirs(out, exist_ok=True)
-    sender_bank, receiver_bank, transactions, answer = generate(rows, seed)
+    sender_bank, receiver_bank, transactions, answer = generate(rows, seed, bank_rows)
     write_csv(os.path.join(out, "sender_bank.csv"), BANK_COLUMNS, sender_bank)
     write_csv(os.path.join(out, "receiver_bank.csv"), BANK_COLUMNS, receiver_bank)
     write_csv(os.path.join(out, "transactions.csv"), TRANSACTION_COLUMNS, transactions)
@@ -105,9 +105,10 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rows", type=int, default=40, help="number of transactions")
     ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--bank-rows", type=int, help="accounts per bank (default: three for every four transactions)")
     ap.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample"))
     args = ap.parse_args()
-    write_set(args.out, args.rows, args.seed)
+    write_set(args.out, args.rows, args.seed, args.bank_rows)
 
 
 if __name__ == "__main__":

@@ -154,6 +154,10 @@ def _step(args, reporter):
         return 0
     if args.command == "run":
         return run_all(args, reporter)
+    try:
+        os.makedirs(args.handover, exist_ok=True)
+    except OSError as error:
+        raise StepError(f"cannot make the handover folder {args.handover}: {error.strerror}") from None
     ex = _executor(args)
     try:
         if args.command == "bank" and args.step == "build":

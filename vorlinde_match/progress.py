@@ -6,6 +6,28 @@ import json
 import sys
 import time
 
+try:
+    import resource
+except ImportError:  # not a POSIX system
+    resource = None
+
+
+def peak_memory():
+    """This process's peak resident memory in bytes (0 where unknown)."""
+    # VmHWM is this program's own high-water mark; ru_maxrss would also count
+    # the parent's memory at the fork before this program was started.
+    try:
+        with open("/proc/self/status", encoding="ascii") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    if resource is None:
+        return 0
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return peak if sys.platform == "darwin" else peak * 1024
+
 
 def human_bytes(n):
     for unit in ("B", "kB", "MB", "GB", "TB"):
@@ -99,7 +121,8 @@ class Reporter:
     def finished(self, step, rows, seconds, outputs, **extra):
         """Records a step's summary and shows it: the rows it handled, its time
         and rate, and the files it wrote with their sizes."""
-        summary = {"step": step, "rows": rows, "seconds": round(seconds, 3), "outputs": outputs}
+        summary = {"step": step, "rows": rows, "seconds": round(seconds, 3), "outputs": outputs,
+                   "peak_memory_bytes": peak_memory()}
         summary.update(extra)
         self.summaries.append(summary)
         if self.quiet or self.as_json:
@@ -108,7 +131,8 @@ class Reporter:
             lines = [f"{step}: done in {human_seconds(seconds)}"]
         else:
             rate = f" ({human_count(int(rows / seconds))} rows/s)" if seconds > 0 and rows else ""
-            lines = [f"{step}: {human_count(rows)} rows in {human_seconds(seconds)}{rate}"]
+            lines = [f"{step}: {human_count(rows)} rows in {human_seconds(seconds)}{rate}, "
+                     f"peak memory {human_bytes(peak_memory())}"]
         for path, size in outputs.items():
             lines.append(f"  wrote {path} ({human_bytes(size)})")
         for key, value in extra.items():

@@ -286,6 +286,20 @@ def test_dask_without_the_extra_says_how_to_get_it(parties, data, tmp_path):
     one_line_error(done, "pip install 'vorlinde[dask]'")
 
 
+@pytest.mark.skipif(not has_dask, reason="Dask is not installed")
+def test_dask_workers_share_the_processors_out():
+    from vorlinde_match.execution import Dask
+
+    processors = len(os.sched_getaffinity(0))
+    executor = Dask(local_workers=2)
+    try:
+        sizes = executor.client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
+    finally:
+        executor.close()
+    # Two worker processes on this machine: each gets half of its processors.
+    assert sorted(sizes.values()) == [str(max(1, processors // 2))] * 2
+
+
 def test_an_unencrypted_remote_scheduler_is_refused(parties, data):
     if not has_dask:
         pytest.skip("Dask is not installed")
@@ -326,6 +340,24 @@ def test_ctrl_c_stops_a_step_promptly_leaving_nothing_and_it_can_run_again(parti
     done = subprocess.run(list(map(str, args)), capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert os.path.getsize(parties.handover / "sender-bank.randomized") == os.path.getsize(queries)
+
+
+def test_the_readme_commands_match_the_sample_set(tmp_path):
+    """The commands README.md shows each party, run as written on the sample
+    files."""
+    with open(os.path.join(EXAMPLES, "..", "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    section = readme[readme.index("## Matching real files"):]
+    script = section[section.index("```sh\n") + 6:section.index("```", section.index("```sh\n") + 6)]
+    assert script.count("vorlinde-match ") == 12
+    sample = os.path.join(EXAMPLES, "sample")
+    for name in ("sender_bank.csv", "receiver_bank.csv", "transactions.csv"):
+        shutil.copy(os.path.join(sample, name), tmp_path)
+    env = dict(os.environ, PATH=sysconfig.get_path("scripts") + os.pathsep + os.environ["PATH"])
+    done = subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=tmp_path, env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert results(tmp_path / "operator" / "matches.csv") == answer(sample)
 
 
 def test_the_command_is_installed_with_the_module():
