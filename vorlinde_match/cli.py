@@ -10,6 +10,7 @@ which the files pass between the parties (copy them however you move files).
 import argparse
 import csv
 import os
+import shutil
 import signal
 import sys
 import tempfile
@@ -64,6 +65,15 @@ def _dask_options(p):
     g.add_argument("--dask-tls-key", metavar="FILE", help="this client's private key")
 
 
+def _chunked_step(steps, name, help, what):
+    """A step that works through its input in chunks, here or on Dask."""
+    p = steps.add_parser(name, help=help)
+    _common(p)
+    _chunk_option(p, what)
+    _dask_options(p)
+    return p
+
+
 def parser():
     ap = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0].replace("\n", " "),
                                  epilog=__doc__.split("\n\n", 1)[1])
@@ -82,35 +92,21 @@ def parser():
     build.add_argument("--partitions", type=_positive, default=1, metavar="P",
                        help="split the rows into P padded stores (for banks past one machine)")
     _dask_options(build)
-    randomize = bank_steps.add_parser("randomize", help="re-randomize the operator's queries")
-    _common(randomize)
-    _chunk_option(randomize, "records")
-    _dask_options(randomize)
-    decrypt = bank_steps.add_parser("decrypt", help="decrypt the points the operator handed to this bank")
-    _common(decrypt)
-    _chunk_option(decrypt, "points")
-    _dask_options(decrypt)
+    _chunked_step(bank_steps, "randomize", "re-randomize the operator's queries", "records")
+    _chunked_step(bank_steps, "decrypt", "decrypt the points the operator handed to this bank", "points")
 
     operator = sub.add_parser("operator", help="the operator's steps: query, combine, finish")
     operator_steps = operator.add_subparsers(dest="step", metavar="STEP", required=True)
-    query = operator_steps.add_parser("query", help="look the transactions up in both banks' stores")
-    _common(query)
+    query = _chunked_step(operator_steps, "query", "look the transactions up in both banks' stores", "transactions")
     query.add_argument("--transactions", required=True, metavar="FILE", help="the transactions (CSV or Parquet)")
     query.add_argument("--sender-columns", required=True, help="the sender's key columns, comma-separated")
     query.add_argument("--receiver-columns", required=True, help="the receiver's key columns, comma-separated")
     query.add_argument("--id-column", default="id", help="the transaction id column (default: id)")
-    _chunk_option(query, "transactions")
-    _dask_options(query)
-    combine = operator_steps.add_parser("combine", help="combine the banks' re-randomized records")
-    _common(combine)
-    _chunk_option(combine, "records")
-    _dask_options(combine)
-    finish = operator_steps.add_parser("finish", help="decide per transaction whether both sides matched")
-    _common(finish)
+    _chunked_step(operator_steps, "combine", "combine the banks' re-randomized records", "records")
+    finish = _chunked_step(operator_steps, "finish", "decide per transaction whether both sides matched",
+                           "transactions")
     finish.add_argument("--output", metavar="FILE", help="results CSV: id, matched (default: HOME/matches.csv)")
     finish.add_argument("--summary", metavar="FILE", help="summary JSON (default: HOME/summary.json)")
-    _chunk_option(finish, "transactions")
-    _dask_options(finish)
 
     run = sub.add_parser("run", help="a whole matching on this machine, all three parties, to try it out")
     run.add_argument("--data", metavar="DIR",
@@ -129,6 +125,7 @@ def parser():
     run.add_argument("--work", metavar="DIR",
                      help="folder for the parties' folders and the handover (default: a new one in the "
                           "temporary folder, removed at the end)")
+    run.add_argument("--output", metavar="FILE", help="also copy the results CSV (id, matched) here")
     run.add_argument("--partitions", type=_positive, default=1, metavar="P", help="partitioned bank stores")
     _chunk_option(run, "rows")
     _dask_options(run)
@@ -238,8 +235,12 @@ def run_all(args, reporter):
                       + (", ..." if len(differences) > 10 else ""), file=sys.stderr)
             else:
                 reporter.say(f"all {total:,} results agree with {files['expected']}")
-        reporter.say(f"whole run: {human_seconds(seconds)}; results in {output}"
-                     + (" (copy it out: the work folder is removed)" if scratch else ""))
+        if args.output:
+            shutil.copyfile(output, args.output)
+            output = args.output
+        elif scratch:
+            output += " (removed with the work folder: keep the results with --output FILE or --work DIR)"
+        reporter.say(f"whole run: {human_seconds(seconds)}; results in {output}")
         return status
     finally:
         ex.close()

@@ -342,6 +342,20 @@ def test_ctrl_c_stops_a_step_promptly_leaving_nothing_and_it_can_run_again(parti
     assert os.path.getsize(parties.handover / "sender-bank.randomized") == os.path.getsize(queries)
 
 
+def test_a_partition_past_its_padded_size_fails_the_build_and_leaves_nothing(parties, data, monkeypatch):
+    # Every key falling into one partition: far more than the padded size.
+    from vorlinde_match import partitions, steps
+    from vorlinde_match.files import StepError
+    from vorlinde_match.progress import Reporter
+
+    monkeypatch.setattr(partitions, "partition_of", lambda key, seed, count: 0)
+    with pytest.raises(StepError, match="padded to"):
+        steps.bank_build(str(parties.home["sender-bank"]), str(parties.handover), str(data / "sender_bank.csv"),
+                         ["iban", "name"], Reporter(quiet=True), partitions=4)
+    assert os.listdir(parties.handover) == []
+    assert sorted(os.listdir(parties.home["sender-bank"])) == ["public.key", "secret.key"]
+
+
 def test_the_readme_commands_match_the_sample_set(tmp_path):
     """The commands README.md shows each party, run as written on the sample
     files."""
