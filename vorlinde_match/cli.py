@@ -261,9 +261,22 @@ def compare(results, expected):
     return [(i, shown[answer.get(i)], shown[got.get(i)]) for i in ids if answer.get(i) != got.get(i)], len(ids)
 
 
+class Terminated(BaseException):
+    """SIGTERM (a job scheduler stopping the step), raised like Ctrl-C so that
+    the step cleans up the same way."""
+
+
+def _terminate(signum, frame):
+    raise Terminated()
+
+
 def main(argv=None):
     args = parser().parse_args(argv)
     reporter = Reporter(quiet=args.quiet, as_json=args.json)
+    try:
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    except ValueError:  # not the main thread: leave signals to the caller
+        previous = None
     try:
         status = _step(args, reporter)
     except StepError as error:
@@ -275,11 +288,17 @@ def main(argv=None):
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted; the step wrote nothing and can be run again", file=sys.stderr)
         return 128 + signal.SIGINT
+    except Terminated:
+        print(f"{PROG}: terminated; the step wrote nothing and can be run again", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except BaseException as error:
         if type(error).__name__ == "PanicException":
             print(f"{PROG}: {error}", file=sys.stderr)
             return 1
         raise
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
     reporter.emit_json()
     return status
 

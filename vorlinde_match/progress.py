@@ -106,6 +106,11 @@ class Reporter:
             self.stream.write(text + "\n")
             self.stream.flush()
 
+    def warn(self, text):
+        """Shown even with --quiet and --json (on stderr)."""
+        self.stream.write(f"warning: {text}\n")
+        self.stream.flush()
+
     def bar(self, total, desc):
         if self.quiet or self.as_json:
             return _NoBar()

@@ -190,7 +190,10 @@ def _read_store(handover, role):
     partitions = meta.get("partitions")
     if not isinstance(parts, list) or partitions != len(parts) or sum(parts) != meta["bytes"] or partitions < 1:
         raise StepError(f"{path} has an inconsistent partition table; ask the {role_name(role)} for its store again")
-    seed = bytes.fromhex(meta.get("partition_seed", "")) if partitions > 1 else b""
+    try:
+        seed = bytes.fromhex(str(meta.get("partition_seed", ""))) if partitions > 1 else b""
+    except ValueError:
+        seed = b""
     if partitions > 1 and len(seed) != parting.SEED_BYTES:
         raise StepError(f"{path} has no valid partition seed; ask the {role_name(role)} for its store again")
     payload = read_payload(path, meta)
@@ -199,7 +202,7 @@ def _read_store(handover, role):
         stores.append(payload[at:at + length])
         at += length
     del payload
-    return path, stores, (partitions, seed)
+    return path, stores, (partitions, seed), meta.get("columns")
 
 
 def query_task(sender_stores, receiver_stores, layouts, public_key, sender_rows, receiver_rows):
@@ -245,9 +248,16 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                    chunk_rows=None, executor=None):
     executor = executor or Local()
     _, public_key = read_key(home, [OPERATOR], secret=False)
-    sender_path, sender_stores, sender_layout = _read_store(handover, "sender-bank")
-    receiver_path, receiver_stores, receiver_layout = _read_store(handover, "receiver-bank")
+    sender_path, sender_stores, sender_layout, sender_width = _read_store(handover, "sender-bank")
+    receiver_path, receiver_stores, receiver_layout, receiver_width = _read_store(handover, "receiver-bank")
     layouts = (sender_layout, receiver_layout)
+    for path, width, columns, option in ((sender_path, sender_width, sender_columns, "--sender-columns"),
+                                         (receiver_path, receiver_width, receiver_columns, "--receiver-columns")):
+        if width != len(columns):
+            # Not an error: keys are the columns' values joined, so a bank's
+            # full name may stand for the operator's first and last names.
+            reporter.warn(f"{path} was built from {width} key columns, {option} names {len(columns)}; "
+                          "keys are the values joined, so check that they correspond")
     run = os.urandom(8).hex()
     out_path = handover_path(handover, "operator.queries")
     ids_path = os.path.join(home, "transactions.ids")

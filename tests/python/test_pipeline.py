@@ -215,6 +215,8 @@ def test_bad_inputs_give_one_line_that_names_the_file(parties, data, tmp_path):
     one_line_error(parties.query(), stores["sender-bank"], "does not match its digest")
     assert not (parties.handover / "operator.queries").exists()
     stores["sender-bank"].write_bytes(kept)
+    fewer = parties.query(sender_columns="sender_iban")  # allowed, but said
+    assert fewer.returncode == 0 and "warning: " in fewer.stderr and "--sender-columns names 1" in fewer.stderr
     assert parties.query().returncode == 0
 
     # Secret keys: readable by others, then of the wrong length.
@@ -307,7 +309,8 @@ def test_an_unencrypted_remote_scheduler_is_refused(parties, data):
     one_line_error(done, "tls://")
 
 
-def test_ctrl_c_stops_a_step_promptly_leaving_nothing_and_it_can_run_again(parties):
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["Ctrl-C", "SIGTERM"])
+def test_a_stopped_step_stops_promptly_leaving_nothing_and_can_run_again(parties, stop):
     for bank in ("sender-bank", "receiver-bank"):
         assert parties.build(bank).returncode == 0
     assert parties.query().returncode == 0
@@ -329,12 +332,12 @@ def test_ctrl_c_stops_a_step_promptly_leaving_nothing_and_it_can_run_again(parti
     process = subprocess.Popen(list(map(str, args)), stderr=subprocess.PIPE, text=True)
     time.sleep(1.5)
     sent = time.monotonic()
-    process.send_signal(signal.SIGINT)
+    process.send_signal(stop)
     _, stderr = process.communicate(timeout=30)
     stopped = time.monotonic() - sent
-    assert process.returncode == 128 + signal.SIGINT, stderr
-    assert "interrupted" in stderr
-    assert stopped < 1.5, f"stopped {stopped:.2f} s after Ctrl-C"
+    assert process.returncode == 128 + stop, stderr
+    assert "wrote nothing" in stderr
+    assert stopped < 1.5, f"stopped {stopped:.2f} s after the signal"
     assert not (parties.handover / "sender-bank.randomized").exists()
     assert not leftovers(parties.root)
     done = subprocess.run(list(map(str, args)), capture_output=True, text=True, timeout=300)
