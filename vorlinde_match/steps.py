@@ -446,7 +446,9 @@ def bank_decrypt(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
 
 
 def finish_task(secret_key, sender_points, receiver_points, gamma, delta):
-    return _call(vorlinde.finish, sender_points, receiver_points, gamma, delta, secret_key)
+    """One byte per transaction, 1 for a match: Dask serialises a list item by
+    item, which for a chunk of booleans costs more than the chunk's work."""
+    return bytes(_call(vorlinde.finish, sender_points, receiver_points, gamma, delta, secret_key))
 
 
 def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM_CHUNK, executor=None):
