@@ -105,7 +105,11 @@ class Dask:
                                 "address (and --dask-tls-ca/-cert/-key, or Dask's TLS settings)")
             try:
                 self.client = distributed.Client(address, security=security, timeout="20s")
-            except (OSError, TimeoutError) as error:
+            except TypeError as error:
+                # Dask's way of saying that tls:// came without certificates.
+                raise StepError(f"--dask {address}: no TLS certificates; give --dask-tls-ca, --dask-tls-cert and "
+                                f"--dask-tls-key, or set them in Dask's configuration ({error})") from None
+            except (OSError, TimeoutError, ValueError) as error:
                 raise StepError(f"cannot reach the Dask scheduler at {address}: {error}") from None
             self.description = f"the Dask cluster at {address}"
         workers = self.client.scheduler_info()["workers"]

@@ -302,6 +302,46 @@ def test_dask_workers_share_the_processors_out():
     assert sorted(sizes.values()) == [str(max(1, processors // 2))] * 2
 
 
+@pytest.mark.skipif(not has_dask or shutil.which("openssl") is None, reason="needs Dask and openssl")
+def test_a_whole_run_on_a_scheduler_reached_over_tls(data, tmp_path):
+    """A scheduler and a worker started as an operator would, with a
+    self-signed certificate, reached through --dask tls://."""
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "1", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+                   check=True, capture_output=True)
+    tls = ["--tls-ca-file", cert, "--tls-cert", cert, "--tls-key", key]
+    dask = os.path.join(sysconfig.get_path("scripts"), "dask")
+    address_file = tmp_path / "scheduler.json"
+    started = []
+    try:
+        started.append(subprocess.Popen([dask, "scheduler", "--protocol", "tls", "--host", "127.0.0.1", "--port", "0",
+                                         "--no-dashboard", "--scheduler-file", address_file, *tls],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        for _ in range(600):
+            if address_file.exists() and address_file.stat().st_size:
+                break
+            time.sleep(0.1)
+        import json
+
+        address = json.loads(address_file.read_text())["address"]
+        assert address.startswith("tls://")
+        started.append(subprocess.Popen([dask, "worker", "--nthreads", "1", "--no-dashboard", *tls, address],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        done = command("run", "--data", data, "--work", tmp_path / "work", "--quiet", "--chunk-rows", "200",
+                       "--dask", address, "--dask-tls-ca", cert, "--dask-tls-cert", cert, "--dask-tls-key", key)
+        assert done.returncode == 0, done.stderr
+        assert results(tmp_path / "work" / "operator" / "matches.csv") == answer(data)
+        # Without the certificates the scheduler cannot be reached.
+        refused = command("bank", "randomize", "--home", tmp_path / "work" / "sender-bank", "--handover",
+                          tmp_path / "work" / "handover", "--dask", address, timeout=120)
+        one_line_error(refused, "no TLS certificates")
+    finally:
+        for process in reversed(started):
+            process.terminate()
+            process.wait(timeout=30)
+
+
 def test_an_unencrypted_remote_scheduler_is_refused(parties, data):
     if not has_dask:
         pytest.skip("Dask is not installed")
