@@ -1,0 +1,274 @@
+#pragma once
+// GF(p), p = 2^255 - 19, four independent elements per register set: limb i
+// of lane j is the 64-bit lane j of l[i], value = sum l[i] 2^W(i) with
+// W(i) = ceil(25.5 i) = 0, 26, 51, 77, 102, 128, 153, 179, 204, 230. Even limbs
+// carry 26 bits, odd limbs 25.
+//
+// Why radix 2^25.5: vpmuludq multiplies the low 32 bits of each 64-bit lane
+// into a 64-bit product. Ten limbs of 25 or 26 bits leave room for the factors
+// 2 and 19 on an operand (19 x 2^26.1 < 2^32) and for a column of ten
+// products, each up to 38 2^52.1, in a 64-bit lane.
+//
+// Bounds ("limbs < b" means every limb of every lane):
+//   - every F25x4 value, as produced by every function here: even limbs
+//     < 2^26 + 2^12, odd limbs < 2^25 + 2^16 (products: even < 2^26, odd
+//     < 2^25 + 2^15; sums, differences: < 2^26 + 19 2^7 and < 2^25 + 2^7);
+//     the value is then below 2^255 + 2^247 < 2p.
+//   - inputs of every function: F25x4 values, nothing looser.
+// A product term a_i b_j lands at weight 2^(W(i) + W(j)), which is
+// 2^W(i + j) except when i and j are both odd (then twice that); weights
+// 2^W(k) with k >= 10 are 2^255 2^W(k - 10) = 19 2^W(k - 10) (mod p).
+// So column k = sum over i + j = k (mod 10) of a_i b_j, times 2 for odd i, j
+// and times 19 for i + j >= 10: with the bounds above each term is below
+// 38 (2^26 + 2^12)^2 and column 0, the largest (1 + 19 (4 + 2 5) = 267 terms
+// of 2^52.01), is below 2^60.1.
+//
+// Compiled only into the AVX2 library (-mavx2); never include this from code
+// built for the baseline instruction set.
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+namespace vorlinde::curve::backend::avx2 {
+
+inline __m256i splat(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
+
+// A lane-wise constant-time boolean: each 64-bit lane all ones or all zeros.
+struct Mask {
+  __m256i v;
+
+  static Mask from_compare(__m256i c) { return {c}; }
+  friend Mask operator&(Mask a, Mask b) { return {_mm256_and_si256(a.v, b.v)}; }
+  friend Mask operator|(Mask a, Mask b) { return {_mm256_or_si256(a.v, b.v)}; }
+  friend Mask operator^(Mask a, Mask b) { return {_mm256_xor_si256(a.v, b.v)}; }
+  Mask operator!() const { return {_mm256_xor_si256(v, _mm256_set1_epi64x(-1))}; }
+};
+
+class F25x4 {
+ public:
+  using Mask = avx2::Mask;
+  static constexpr int kLimbs = 10;
+  static constexpr std::uint64_t kLow26 = (std::uint64_t{1} << 26) - 1;
+  static constexpr std::uint64_t kLow25 = (std::uint64_t{1} << 25) - 1;
+  static constexpr int bits(int i) { return i % 2 == 0 ? 26 : 25; }
+
+  __m256i l[kLimbs];
+
+  // The same element in every lane, from five radix-2^51 limbs < 2^51 (the
+  // portable layout, in which the constants are written).
+  static F25x4 broadcast(const std::uint64_t (&limbs)[5]) {
+    F25x4 r;
+    for (int i = 0; i < 5; ++i) {
+      r.l[2 * i] = splat(limbs[i] & kLow26);
+      r.l[2 * i + 1] = splat(limbs[i] >> 26);
+    }
+    return r;
+  }
+  static F25x4 zero() {
+    F25x4 r;
+    for (__m256i& x : r.l) x = _mm256_setzero_si256();
+    return r;
+  }
+  static F25x4 one() {
+    F25x4 r = zero();
+    r.l[0] = splat(1);
+    return r;
+  }
+  static F25x4 sqrt_m1() {
+    return broadcast({0x61b274a0ea0b0, 0x0d5a5fc8f189d, 0x7ef5e9cbd0c60, 0x78595a6804c9e, 0x2b8324804fc1d});
+  }
+
+  // Limbs < 2^32 in, an F25x4 out (limb 0 < 2^26 + 19 2^7, others below
+  // their radix + 2^7): one parallel carry pass, no dependent chain.
+  static F25x4 weak_reduce(const __m256i (&v)[kLimbs]) {
+    __m256i c[kLimbs];
+    F25x4 r;
+    for (int i = 0; i < kLimbs; ++i) {
+      c[i] = _mm256_srli_epi64(v[i], bits(i));
+      r.l[i] = _mm256_and_si256(v[i], splat(bits(i) == 26 ? kLow26 : kLow25));
+    }
+    r.l[0] = _mm256_add_epi64(r.l[0], _mm256_mul_epu32(c[9], splat(19)));
+    for (int i = 1; i < kLimbs; ++i) r.l[i] = _mm256_add_epi64(r.l[i], c[i - 1]);
+    return r;
+  }
+
+  friend F25x4 operator+(const F25x4& a, const F25x4& b) {
+    __m256i s[kLimbs];
+    for (int i = 0; i < kLimbs; ++i) s[i] = _mm256_add_epi64(a.l[i], b.l[i]);
+    return weak_reduce(s);
+  }
+
+  // (a + 4 p) - b: 4 p has limbs 2^28 - 76, 2^27 - 4, 2^28 - 4, ..., above
+  // any F25x4 limb, so nothing underflows, and the sum stays below 2^29.
+  friend F25x4 operator-(const F25x4& a, const F25x4& b) {
+    __m256i s[kLimbs];
+    for (int i = 0; i < kLimbs; ++i) {
+      const std::uint64_t p4 = i == 0 ? 4 * (kLow26 - 18) : 4 * (bits(i) == 26 ? kLow26 : kLow25);
+      s[i] = _mm256_sub_epi64(_mm256_add_epi64(a.l[i], splat(p4)), b.l[i]);
+    }
+    return weak_reduce(s);
+  }
+  F25x4 operator-() const { return zero() - *this; }
+
+  friend F25x4 operator*(const F25x4& a, const F25x4& b) { return carry(product<1>(a, b).l); }
+  // 2 a b, the doubling done on the columns (< 2^61.1).
+  static F25x4 mul2(const F25x4& a, const F25x4& b) { return carry(product<2>(a, b).l); }
+  F25x4 square() const { return carry(squared<1>().l); }
+  // 2 self^2.
+  F25x4 square2() const { return carry(squared<2>().l); }
+
+  // self^(2^k), k >= 1.
+  F25x4 pow2k(unsigned k) const {
+    F25x4 r = square();
+    while (--k != 0) r = r.square();
+    return r;
+  }
+
+  // Fully reduced limbs (each below its radix, value < p), lane by lane.
+  F25x4 canonical() const {
+    // q = 1 exactly when the value (< 2p) is >= p: the carry out of the
+    // chain through value + 19.
+    __m256i q = _mm256_srli_epi64(_mm256_add_epi64(l[0], splat(19)), 26);
+    for (int i = 1; i < kLimbs; ++i) q = _mm256_srli_epi64(_mm256_add_epi64(l[i], q), bits(i));
+    // value - q p = value + 19 q - q 2^255: add, carry, drop bit 255.
+    __m256i v[kLimbs];
+    v[0] = _mm256_add_epi64(l[0], _mm256_mul_epu32(q, splat(19)));
+    for (int i = 1; i < kLimbs; ++i) {
+      v[i] = _mm256_add_epi64(l[i], _mm256_srli_epi64(v[i - 1], bits(i - 1)));
+      v[i - 1] = _mm256_and_si256(v[i - 1], splat(bits(i - 1) == 26 ? kLow26 : kLow25));
+    }
+    v[9] = _mm256_and_si256(v[9], splat(kLow25));
+    F25x4 r;
+    for (int i = 0; i < kLimbs; ++i) r.l[i] = v[i];
+    return r;
+  }
+
+  Mask ct_eq(const F25x4& o) const {
+    const F25x4 a = canonical(), b = o.canonical();
+    __m256i eq = _mm256_cmpeq_epi64(a.l[0], b.l[0]);
+    for (int i = 1; i < kLimbs; ++i) eq = _mm256_and_si256(eq, _mm256_cmpeq_epi64(a.l[i], b.l[i]));
+    return {eq};
+  }
+  Mask is_zero() const {
+    const F25x4 a = canonical();
+    __m256i any = a.l[0];
+    for (int i = 1; i < kLimbs; ++i) any = _mm256_or_si256(any, a.l[i]);
+    return {_mm256_cmpeq_epi64(any, _mm256_setzero_si256())};
+  }
+  // Odd canonical value.
+  Mask is_negative() const {
+    const __m256i one = splat(1);
+    return {_mm256_cmpeq_epi64(_mm256_and_si256(canonical().l[0], one), one)};
+  }
+
+  void conditional_assign(const F25x4& o, Mask c) {
+    for (int i = 0; i < kLimbs; ++i) l[i] = _mm256_blendv_epi8(l[i], o.l[i], c.v);
+  }
+  static void conditional_swap(F25x4& a, F25x4& b, Mask c) {
+    for (int i = 0; i < kLimbs; ++i) {
+      const __m256i t = a.l[i];
+      a.l[i] = _mm256_blendv_epi8(a.l[i], b.l[i], c.v);
+      b.l[i] = _mm256_blendv_epi8(b.l[i], t, c.v);
+    }
+  }
+
+ private:
+  struct Columns {
+    __m256i l[kLimbs];
+  };
+
+  // 19 x for x < 2^59, as shifts and adds (x may exceed the 32 bits that
+  // vpmuludq reads).
+  static __m256i times19(__m256i x) {
+    return _mm256_add_epi64(_mm256_add_epi64(x, _mm256_slli_epi64(x, 1)), _mm256_slli_epi64(x, 4));
+  }
+
+  // Columns < 2^62 in, an F25x4 out. Two interleaved chains, 0->1->...->4->5
+  // and 4->5->...->9->0->1, halve the dependent steps. After the chains every
+  // limb is below its radix but limb 5 (< 2^25 + 2^11: a carry < 2^37 entered
+  // limb 4 after its first carry) and limb 1 (< 2^25 + 2^15: 19 times a carry
+  // < 2^37 entered limb 0 last).
+  static F25x4 carry(const __m256i (&columns)[kLimbs]) {
+    __m256i z[kLimbs];
+    for (int i = 0; i < kLimbs; ++i) z[i] = columns[i];
+    auto step = [&z](int i) {
+      const __m256i c = _mm256_srli_epi64(z[i], bits(i));
+      z[i] = _mm256_and_si256(z[i], splat(bits(i) == 26 ? kLow26 : kLow25));
+      if (i == 9) {
+        z[0] = _mm256_add_epi64(z[0], times19(c));
+      } else {
+        z[i + 1] = _mm256_add_epi64(z[i + 1], c);
+      }
+    };
+    step(0), step(4);
+    step(1), step(5);
+    step(2), step(6);
+    step(3), step(7);
+    step(4), step(8);
+    step(9);
+    step(0);
+    F25x4 r;
+    for (int i = 0; i < kLimbs; ++i) r.l[i] = z[i];
+    return r;
+  }
+
+  // Factor a b for Factor 1 or 2, before the carry: columns < 2^60.1,
+  // doubled < 2^61.1. 100 vpmuludq; the factors 2 (odd i and j) and 19
+  // (i + j >= 10) are put on the operands beforehand (2 a_i < 2^27.1,
+  // 19 b_j < 2^30.3, both inside the 32 bits the multiplier reads).
+  template <int Factor>
+  static Columns product(const F25x4& a, const F25x4& b) {
+    __m256i a2[kLimbs], b19[kLimbs], z[kLimbs];
+    for (int i = 0; i < kLimbs; ++i) {
+      a2[i] = _mm256_add_epi64(a.l[i], a.l[i]);
+      b19[i] = _mm256_mul_epu32(b.l[i], splat(19));
+      z[i] = _mm256_setzero_si256();
+    }
+#pragma GCC unroll 10
+    for (int i = 0; i < kLimbs; ++i) {
+#pragma GCC unroll 10
+      for (int j = 0; j < kLimbs; ++j) {
+        const __m256i x = (i & j & 1) ? a2[i] : a.l[i];
+        const __m256i y = i + j >= kLimbs ? b19[j] : b.l[j];
+        const int k = (i + j) % kLimbs;
+        z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32(x, y));
+      }
+    }
+    Columns r;
+    for (int k = 0; k < kLimbs; ++k) r.l[k] = Factor == 2 ? _mm256_add_epi64(z[k], z[k]) : z[k];
+    return r;
+  }
+
+  // The same for a a, with the symmetric terms merged: 55 vpmuludq. Term
+  // (i, j), i <= j, carries 2 when i != j, 2 when both are odd and 19 when
+  // i + j >= 10; the twos go on 2 a_i and 2 a_j, the 19 on a_j (j >= 5 there):
+  // operands 2 a_i < 2^27.1, 38 a_j < 2^31.3.
+  template <int Factor>
+  Columns squared() const {
+    __m256i a2[kLimbs], a19[kLimbs], a38[kLimbs], z[kLimbs];
+    for (int i = 0; i < kLimbs; ++i) {
+      a2[i] = _mm256_add_epi64(l[i], l[i]);
+      a19[i] = _mm256_mul_epu32(l[i], splat(19));
+      a38[i] = _mm256_add_epi64(a19[i], a19[i]);
+      z[i] = _mm256_setzero_si256();
+    }
+#pragma GCC unroll 10
+    for (int i = 0; i < kLimbs; ++i) {
+#pragma GCC unroll 10
+      for (int j = i; j < kLimbs; ++j) {
+        const int twos = (i != j ? 1 : 0) + ((i & j & 1) ? 1 : 0);
+        const bool wraps = i + j >= kLimbs;
+        const __m256i x = twos >= 1 ? a2[i] : l[i];
+        const __m256i y = wraps ? (twos == 2 ? a38[j] : a19[j]) : (twos == 2 ? a2[j] : l[j]);
+        const int k = (i + j) % kLimbs;
+        z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32(x, y));
+      }
+    }
+    Columns r;
+    for (int k = 0; k < kLimbs; ++k) r.l[k] = Factor == 2 ? _mm256_add_epi64(z[k], z[k]) : z[k];
+    return r;
+  }
+};
+
+}  // namespace vorlinde::curve::backend::avx2
