@@ -81,7 +81,7 @@ class F25x4 {
 
   // Limbs < 2^32 in, an F25x4 out (limb 0 < 2^26 + 19 2^7, others below
   // their radix + 2^7): one parallel carry pass, no dependent chain.
-  static F25x4 weak_reduce(const __m256i (&v)[kLimbs]) {
+  [[gnu::always_inline]] static F25x4 weak_reduce(const __m256i (&v)[kLimbs]) {
     __m256i c[kLimbs];
     F25x4 r;
     for (int i = 0; i < kLimbs; ++i) {
@@ -111,12 +111,28 @@ class F25x4 {
   }
   F25x4 operator-() const { return zero() - *this; }
 
-  friend F25x4 operator*(const F25x4& a, const F25x4& b) { return carry(product<1>(a, b).l); }
+  friend F25x4 operator*(const F25x4& a, const F25x4& b) {
+    F25x4 r;
+    r.product<1>(a, b);
+    return r;
+  }
   // 2 a b, the doubling done on the columns (< 2^61.1).
-  static F25x4 mul2(const F25x4& a, const F25x4& b) { return carry(product<2>(a, b).l); }
-  F25x4 square() const { return carry(squared<1>().l); }
+  static F25x4 mul2(const F25x4& a, const F25x4& b) {
+    F25x4 r;
+    r.product<2>(a, b);
+    return r;
+  }
+  F25x4 square() const {
+    F25x4 r;
+    r.squared<1>(*this);
+    return r;
+  }
   // 2 self^2.
-  F25x4 square2() const { return carry(squared<2>().l); }
+  F25x4 square2() const {
+    F25x4 r;
+    r.squared<2>(*this);
+    return r;
+  }
 
   // self^(2^k), k >= 1.
   F25x4 pow2k(unsigned k) const {
@@ -174,10 +190,6 @@ class F25x4 {
   }
 
  private:
-  struct Columns {
-    __m256i l[kLimbs];
-  };
-
   // 19 x for x < 2^59, as shifts and adds (x may exceed the 32 bits that
   // vpmuludq reads).
   static __m256i times19(__m256i x) {
@@ -189,9 +201,7 @@ class F25x4 {
   // limb is below its radix but limb 5 (< 2^25 + 2^11: a carry < 2^37 entered
   // limb 4 after its first carry) and limb 1 (< 2^25 + 2^15: 19 times a carry
   // < 2^37 entered limb 0 last).
-  static F25x4 carry(const __m256i (&columns)[kLimbs]) {
-    __m256i z[kLimbs];
-    for (int i = 0; i < kLimbs; ++i) z[i] = columns[i];
+  [[gnu::always_inline]] void carry(__m256i (&z)[kLimbs]) {
     auto step = [&z](int i) {
       const __m256i c = _mm256_srli_epi64(z[i], bits(i));
       z[i] = _mm256_and_si256(z[i], splat(bits(i) == 26 ? kLow26 : kLow25));
@@ -208,36 +218,36 @@ class F25x4 {
     step(4), step(8);
     step(9);
     step(0);
-    F25x4 r;
-    for (int i = 0; i < kLimbs; ++i) r.l[i] = z[i];
-    return r;
+    for (int i = 0; i < kLimbs; ++i) l[i] = z[i];
   }
 
   // Factor a b for Factor 1 or 2, before the carry: columns < 2^60.1,
   // doubled < 2^61.1. 100 vpmuludq; the factors 2 (odd i and j) and 19
   // (i + j >= 10) are put on the operands beforehand (2 a_i < 2^27.1,
   // 19 b_j < 2^30.3, both inside the 32 bits the multiplier reads).
+  // Row by row: ten accumulators and the current a_i stay in registers, b_j
+  // and 19 b_j are memory operands. self must not be a or b.
   template <int Factor>
-  static Columns product(const F25x4& a, const F25x4& b) {
-    __m256i a2[kLimbs], b19[kLimbs], z[kLimbs];
-    for (int i = 0; i < kLimbs; ++i) {
-      a2[i] = _mm256_add_epi64(a.l[i], a.l[i]);
-      b19[i] = _mm256_mul_epu32(b.l[i], splat(19));
-      z[i] = _mm256_setzero_si256();
-    }
+  void product(const F25x4& a, const F25x4& b) {
+    __m256i b19[kLimbs], z[kLimbs];
+    for (int j = 1; j < kLimbs; ++j) b19[j] = _mm256_mul_epu32(b.l[j], splat(19));
+    const __m256i a0 = a.l[0];
 #pragma GCC unroll 10
-    for (int i = 0; i < kLimbs; ++i) {
+    for (int j = 0; j < kLimbs; ++j) z[j] = _mm256_mul_epu32(a0, b.l[j]);
+#pragma GCC unroll 10
+    for (int i = 1; i < kLimbs; ++i) {
+      const __m256i x = a.l[i];
+      const __m256i x2 = _mm256_add_epi64(x, x);
 #pragma GCC unroll 10
       for (int j = 0; j < kLimbs; ++j) {
-        const __m256i x = (i & j & 1) ? a2[i] : a.l[i];
         const __m256i y = i + j >= kLimbs ? b19[j] : b.l[j];
         const int k = (i + j) % kLimbs;
-        z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32(x, y));
+        z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32((i & j & 1) ? x2 : x, y));
       }
     }
-    Columns r;
-    for (int k = 0; k < kLimbs; ++k) r.l[k] = Factor == 2 ? _mm256_add_epi64(z[k], z[k]) : z[k];
-    return r;
+    if constexpr (Factor == 2)
+      for (int k = 0; k < kLimbs; ++k) z[k] = _mm256_add_epi64(z[k], z[k]);
+    carry(z);
   }
 
   // The same for a a, with the symmetric terms merged: 55 vpmuludq. Term
@@ -245,11 +255,11 @@ class F25x4 {
   // i + j >= 10; the twos go on 2 a_i and 2 a_j, the 19 on a_j (j >= 5 there):
   // operands 2 a_i < 2^27.1, 38 a_j < 2^31.3.
   template <int Factor>
-  Columns squared() const {
+  void squared(const F25x4& a) {
     __m256i a2[kLimbs], a19[kLimbs], a38[kLimbs], z[kLimbs];
     for (int i = 0; i < kLimbs; ++i) {
-      a2[i] = _mm256_add_epi64(l[i], l[i]);
-      a19[i] = _mm256_mul_epu32(l[i], splat(19));
+      a2[i] = _mm256_add_epi64(a.l[i], a.l[i]);
+      a19[i] = _mm256_mul_epu32(a.l[i], splat(19));
       a38[i] = _mm256_add_epi64(a19[i], a19[i]);
       z[i] = _mm256_setzero_si256();
     }
@@ -259,15 +269,15 @@ class F25x4 {
       for (int j = i; j < kLimbs; ++j) {
         const int twos = (i != j ? 1 : 0) + ((i & j & 1) ? 1 : 0);
         const bool wraps = i + j >= kLimbs;
-        const __m256i x = twos >= 1 ? a2[i] : l[i];
-        const __m256i y = wraps ? (twos == 2 ? a38[j] : a19[j]) : (twos == 2 ? a2[j] : l[j]);
+        const __m256i x = twos >= 1 ? a2[i] : a.l[i];
+        const __m256i y = wraps ? (twos == 2 ? a38[j] : a19[j]) : (twos == 2 ? a2[j] : a.l[j]);
         const int k = (i + j) % kLimbs;
         z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32(x, y));
       }
     }
-    Columns r;
-    for (int k = 0; k < kLimbs; ++k) r.l[k] = Factor == 2 ? _mm256_add_epi64(z[k], z[k]) : z[k];
-    return r;
+    if constexpr (Factor == 2)
+      for (int k = 0; k < kLimbs; ++k) z[k] = _mm256_add_epi64(z[k], z[k]);
+    carry(z);
   }
 };
 

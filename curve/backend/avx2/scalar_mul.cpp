@@ -68,8 +68,22 @@ struct VariableTable {
 
   ProjectiveNielsX4 select(__m256i digit) const {
     const SignedDigit d = split(digit);
-    ProjectiveNielsX4 t = ProjectiveNielsX4::identity();
-    for (int j = 1; j <= 8; ++j) t.conditional_assign(entries[j - 1], magnitude_is(d, j));
+    __m256i hit[8];
+    for (int e = 0; e < 8; ++e) hit[e] = magnitude_is(d, e + 1).v;
+    // Limb by limb, so that the eight masks and the limb being selected stay
+    // in registers; limb 0 of the identity's Y+X, Y-X, Z is 1, all else 0.
+    ProjectiveNielsX4 t;
+    F25x4* out[4] = {&t.Y_plus_X, &t.Y_minus_X, &t.Z, &t.T2d};
+    for (int c = 0; c < 4; ++c) {
+      for (int k = 0; k < F25x4::kLimbs; ++k) {
+        __m256i v = c < 3 && k == 0 ? splat(1) : _mm256_setzero_si256();
+        for (int e = 0; e < 8; ++e) {
+          const F25x4* in[4] = {&entries[e].Y_plus_X, &entries[e].Y_minus_X, &entries[e].Z, &entries[e].T2d};
+          v = _mm256_blendv_epi8(v, in[c]->l[k], hit[e]);
+        }
+        out[c]->l[k] = v;
+      }
+    }
     t.conditional_negate(d.negative);
     return t;
   }
@@ -127,13 +141,17 @@ struct FixedTable {
 
   AffineNielsX4 select(int s, __m256i digit) const {
     const SignedDigit d = split(digit);
-    AffineNielsX4 t = AffineNielsX4::identity();
-    for (int e = 1; e <= 8; ++e) {
-      const __m256i hit = magnitude_is(d, e).v;
-      F25x4* coordinates[3] = {&t.y_plus_x, &t.y_minus_x, &t.xy2d};
-      for (int c = 0; c < 3; ++c)
-        for (int k = 0; k < 10; ++k)
-          coordinates[c]->l[k] = _mm256_blendv_epi8(coordinates[c]->l[k], splat(entry[s][e - 1][c][k]), hit);
+    __m256i hit[8];
+    for (int e = 0; e < 8; ++e) hit[e] = magnitude_is(d, e + 1).v;
+    // Limb by limb, as VariableTable::select; the identity is (1, 1, 0).
+    AffineNielsX4 t;
+    F25x4* out[3] = {&t.y_plus_x, &t.y_minus_x, &t.xy2d};
+    for (int c = 0; c < 3; ++c) {
+      for (int k = 0; k < F25x4::kLimbs; ++k) {
+        __m256i v = c < 2 && k == 0 ? splat(1) : _mm256_setzero_si256();
+        for (int e = 0; e < 8; ++e) v = _mm256_blendv_epi8(v, splat(entry[s][e][c][k]), hit[e]);
+        out[c]->l[k] = v;
+      }
     }
     t.conditional_negate(d.negative);
     return t;
