@@ -11,8 +11,9 @@
 //
 // Bounds ("limbs < b" means every limb of every lane):
 //   - every F25x4 value, as produced by every function here: even limbs
-//     < 2^26 + 2^12, odd limbs < 2^25 + 2^16 (products: even < 2^26, odd
-//     < 2^25 + 2^15; sums, differences: < 2^26 + 19 2^7 and < 2^25 + 2^7);
+//     < 2^26 + 2^12, odd limbs < 2^25 + 2^17 (carried products and wide
+//     sums: even < 2^26, odd < 2^25 + 2^17; sums and differences of two
+//     F25x4: < 2^26 + 19 2^7 and < 2^25 + 2^7);
 //     the value is then below 2^255 + 2^247 < 2p.
 //   - inputs of every function: F25x4 values, nothing looser.
 // A product term a_i b_j lands at weight 2^(W(i) + W(j)), which is
@@ -43,6 +44,14 @@ struct Mask {
   friend Mask operator|(Mask a, Mask b) { return {_mm256_or_si256(a.v, b.v)}; }
   friend Mask operator^(Mask a, Mask b) { return {_mm256_xor_si256(a.v, b.v)}; }
   Mask operator!() const { return {_mm256_xor_si256(v, _mm256_set1_epi64x(-1))}; }
+};
+
+// A product before its carry: ten columns, each < 2^60.1 (< 2^61.1 for
+// 2 a b and 2 a^2). Too wide for a multiplier input; + and - accept it and
+// carry once, which spares the carry of products that only feed a sum or a
+// difference.
+struct F25x4Wide {
+  __m256i l[10];
 };
 
 class F25x4 {
@@ -113,24 +122,57 @@ class F25x4 {
 
   friend F25x4 operator*(const F25x4& a, const F25x4& b) {
     F25x4 r;
-    r.product<1>(a, b);
+    r.carry(product<1>(a, b).l);
     return r;
   }
-  // 2 a b, the doubling done on the columns (< 2^61.1).
+  // 2 a b, the doubling done on the columns.
   static F25x4 mul2(const F25x4& a, const F25x4& b) {
     F25x4 r;
-    r.product<2>(a, b);
+    r.carry(product<2>(a, b).l);
     return r;
   }
   F25x4 square() const {
     F25x4 r;
-    r.squared<1>(*this);
+    r.carry(squared<1>().l);
     return r;
   }
   // 2 self^2.
   F25x4 square2() const {
     F25x4 r;
-    r.squared<2>(*this);
+    r.carry(squared<2>().l);
+    return r;
+  }
+  // The same before the carry, for products that only feed + or -.
+  static F25x4Wide mul_wide(const F25x4& a, const F25x4& b) { return product<1>(a, b); }
+  static F25x4Wide mul2_wide(const F25x4& a, const F25x4& b) { return product<2>(a, b); }
+  F25x4Wide square_wide() const { return squared<1>(); }
+  F25x4Wide square2_wide() const { return squared<2>(); }
+
+  // Sums and differences with a wide operand, carried once.
+  friend F25x4 operator+(const F25x4Wide& a, const F25x4& b) { return sum(a.l, b.l); }
+  friend F25x4 operator+(const F25x4& a, const F25x4Wide& b) { return sum(a.l, b.l); }
+  friend F25x4 operator-(const F25x4Wide& a, const F25x4& b) { return difference(a.l, b.l); }
+  friend F25x4 operator-(const F25x4& a, const F25x4Wide& b) { return difference(a.l, b.l); }
+
+  // a + b for limbs < 2^62 (wide or not).
+  static F25x4 sum(const __m256i (&a)[kLimbs], const __m256i (&b)[kLimbs]) {
+    __m256i s[kLimbs];
+    for (int i = 0; i < kLimbs; ++i) s[i] = _mm256_add_epi64(a[i], b[i]);
+    F25x4 r;
+    r.carry(s);
+    return r;
+  }
+  // (a + 2^37 p) - b for a, b < 2^61.2: 2^37 p has limbs >= 2^62 - 2^37 > b
+  // (2^63 - 2^37 - 19 2^37 and 2^63 - 2^37 at even positions), and
+  // a + 2^37 p < 2^63.4.
+  static F25x4 difference(const __m256i (&a)[kLimbs], const __m256i (&b)[kLimbs]) {
+    __m256i s[kLimbs];
+    for (int i = 0; i < kLimbs; ++i) {
+      const std::uint64_t p = i == 0 ? kLow26 - 18 : bits(i) == 26 ? kLow26 : kLow25;
+      s[i] = _mm256_sub_epi64(_mm256_add_epi64(a[i], splat(p << 37)), b[i]);
+    }
+    F25x4 r;
+    r.carry(s);
     return r;
   }
 
@@ -196,12 +238,14 @@ class F25x4 {
     return _mm256_add_epi64(_mm256_add_epi64(x, _mm256_slli_epi64(x, 1)), _mm256_slli_epi64(x, 4));
   }
 
-  // Columns < 2^62 in, an F25x4 out. Two interleaved chains, 0->1->...->4->5
+  // Columns < 2^63.5 in, an F25x4 out. Two interleaved chains, 0->1->...->4->5
   // and 4->5->...->9->0->1, halve the dependent steps. After the chains every
   // limb is below its radix but limb 5 (< 2^25 + 2^11: a carry < 2^37 entered
-  // limb 4 after its first carry) and limb 1 (< 2^25 + 2^15: 19 times a carry
-  // < 2^37 entered limb 0 last).
-  [[gnu::always_inline]] void carry(__m256i (&z)[kLimbs]) {
+  // limb 4 after its first carry) and limb 1 (< 2^25 + 2^17: 19 times a carry
+  // < 2^38.6 entered limb 0 last).
+  [[gnu::always_inline]] void carry(const __m256i (&columns)[kLimbs]) {
+    __m256i z[kLimbs];
+    for (int i = 0; i < kLimbs; ++i) z[i] = columns[i];
     auto step = [&z](int i) {
       const __m256i c = _mm256_srli_epi64(z[i], bits(i));
       z[i] = _mm256_and_si256(z[i], splat(bits(i) == 26 ? kLow26 : kLow25));
@@ -226,9 +270,9 @@ class F25x4 {
   // (i + j >= 10) are put on the operands beforehand (2 a_i < 2^27.1,
   // 19 b_j < 2^30.3, both inside the 32 bits the multiplier reads).
   // Row by row: ten accumulators and the current a_i stay in registers, b_j
-  // and 19 b_j are memory operands. self must not be a or b.
+  // and 19 b_j are memory operands.
   template <int Factor>
-  void product(const F25x4& a, const F25x4& b) {
+  static F25x4Wide product(const F25x4& a, const F25x4& b) {
     __m256i b19[kLimbs], z[kLimbs];
     for (int j = 1; j < kLimbs; ++j) b19[j] = _mm256_mul_epu32(b.l[j], splat(19));
     const __m256i a0 = a.l[0];
@@ -245,40 +289,41 @@ class F25x4 {
         z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32((i & j & 1) ? x2 : x, y));
       }
     }
-    if constexpr (Factor == 2)
-      for (int k = 0; k < kLimbs; ++k) z[k] = _mm256_add_epi64(z[k], z[k]);
-    carry(z);
+    F25x4Wide r;
+    for (int k = 0; k < kLimbs; ++k) r.l[k] = Factor == 2 ? _mm256_add_epi64(z[k], z[k]) : z[k];
+    return r;
   }
 
   // The same for a a, with the symmetric terms merged: 55 vpmuludq. Term
   // (i, j), i <= j, carries 2 when i != j, 2 when both are odd and 19 when
-  // i + j >= 10; the twos go on 2 a_i and 2 a_j, the 19 on a_j (j >= 5 there):
-  // operands 2 a_i < 2^27.1, 38 a_j < 2^31.3.
+  // i + j >= 10.
   template <int Factor>
-  void squared(const F25x4& a) {
-    __m256i a2[kLimbs], a19[kLimbs], a38[kLimbs], z[kLimbs];
-    for (int i = 0; i < kLimbs; ++i) {
-      a2[i] = _mm256_add_epi64(a.l[i], a.l[i]);
-      a19[i] = _mm256_mul_epu32(a.l[i], splat(19));
-      a38[i] = _mm256_add_epi64(a19[i], a19[i]);
-      z[i] = _mm256_setzero_si256();
-    }
+  F25x4Wide squared() const {
+    // Row by row as in product(): the twos go on a_i (4 a_i < 2^28.1), the
+    // 19 on a_j (j >= 5 when i + j >= 10).
+    __m256i a19[kLimbs], z[kLimbs];
+    for (int j = 5; j < kLimbs; ++j) a19[j] = _mm256_mul_epu32(l[j], splat(19));
+    for (int k = 0; k < kLimbs; ++k) z[k] = _mm256_setzero_si256();
 #pragma GCC unroll 10
     for (int i = 0; i < kLimbs; ++i) {
+      const __m256i x = l[i];
+      const __m256i x2 = _mm256_add_epi64(x, x);
+      const __m256i x4 = _mm256_add_epi64(x2, x2);
 #pragma GCC unroll 10
       for (int j = i; j < kLimbs; ++j) {
         const int twos = (i != j ? 1 : 0) + ((i & j & 1) ? 1 : 0);
-        const bool wraps = i + j >= kLimbs;
-        const __m256i x = twos >= 1 ? a2[i] : a.l[i];
-        const __m256i y = wraps ? (twos == 2 ? a38[j] : a19[j]) : (twos == 2 ? a2[j] : a.l[j]);
+        const __m256i y = i + j >= kLimbs ? a19[j] : l[j];
         const int k = (i + j) % kLimbs;
-        z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32(x, y));
+        z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32(twos == 0 ? x : twos == 1 ? x2 : x4, y));
       }
     }
-    if constexpr (Factor == 2)
-      for (int k = 0; k < kLimbs; ++k) z[k] = _mm256_add_epi64(z[k], z[k]);
-    carry(z);
+    F25x4Wide r;
+    for (int k = 0; k < kLimbs; ++k) r.l[k] = Factor == 2 ? _mm256_add_epi64(z[k], z[k]) : z[k];
+    return r;
   }
 };
+
+inline F25x4 operator+(const F25x4Wide& a, const F25x4Wide& b) { return F25x4::sum(a.l, b.l); }
+inline F25x4 operator-(const F25x4Wide& a, const F25x4Wide& b) { return F25x4::difference(a.l, b.l); }
 
 }  // namespace vorlinde::curve::backend::avx2

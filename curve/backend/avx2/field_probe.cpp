@@ -46,6 +46,9 @@ void field_probe(FieldProbeOp op, const std::uint64_t (*a)[kProbeLimbs], const s
     case FieldProbeOp::kSquare: r = x.square(); break;
     case FieldProbeOp::kMul2: r = F25x4::mul2(x, y); break;
     case FieldProbeOp::kSquare2: r = x.square2(); break;
+    case FieldProbeOp::kWideSum: r = F25x4::mul2_wide(x, y) + y.square_wide(); break;
+    case FieldProbeOp::kWideDiff: r = F25x4::mul_wide(x, y) - x.square2_wide(); break;
+    case FieldProbeOp::kWideFromNarrow: r = y - F25x4::mul2_wide(x, y); break;
     case FieldProbeOp::kPow2k: r = x.pow2k(k); break;
     case FieldProbeOp::kInvert: r = curve::invert(x); break;
     case FieldProbeOp::kPowP58: r = curve::pow_p58(x); break;

@@ -3,7 +3,7 @@
 // on four elements at once, in the lane representation itself (ten limbs,
 // radix 2^25.5), so that tests can put limbs at their bounds. Inputs must be
 // within the bounds of curve/backend/avx2/field.hpp: even limbs < 2^26 + 2^12,
-// odd limbs < 2^25 + 2^16. Call only when cpu_has_avx2() is true.
+// odd limbs < 2^25 + 2^17. Call only when cpu_has_avx2() is true.
 
 #include <cstdint>
 
@@ -17,6 +17,9 @@ enum class FieldProbeOp : int {
   kSquare,      // a^2
   kMul2,        // 2 a b
   kSquare2,     // 2 a^2
+  kWideSum,     // 2 a b + b^2, both before their carry
+  kWideDiff,    // a b - 2 a^2, both before their carry
+  kWideFromNarrow,  // b - 2 a b, the product before its carry
   kPow2k,       // a^(2^k)
   kInvert,      // a^(p-2)
   kPowP58,      // a^((p-5)/8)

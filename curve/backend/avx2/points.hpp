@@ -1,8 +1,8 @@
 #pragma once
 // Point models of edwards25519 in lanes, one point per lane, mirroring
-// curve/models.hpp and the IFMA backend: each coordinate system is its own
-// type, and the formulas are the portable backend's (Hisil-Wong-Carter-Dawson
-// 2008 for a = -1, complete, so no lane needs a special case).
+// curve/models.hpp: each coordinate system is its own type, and the formulas
+// are the portable backend's (Hisil-Wong-Carter-Dawson 2008 for a = -1,
+// complete, so no lane needs a special case).
 //
 //   ExtendedX4         (X : Y : Z : T)        x = X/Z, y = Y/Z, x y = T/Z
 //   ProjectiveX4       (X : Y : Z)
@@ -10,8 +10,9 @@
 //   ProjectiveNielsX4  (Y+X, Y-X, Z, 2dT)
 //   AffineNielsX4      (y+x, y-x, 2dxy)
 //
-// Every coordinate is an F25x4 (field.hpp), so it feeds products directly.
-// Compiled only into the AVX2 library.
+// Every coordinate is an F25x4, so limbs stay within the bounds that products accept
+// directly; products that only feed a sum or difference stay wide (no carry
+// pass of their own). Compiled only into the AVX2 library.
 
 #include "curve/backend/avx2/field.hpp"
 
@@ -27,6 +28,8 @@ inline F25x4 edwards_d2() {
 struct ExtendedX4;
 
 // An extended point as the addition formulas read it: (Y+X, Y-X, Z, T).
+// Made from a completed point, Y+X and Y-X come from the wide products X T
+// and Y Z with one carry pass each instead of three.
 struct ExtendedSumsX4 {
   F25x4 Y_plus_X, Y_minus_X, Z, T;
 };
@@ -37,7 +40,7 @@ struct CompletedX4 {
   struct ProjectiveX4 to_projective() const;
   ExtendedX4 to_extended() const;
   ExtendedSumsX4 to_extended_sums() const {
-    const F25x4 x = X * T, y = Y * Z;
+    const F25x4Wide x = F25x4::mul_wide(X, T), y = F25x4::mul_wide(Y, Z);
     return {y + x, y - x, Z * T, X * Y};
   }
 };
@@ -77,12 +80,6 @@ struct ProjectiveNielsX4 {
 struct AffineNielsX4 {
   F25x4 y_plus_x, y_minus_x, xy2d;
 
-  static AffineNielsX4 identity() { return {F25x4::one(), F25x4::one(), F25x4::zero()}; }
-  void conditional_assign(const AffineNielsX4& o, Mask c) {
-    y_plus_x.conditional_assign(o.y_plus_x, c);
-    y_minus_x.conditional_assign(o.y_minus_x, c);
-    xy2d.conditional_assign(o.xy2d, c);
-  }
   void conditional_negate(Mask c) {
     F25x4::conditional_swap(y_plus_x, y_minus_x, c);
     xy2d.conditional_assign(-xy2d, c);
@@ -110,17 +107,17 @@ inline ProjectiveX4 CompletedX4::to_projective() const { return {X * T, Y * Z, Z
 inline ExtendedX4 CompletedX4::to_extended() const { return {X * T, Y * Z, Z * T, X * Y}; }
 
 inline CompletedX4 operator+(const ExtendedSumsX4& p, const ProjectiveNielsX4& q) {
-  const F25x4 pp = p.Y_plus_X * q.Y_plus_X;
-  const F25x4 mm = p.Y_minus_X * q.Y_minus_X;
-  const F25x4 tt2d = p.T * q.T2d;
-  const F25x4 zz2 = F25x4::mul2(p.Z, q.Z);
+  const F25x4Wide pp = F25x4::mul_wide(p.Y_plus_X, q.Y_plus_X);
+  const F25x4Wide mm = F25x4::mul_wide(p.Y_minus_X, q.Y_minus_X);
+  const F25x4Wide tt2d = F25x4::mul_wide(p.T, q.T2d);
+  const F25x4Wide zz2 = F25x4::mul2_wide(p.Z, q.Z);
   return {pp - mm, pp + mm, zz2 + tt2d, zz2 - tt2d};
 }
 
 inline CompletedX4 operator+(const ExtendedSumsX4& p, const AffineNielsX4& q) {
-  const F25x4 pp = p.Y_plus_X * q.y_plus_x;
-  const F25x4 mm = p.Y_minus_X * q.y_minus_x;
-  const F25x4 txy2d = p.T * q.xy2d;
+  const F25x4Wide pp = F25x4::mul_wide(p.Y_plus_X, q.y_plus_x);
+  const F25x4Wide mm = F25x4::mul_wide(p.Y_minus_X, q.y_minus_x);
+  const F25x4Wide txy2d = F25x4::mul_wide(p.T, q.xy2d);
   const F25x4 z2 = p.Z + p.Z;
   return {pp - mm, pp + mm, z2 + txy2d, z2 - txy2d};
 }

@@ -28,7 +28,7 @@ constexpr int kLanes = avx2::kProbeLanes;
 // The bounds of curve/backend/avx2/field.hpp, restated: a limb at or above
 // them is outside what every operation may receive or return.
 constexpr std::uint64_t radix(int i) { return std::uint64_t{1} << (i % 2 == 0 ? 26 : 25); }
-constexpr std::uint64_t bound(int i) { return radix(i) + (i % 2 == 0 ? std::uint64_t{1} << 12 : std::uint64_t{1} << 16); }
+constexpr std::uint64_t bound(int i) { return radix(i) + (i % 2 == 0 ? std::uint64_t{1} << 12 : std::uint64_t{1} << 17); }
 
 // The value as five radix-2^51 limbs: limb i = l_2i + 2^26 l_(2i+1) < 2^52.
 FieldElement to_portable(const Limbs10& l) {
@@ -145,6 +145,12 @@ const FieldCase kFieldCases[] = {
      [](const FieldElement& a, const FieldElement& b) { return ((a * b) + (a * b)).reduced(); }},
     {"square2", avx2::FieldProbeOp::kSquare2, 0,
      [](const FieldElement& a, const FieldElement&) { return a.square2().reduced(); }},
+    {"wide_sum", avx2::FieldProbeOp::kWideSum, 0,
+     [](const FieldElement& a, const FieldElement& b) { return ((a * b) + (a * b) + b.square()).reduced(); }},
+    {"wide_diff", avx2::FieldProbeOp::kWideDiff, 0,
+     [](const FieldElement& a, const FieldElement& b) { return a * b - a.square2(); }},
+    {"wide_from_narrow", avx2::FieldProbeOp::kWideFromNarrow, 0,
+     [](const FieldElement& a, const FieldElement& b) { return b - ((a * b) + (a * b)).reduced(); }},
     {"pow2k_1", avx2::FieldProbeOp::kPow2k, 1, [](const FieldElement& a, const FieldElement&) { return a.pow2k(1); }},
     {"pow2k_7", avx2::FieldProbeOp::kPow2k, 7, [](const FieldElement& a, const FieldElement&) { return a.pow2k(7); }},
     {"invert", avx2::FieldProbeOp::kInvert, 0, [](const FieldElement& a, const FieldElement&) { return invert(a); }},
