@@ -232,6 +232,10 @@ class F25x4 {
   }
 
  private:
+  // An opaque copy of a pointer: loads through it cannot be merged with
+  // loads made before.
+  static void launder(const __m256i*& p) { asm("" : "+r"(p)); }
+
   // 19 x for x < 2^59, as shifts and adds (x may exceed the 32 bits that
   // vpmuludq reads).
   static __m256i times19(__m256i x) {
@@ -273,18 +277,26 @@ class F25x4 {
   // and 19 b_j are memory operands.
   template <int Factor>
   static F25x4Wide product(const F25x4& a, const F25x4& b) {
-    __m256i b19[kLimbs], z[kLimbs];
+    alignas(32) __m256i b19[kLimbs];
+    __m256i z[kLimbs];
     for (int j = 1; j < kLimbs; ++j) b19[j] = _mm256_mul_epu32(b.l[j], splat(19));
+    const __m256i* bl = b.l;
+    const __m256i* b19l = b19;
     const __m256i a0 = a.l[0];
 #pragma GCC unroll 10
-    for (int j = 0; j < kLimbs; ++j) z[j] = _mm256_mul_epu32(a0, b.l[j]);
+    for (int j = 0; j < kLimbs; ++j) z[j] = _mm256_mul_epu32(a0, bl[j]);
 #pragma GCC unroll 10
     for (int i = 1; i < kLimbs; ++i) {
+      // The compiler would keep all twenty b operands in registers and spill
+      // the accumulators; hiding where they are makes it read them as memory
+      // operands of the multiplies, row after row.
+      launder(bl);
+      launder(b19l);
       const __m256i x = a.l[i];
       const __m256i x2 = _mm256_add_epi64(x, x);
 #pragma GCC unroll 10
       for (int j = 0; j < kLimbs; ++j) {
-        const __m256i y = i + j >= kLimbs ? b19[j] : b.l[j];
+        const __m256i y = i + j >= kLimbs ? b19l[j] : bl[j];
         const int k = (i + j) % kLimbs;
         z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32((i & j & 1) ? x2 : x, y));
       }
@@ -301,18 +313,23 @@ class F25x4 {
   F25x4Wide squared() const {
     // Row by row as in product(): the twos go on a_i (4 a_i < 2^28.1), the
     // 19 on a_j (j >= 5 when i + j >= 10).
-    __m256i a19[kLimbs], z[kLimbs];
+    alignas(32) __m256i a19[kLimbs];
+    __m256i z[kLimbs];
     for (int j = 5; j < kLimbs; ++j) a19[j] = _mm256_mul_epu32(l[j], splat(19));
     for (int k = 0; k < kLimbs; ++k) z[k] = _mm256_setzero_si256();
+    const __m256i* al = l;
+    const __m256i* a19l = a19;
 #pragma GCC unroll 10
     for (int i = 0; i < kLimbs; ++i) {
+      launder(al);
+      launder(a19l);
       const __m256i x = l[i];
       const __m256i x2 = _mm256_add_epi64(x, x);
       const __m256i x4 = _mm256_add_epi64(x2, x2);
 #pragma GCC unroll 10
       for (int j = i; j < kLimbs; ++j) {
         const int twos = (i != j ? 1 : 0) + ((i & j & 1) ? 1 : 0);
-        const __m256i y = i + j >= kLimbs ? a19[j] : l[j];
+        const __m256i y = i + j >= kLimbs ? a19l[j] : al[j];
         const int k = (i + j) % kLimbs;
         z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32(twos == 0 ? x : twos == 1 ? x2 : x4, y));
       }
