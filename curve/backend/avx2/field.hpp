@@ -10,19 +10,19 @@
 // products, each up to 38 2^52.1, in a 64-bit lane.
 //
 // Bounds ("limbs < b" means every limb of every lane):
-//   - every F25x4 value, as produced by every function here: even limbs
-//     < 2^26 + 2^12, odd limbs < 2^25 + 2^17 (carried products and wide
-//     sums: even < 2^26, odd < 2^25 + 2^17; sums and differences of two
-//     F25x4: < 2^26 + 19 2^7 and < 2^25 + 2^7);
-//     the value is then below 2^255 + 2^247 < 2p.
+//   - every F25x4 value, as produced by every function here: every limb
+//     below its radix + 2^19 (carried products and wide sums: limb 0
+//     < 2^26 + 2^17.8, limb 1 < 2^25 + 2^16.8, others < radix + 2^13.5;
+//     sums and differences of two F25x4: < radix + 19 2^7);
+//     the value is then below 2^255 + 2^250 < 2p.
 //   - inputs of every function: F25x4 values, nothing looser.
 // A product term a_i b_j lands at weight 2^(W(i) + W(j)), which is
 // 2^W(i + j) except when i and j are both odd (then twice that); weights
 // 2^W(k) with k >= 10 are 2^255 2^W(k - 10) = 19 2^W(k - 10) (mod p).
 // So column k = sum over i + j = k (mod 10) of a_i b_j, times 2 for odd i, j
 // and times 19 for i + j >= 10: with the bounds above each term is below
-// 38 (2^26 + 2^12)^2 and column 0, the largest (1 + 19 (4 + 2 5) = 267 terms
-// of 2^52.01), is below 2^60.1.
+// 38 (2^26 + 2^19)^2 and column 0, the largest (1 + 19 (4 + 2 5) = 267 terms
+// of 2^52.02), is below 2^60.1.
 //
 // Compiled only into the AVX2 library (-mavx2); never include this from code
 // built for the baseline instruction set.
@@ -242,31 +242,26 @@ class F25x4 {
     return _mm256_add_epi64(_mm256_add_epi64(x, _mm256_slli_epi64(x, 1)), _mm256_slli_epi64(x, 4));
   }
 
-  // Columns < 2^63.5 in, an F25x4 out. Two interleaved chains, 0->1->...->4->5
-  // and 4->5->...->9->0->1, halve the dependent steps. After the chains every
-  // limb is below its radix but limb 5 (< 2^25 + 2^11: a carry < 2^37 entered
-  // limb 4 after its first carry) and limb 1 (< 2^25 + 2^17: 19 times a carry
-  // < 2^38.6 entered limb 0 last).
+  // Columns < 2^63.5 in, an F25x4 out: two parallel carry passes, each a
+  // few instructions deep, where a sequential chain would be some forty.
+  // After the first, limbs are below their radix + 2^38.5 (limb 0: + 2^42.8,
+  // 19 times a carry < 2^38.5); after the second, limb 0 < 2^26 + 2^17.8,
+  // limb 1 < 2^25 + 2^16.8, the others below their radix + 2^13.5.
   [[gnu::always_inline]] void carry(const __m256i (&columns)[kLimbs]) {
     __m256i z[kLimbs];
-    for (int i = 0; i < kLimbs; ++i) z[i] = columns[i];
-    auto step = [&z](int i) {
-      const __m256i c = _mm256_srli_epi64(z[i], bits(i));
-      z[i] = _mm256_and_si256(z[i], splat(bits(i) == 26 ? kLow26 : kLow25));
-      if (i == 9) {
-        z[0] = _mm256_add_epi64(z[0], times19(c));
-      } else {
-        z[i + 1] = _mm256_add_epi64(z[i + 1], c);
-      }
-    };
-    step(0), step(4);
-    step(1), step(5);
-    step(2), step(6);
-    step(3), step(7);
-    step(4), step(8);
-    step(9);
-    step(0);
-    for (int i = 0; i < kLimbs; ++i) l[i] = z[i];
+    carry_pass(columns, z, false);
+    carry_pass(z, l, true);
+  }
+  // One parallel pass; the carry out of limb 9 enters limb 0 times 19, by
+  // vpmuludq when it is known to fit in 32 bits.
+  [[gnu::always_inline]] static void carry_pass(const __m256i (&v)[kLimbs], __m256i (&r)[kLimbs], bool small) {
+    __m256i c[kLimbs];
+    for (int i = 0; i < kLimbs; ++i) {
+      c[i] = _mm256_srli_epi64(v[i], bits(i));
+      r[i] = _mm256_and_si256(v[i], splat(bits(i) == 26 ? kLow26 : kLow25));
+    }
+    r[0] = _mm256_add_epi64(r[0], small ? _mm256_mul_epu32(c[9], splat(19)) : times19(c[9]));
+    for (int i = 1; i < kLimbs; ++i) r[i] = _mm256_add_epi64(r[i], c[i - 1]);
   }
 
   // Factor a b for Factor 1 or 2, before the carry: columns < 2^60.1,

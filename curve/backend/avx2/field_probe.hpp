@@ -2,8 +2,8 @@
 // The lane field seen from outside the AVX2 library, for tests: one operation
 // on four elements at once, in the lane representation itself (ten limbs,
 // radix 2^25.5), so that tests can put limbs at their bounds. Inputs must be
-// within the bounds of curve/backend/avx2/field.hpp: even limbs < 2^26 + 2^12,
-// odd limbs < 2^25 + 2^17. Call only when cpu_has_avx2() is true.
+// within the bounds of curve/backend/avx2/field.hpp: even limbs < 2^26 + 2^19,
+// odd limbs < 2^25 + 2^19. Call only when cpu_has_avx2() is true.
 
 #include <cstdint>
 

@@ -43,7 +43,7 @@ inline F25x4 gather(const std::uint64_t* base, std::size_t stride, std::size_t m
   return F25x4::weak_reduce(v);
 }
 
-// Five limbs l_2i + 2^26 l_(2i+1) < 2^26 + 2^12 + 2^26 (2^25 + 2^17) < 2^52.
+// Five limbs l_2i + 2^26 l_(2i+1) < 2^26 + 2^19 + 2^26 (2^25 + 2^19) < 2^52.
 inline void scatter(const F25x4& a, std::uint64_t* base, std::size_t stride, std::size_t m) {
   alignas(32) std::uint64_t t[10][kLanes];
   for (int i = 0; i < 10; ++i) _mm256_store_si256(reinterpret_cast<__m256i*>(t[i]), a.l[i]);

@@ -28,7 +28,7 @@ constexpr int kLanes = avx2::kProbeLanes;
 // The bounds of curve/backend/avx2/field.hpp, restated: a limb at or above
 // them is outside what every operation may receive or return.
 constexpr std::uint64_t radix(int i) { return std::uint64_t{1} << (i % 2 == 0 ? 26 : 25); }
-constexpr std::uint64_t bound(int i) { return radix(i) + (i % 2 == 0 ? std::uint64_t{1} << 12 : std::uint64_t{1} << 17); }
+constexpr std::uint64_t bound(int i) { return radix(i) + (std::uint64_t{1} << 19); }
 
 // The value as five radix-2^51 limbs: limb i = l_2i + 2^26 l_(2i+1) < 2^52.
 FieldElement to_portable(const Limbs10& l) {
