@@ -39,7 +39,6 @@ inline __m256i splat(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<lo
 struct Mask {
   __m256i v;
 
-  static Mask from_compare(__m256i c) { return {c}; }
   friend Mask operator&(Mask a, Mask b) { return {_mm256_and_si256(a.v, b.v)}; }
   friend Mask operator|(Mask a, Mask b) { return {_mm256_or_si256(a.v, b.v)}; }
   friend Mask operator^(Mask a, Mask b) { return {_mm256_xor_si256(a.v, b.v)}; }
@@ -91,14 +90,8 @@ class F25x4 {
   // Limbs < 2^32 in, an F25x4 out (limb 0 < 2^26 + 19 2^7, others below
   // their radix + 2^7): one parallel carry pass, no dependent chain.
   [[gnu::always_inline]] static F25x4 weak_reduce(const __m256i (&v)[kLimbs]) {
-    __m256i c[kLimbs];
     F25x4 r;
-    for (int i = 0; i < kLimbs; ++i) {
-      c[i] = _mm256_srli_epi64(v[i], bits(i));
-      r.l[i] = _mm256_and_si256(v[i], splat(bits(i) == 26 ? kLow26 : kLow25));
-    }
-    r.l[0] = _mm256_add_epi64(r.l[0], _mm256_mul_epu32(c[9], splat(19)));
-    for (int i = 1; i < kLimbs; ++i) r.l[i] = _mm256_add_epi64(r.l[i], c[i - 1]);
+    carry_pass(v, r.l, true);
     return r;
   }
 
