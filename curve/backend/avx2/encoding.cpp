@@ -28,8 +28,13 @@ void encode_affine(const F25x4& x, const F25x4& y, std::uint8_t* out, std::size_
 void compress_block(const PointLimbs* points, std::size_t count, std::uint8_t* out) {
   const std::size_t chunks = (count + kLanes - 1) / kLanes;
   auto lanes_in = [&](std::size_t c) { return count - c * kLanes < kLanes ? count - c * kLanes : kLanes; };
+  // One coordinate of a chunk: gathering is a good part of the cost here.
+  static constexpr std::uint64_t kZero[5] = {0, 0, 0, 0, 0}, kOne[5] = {1, 0, 0, 0, 0};
+  auto coordinate = [&](std::size_t c, const std::uint64_t(PointLimbs::*field)[5], const std::uint64_t(&fill)[5]) {
+    return gather(points[c * kLanes].*field, kPointStride, lanes_in(c), fill);
+  };
   auto nonzero_z = [&](std::size_t c, Mask& zero) {
-    F25x4 z = load_points(points + c * kLanes, lanes_in(c)).Z;
+    F25x4 z = coordinate(c, &PointLimbs::Z, kOne);
     zero = z.is_zero();
     z.conditional_assign(F25x4::one(), zero);
     return z;
@@ -40,7 +45,6 @@ void compress_block(const PointLimbs* points, std::size_t count, std::uint8_t* o
   for (std::size_t c = 1; c < chunks; ++c) prefix[c] = prefix[c - 1] * nonzero_z(c, zero[c]);
   F25x4 inverse = curve::invert(prefix[chunks - 1]);  // 1 / q_c for the current c
   for (std::size_t c = chunks; c-- > 0;) {
-    const ExtendedX4 p = load_points(points + c * kLanes, lanes_in(c));
     F25x4 recip = inverse;
     if (c > 0) {
       recip = inverse * prefix[c - 1];
@@ -48,7 +52,8 @@ void compress_block(const PointLimbs* points, std::size_t count, std::uint8_t* o
       inverse = inverse * nonzero_z(c, unused);
     }
     recip.conditional_assign(F25x4::zero(), zero[c]);
-    encode_affine(p.X * recip, p.Y * recip, out + 32 * c * kLanes, lanes_in(c));
+    encode_affine(coordinate(c, &PointLimbs::X, kZero) * recip, coordinate(c, &PointLimbs::Y, kOne) * recip,
+                  out + 32 * c * kLanes, lanes_in(c));
   }
 }
 
