@@ -4,6 +4,7 @@
 #include "curve/backend.hpp"
 
 #if defined(__x86_64__)
+#include "curve/backend/avx2/kernel.hpp"
 #include "curve/backend/ifma/kernel.hpp"
 #endif
 
@@ -15,27 +16,31 @@ namespace vorlinde::curve {
 namespace {
 
 // Every backend this build contains, the portable one first and the fastest
-// last, with whether this processor runs it.
+// last, with whether a processor with given features runs it.
 struct Candidate {
   const Backend* backend;
-  bool (*runs_here)();
+  bool (*runs_on)(const ProcessorFeatures&);
 };
 
 constexpr Candidate kCandidates[] = {
-    {&SERIAL_BACKEND, [] { return true; }},
+    {&SERIAL_BACKEND, [](const ProcessorFeatures&) { return true; }},
 #if defined(__x86_64__)
-    {&IFMA_BACKEND, &backend::ifma::cpu_has_ifma},
+    {&AVX2_BACKEND, [](const ProcessorFeatures& f) { return f.avx2; }},
+    {&IFMA_BACKEND, [](const ProcessorFeatures& f) { return f.ifma; }},
 #endif
 };
 
+ProcessorFeatures this_processor() {
+  ProcessorFeatures f;
+#if defined(__x86_64__)
+  f.avx2 = backend::avx2::cpu_has_avx2();
+  f.ifma = backend::ifma::cpu_has_ifma();
+#endif
+  return f;
+}
+
 const std::vector<const Backend*>& runnable() {
-  static const std::vector<const Backend*> list = [] {
-    std::vector<const Backend*> out;
-    for (const Candidate& c : kCandidates) {
-      if (c.runs_here()) out.push_back(c.backend);
-    }
-    return out;
-  }();
+  static const std::vector<const Backend*> list = backends_for(this_processor());
   return list;
 }
 
@@ -52,6 +57,14 @@ const Backend* choose() {
 }
 
 }  // namespace
+
+std::vector<const Backend*> backends_for(const ProcessorFeatures& features) {
+  std::vector<const Backend*> out;
+  for (const Candidate& c : kCandidates) {
+    if (c.runs_on(features)) out.push_back(c.backend);
+  }
+  return out;
+}
 
 std::span<const Backend* const> available_backends() { return runnable(); }
 

@@ -19,6 +19,7 @@
 
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "curve/edwards.hpp"
 #include "curve/elligator.hpp"
@@ -57,6 +58,9 @@ struct Backend {
 // The portable 5 x 51-bit backend, available everywhere.
 extern const Backend SERIAL_BACKEND;
 #if defined(__x86_64__)
+// Four points per AVX2 vector; runs where AVX2 is present and the operating
+// system saves the YMM registers (curve/backend/avx2/).
+extern const Backend AVX2_BACKEND;
 // Eight points per AVX-512 IFMA vector; runs where AVX-512F, VL and IFMA are
 // present and enabled (curve/backend/ifma/).
 extern const Backend IFMA_BACKEND;
@@ -67,8 +71,17 @@ extern const Backend IFMA_BACKEND;
 const Backend& active_backend();
 
 // Every backend this build contains and this processor can run, the portable
-// one first and the fastest last.
+// one first and the fastest last: portable, AVX2, AVX-512 IFMA.
 std::span<const Backend* const> available_backends();
+
+// What the choice depends on, as read from CPUID and XCR0 (each backend's
+// cpu.cpp says which bits).
+struct ProcessorFeatures {
+  bool avx2 = false;
+  bool ifma = false;
+};
+// The list available_backends() gives on a processor with these features.
+std::vector<const Backend*> backends_for(const ProcessorFeatures& features);
 
 // For checks that must exercise one particular backend: makes the backend
 // called `name` the one active_backend() returns. Returns false, changing

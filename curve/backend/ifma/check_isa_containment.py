@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
-"""Checks that AVX-512 code stays inside the IFMA kernels.
+"""Checks that AVX-512 code stays inside the IFMA kernels and AVX code inside
+the IFMA and AVX2 kernels.
 
 Disassembles each given object, archive or executable (objdump -d, demangled)
-and fails if a function outside namespace vorlinde::curve::backend::ifma uses
-a zmm register, an opmask register, an EVEX-only register (xmm/ymm 16..31), an
-embedded broadcast or an EVEX-only instruction. Such a function would be an
-inline or template instance compiled with the AVX-512 flags that the linker
-may pick for baseline code: it would crash on processors without AVX-512 and
-under valgrind.
+and fails if
+  - a function outside namespace vorlinde::curve::backend::ifma uses a zmm
+    register, an opmask register, an EVEX-only register (xmm/ymm 16..31), an
+    embedded broadcast or an EVEX-only instruction;
+  - a function outside that namespace and vorlinde::curve::backend::avx2 uses
+    a ymm register or any VEX-encoded instruction (AVX, AVX2; baseline x86-64
+    code has none).
+Such a function would be an inline or template instance compiled with the
+kernels' flags that the linker may pick for baseline code: it would crash on
+processors without those extensions (and, for AVX-512, under valgrind).
 
 usage: check_isa_containment.py FILE...
 """
@@ -17,8 +22,10 @@ import subprocess
 import sys
 
 ALLOWED = "vorlinde::curve::backend::ifma::"
-# Hand-written AVX-512 instructions behind a run-time CPU test, not compiler
-# output: clearing registers 16..31 after secrets have passed through them.
+ALLOWED_VEX = (ALLOWED, "vorlinde::curve::backend::avx2::")
+# Hand-written AVX and AVX-512 instructions behind a run-time CPU test, not
+# compiler output: clearing the vector registers after secrets have passed
+# through them.
 GUARDED = {"vorlinde::runtime::scrub_stack()"}
 
 EVEX_OPERAND = re.compile(r"%zmm\d+|%[xy]mm(?:1[6-9]|2\d|3[01])\b|%k[0-7]\b|\{1to\d+\}")
@@ -32,10 +39,15 @@ EVEX_MNEMONIC = re.compile(
     r"|vrcp14|vrsqrt14|vscalef|vgetexp|vgetmant|vrndscale|vfixupimm|vrange|vreduce|vfpclass|vdbpsadbw"
     r"|vcvt[a-z0-9]*u[dq]q|vcvtu[dq]q2p[sd])"
 )
+VEX_OPERAND = re.compile(r"%ymm\d+")
+# Every VEX- or EVEX-encoded instruction has a v-prefixed mnemonic; verr and
+# verw are the only legacy ones that do.
+VEX_MNEMONIC = re.compile(r"^v(?!err\b|erw\b)[a-z0-9]+$")
 FUNCTION = re.compile(r"^[0-9a-f]+ <(.*)>:$")
 
 
 def leaks(path):
+    """Maps each offending function to (what leaked, its first such instruction)."""
     out = subprocess.run(
         ["objdump", "-d", "-C", "--no-show-raw-insn", path], check=True, capture_output=True, text=True
     ).stdout
@@ -46,12 +58,16 @@ def leaks(path):
         if m:
             function = m.group(1)
             continue
-        if function is None or ALLOWED in function or function in GUARDED or "\t" not in line:
+        if function is None or function in GUARDED or "\t" not in line:
             continue
         insn = line.split("\t", 1)[1].strip()
         mnemonic = insn.split(" ", 1)[0]
-        if EVEX_MNEMONIC.match(mnemonic) or EVEX_OPERAND.search(insn):
-            found.setdefault(function, insn)
+        if ALLOWED not in function and (EVEX_MNEMONIC.match(mnemonic) or EVEX_OPERAND.search(insn)):
+            found.setdefault(function, ("AVX-512 outside the IFMA kernels", insn))
+        elif not any(a in function for a in ALLOWED_VEX) and (
+            VEX_MNEMONIC.match(mnemonic) or VEX_OPERAND.search(insn)
+        ):
+            found.setdefault(function, ("AVX outside the IFMA and AVX2 kernels", insn))
     return found
 
 
@@ -61,11 +77,14 @@ def main(paths):
         return 2
     failed = False
     for path in paths:
-        for function, insn in sorted(leaks(path).items()):
-            print(f"{path}: {function}: AVX-512 outside the IFMA kernels: {insn}")
+        for function, (what, insn) in sorted(leaks(path).items()):
+            print(f"{path}: {function}: {what}: {insn}")
             failed = True
     if not failed:
-        print(f"AVX-512 confined to {ALLOWED.rstrip(':')} in: {' '.join(paths)}")
+        print(
+            f"AVX-512 confined to {ALLOWED.rstrip(':')}, AVX to it and {ALLOWED_VEX[1].rstrip(':')} in: "
+            f"{' '.join(paths)}"
+        )
     return 1 if failed else 0
 
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <string_view>
+#include <vector>
 
 #include "curve/backend.hpp"
 #if defined(__x86_64__)
+#include "curve/backend/avx2/kernel.hpp"
 #include "curve/backend/ifma/kernel.hpp"
 #endif
 
@@ -23,6 +25,53 @@ TEST(BackendDispatch, ListStartsWithThePortableBackendAndNamesAreUnique) {
 }
 
 #if defined(__x86_64__)
+// IFMA before AVX2 before the portable code: each backend is chosen exactly
+// when the faster ones are missing.
+TEST(BackendDispatch, IfmaThenAvx2ThenThePortableBackend) {
+  using List = std::vector<const Backend*>;
+  EXPECT_EQ(backends_for({.avx2 = false, .ifma = false}), (List{&SERIAL_BACKEND}));
+  EXPECT_EQ(backends_for({.avx2 = true, .ifma = false}), (List{&SERIAL_BACKEND, &AVX2_BACKEND}));
+  EXPECT_EQ(backends_for({.avx2 = true, .ifma = true}), (List{&SERIAL_BACKEND, &AVX2_BACKEND, &IFMA_BACKEND}));
+  EXPECT_EQ(backends_for({.avx2 = false, .ifma = true}), (List{&SERIAL_BACKEND, &IFMA_BACKEND}));
+  // This processor's list is the one its features give.
+  const auto backends = available_backends();
+  EXPECT_EQ(List(backends.begin(), backends.end()),
+            backends_for({.avx2 = backend::avx2::cpu_has_avx2(), .ifma = backend::ifma::cpu_has_ifma()}));
+}
+
+TEST(BackendDispatch, TheAvx2BackendRunsExactlyWhereTheProcessorHasIt) {
+  const auto backends = available_backends();
+  const bool listed = std::find(backends.begin(), backends.end(), &AVX2_BACKEND) != backends.end();
+  EXPECT_EQ(listed, backend::avx2::cpu_has_avx2());
+  if (!listed) GTEST_SKIP() << "this processor (or OS) lacks AVX2";
+  if (!backend::ifma::cpu_has_ifma()) EXPECT_EQ(&active_backend(), &AVX2_BACKEND);
+}
+
+// The decision from raw CPUID and XCR0 values (Intel SDM vol. 2A, CPUID leaf
+// 1 ECX.OSXSAVE[27], ECX.AVX[28], leaf 7 EBX.AVX2[5]; vol. 1 13.3, XCR0 bits
+// 1 and 2): every bit is needed, and AVX-512 state is not.
+TEST(BackendDispatch, Avx2NeedsEveryFeatureBitAndTheSavedRegisterState) {
+  using backend::avx2::CpuidFacts;
+  const CpuidFacts full{7, (1u << 27) | (1u << 28), 1u << 5, 0x7};
+  EXPECT_TRUE(backend::avx2::avx2_usable(full));
+  for (const int bit : {27, 28}) {
+    CpuidFacts c = full;
+    c.leaf1_ecx &= ~(1u << bit);
+    EXPECT_FALSE(backend::avx2::avx2_usable(c)) << "leaf 1 ECX bit " << bit;
+  }
+  CpuidFacts no_avx2 = full;
+  no_avx2.leaf7_ebx = (1u << 16) | (1u << 21) | (1u << 31);  // AVX-512 bits alone do not do
+  EXPECT_FALSE(backend::avx2::avx2_usable(no_avx2));
+  for (const int bit : {1, 2}) {
+    CpuidFacts c = full;
+    c.xcr0 &= ~(std::uint64_t{1} << bit);
+    EXPECT_FALSE(backend::avx2::avx2_usable(c)) << "XCR0 bit " << bit;
+  }
+  CpuidFacts old = full;
+  old.max_leaf = 6;
+  EXPECT_FALSE(backend::avx2::avx2_usable(old));
+}
+
 // The fastest runnable backend is the one in use; the IFMA backend is
 // runnable exactly when this processor passes the CPUID and XGETBV test.
 TEST(BackendDispatch, TheIfmaBackendRunsExactlyWhereTheProcessorHasIt) {

@@ -1,0 +1,332 @@
+// The vector kernels (AVX-512 IFMA, AVX2) against the portable code, bit for
+// bit, through their plain-array interfaces (kernel.hpp): the portable points,
+// tables and Elligator maps are the oracle, and results are compared by their
+// compressed encodings. Every count 0..17 covers full chunks and ragged tails
+// of both lane widths; outputs beyond n must stay untouched, output limbs
+// below 2^52.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "curve/backend/avx2/kernel.hpp"
+#include "curve/backend/ifma/kernel.hpp"
+#include "curve/edwards.hpp"
+#include "src/point_conversion.hpp"
+#include "tests/cpp/curve/support.hpp"
+
+namespace vorlinde::curve {
+namespace {
+
+using testing::random_bytes;
+using Bytes = std::array<std::uint8_t, 32>;
+using Limbs = FieldElement::Limbs;
+
+constexpr std::uint64_t kLimbBound = std::uint64_t{1} << 52;
+constexpr std::size_t kMaxCount = 18;
+
+// One backend's kernels, under the names the tests use.
+template <class Tag>
+struct Kernels;
+
+struct IfmaTag;
+template <>
+struct Kernels<IfmaTag> {
+  using PointLimbs = backend::ifma::PointLimbs;
+  using NielsLimbs = backend::ifma::NielsLimbs;
+  static constexpr const char* kMissing = "this processor (or OS) lacks AVX-512 IFMA; kernels not run";
+  static bool usable() { return backend::ifma::cpu_has_ifma(); }
+  static constexpr auto variable_base = &backend::ifma::variable_base;
+  static constexpr auto fixed_base = &backend::ifma::fixed_base;
+  static constexpr auto compress = &backend::ifma::compress;
+  static constexpr auto decompress = &backend::ifma::decompress;
+  static constexpr auto uniform_bytes_to_point = &backend::ifma::uniform_bytes_to_point;
+  static constexpr auto point_to_uniform_bytes = &backend::ifma::point_to_uniform_bytes;
+};
+
+struct Avx2Tag;
+template <>
+struct Kernels<Avx2Tag> {
+  using PointLimbs = backend::avx2::PointLimbs;
+  using NielsLimbs = backend::avx2::NielsLimbs;
+  static constexpr const char* kMissing = "this processor (or OS) lacks AVX2; kernels not run";
+  static bool usable() { return backend::avx2::cpu_has_avx2(); }
+  static constexpr auto variable_base = &backend::avx2::variable_base;
+  static constexpr auto fixed_base = &backend::avx2::fixed_base;
+  static constexpr auto compress = &backend::avx2::compress;
+  static constexpr auto decompress = &backend::avx2::decompress;
+  static constexpr auto uniform_bytes_to_point = &backend::avx2::uniform_bytes_to_point;
+  static constexpr auto point_to_uniform_bytes = &backend::avx2::point_to_uniform_bytes;
+};
+
+template <class K>
+class VectorKernelTest : public testing::SodiumTest {
+ protected:
+  void SetUp() override {
+    if (!K::usable()) GTEST_SKIP() << K::kMissing;
+  }
+};
+
+struct KernelNames {
+  template <class K>
+  static std::string GetName(int) {
+    return std::is_same_v<K, Kernels<IfmaTag>> ? "ifma" : "avx2";
+  }
+};
+using AllKernels = ::testing::Types<Kernels<IfmaTag>, Kernels<Avx2Tag>>;
+TYPED_TEST_SUITE(VectorKernelTest, AllKernels, KernelNames);
+
+
+template <class PointLimbs>
+PointLimbs to_limbs(const EdwardsPoint& p) {
+  PointLimbs l;
+  for (int i = 0; i < 5; ++i) l.X[i] = p.X.limbs()[i], l.Y[i] = p.Y.limbs()[i], l.Z[i] = p.Z.limbs()[i], l.T[i] = p.T.limbs()[i];
+  return l;
+}
+
+template <class PointLimbs>
+EdwardsPoint from_limbs(const PointLimbs& l) {
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_LT(l.X[i], kLimbBound);
+    EXPECT_LT(l.Y[i], kLimbBound);
+    EXPECT_LT(l.Z[i], kLimbBound);
+    EXPECT_LT(l.T[i], kLimbBound);
+  }
+  auto f = [](const std::uint64_t* v) { return FieldElement(Limbs{v[0], v[1], v[2], v[3], v[4]}); };
+  return {f(l.X), f(l.Y), f(l.Z), f(l.T)};
+}
+
+Bytes encode(const EdwardsPoint& p) { return p.compress().bytes; }
+
+// A point of the full group (mixed order, its torsion part uniform) in a
+// non-normalised representation (Z != 1).
+EdwardsPoint random_point() {
+  for (;;) {
+    const auto p = CompressedEdwardsY{random_bytes<32>()}.decompress();
+    if (p) return *p + ED25519_BASEPOINT_POINT;
+  }
+}
+
+// The eight points of order dividing 8: j T for T of order 8, found as l P of
+// random points P until 4 (l P) is not the identity.
+std::vector<EdwardsPoint> torsion_points() {
+  const Bytes l_bytes = testing::hex<32>("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+  const Scalar l = Scalar::from_bits(l_bytes);
+  EdwardsPoint t;
+  do {
+    t = random_point() * l;
+  } while (t.mul_by_pow_2(2) == EdwardsPoint::identity());
+  std::vector<EdwardsPoint> out{EdwardsPoint::identity()};
+  for (int j = 1; j < 8; ++j) out.push_back(out.back() + t);
+  return out;
+}
+
+// Reduced scalars from libsodium and unreduced ones (any value below 2^255).
+Scalar random_scalar(bool unreduced) {
+  Bytes s = random_bytes<32>();
+  if (unreduced) {
+    s[31] = static_cast<std::uint8_t>(s[31] | 0x40) & 0x7f;  // k >= 2^254 > l
+  } else {
+    crypto_core_ed25519_scalar_random(s.data());
+  }
+  return Scalar::from_bits(s);
+}
+
+
+TYPED_TEST(VectorKernelTest, VariableBasePerPointAndSharedDigits) {
+  using PointLimbs = typename TypeParam::PointLimbs;
+  for (std::size_t n = 0; n < kMaxCount; ++n) {
+    SCOPED_TRACE(n);
+    const auto torsion = torsion_points();
+    std::vector<EdwardsPoint> points;
+    std::vector<Scalar> scalars;
+    for (std::size_t i = 0; i < n; ++i) {
+      // Lanes alternate between mixed-order points and pure torsion points.
+      points.push_back(i % 3 == 1 ? torsion[i % 8] : random_point());
+      scalars.push_back(random_scalar(i % 2 == 0));
+    }
+    std::vector<PointLimbs> in, out(n + 1);
+    for (const auto& p : points) in.push_back(to_limbs<PointLimbs>(p));
+    std::vector<std::int8_t> digits;
+    for (const auto& k : scalars) {
+      const auto d = k.as_radix_16();
+      digits.insert(digits.end(), d.begin(), d.end());
+    }
+    const PointLimbs sentinel = to_limbs<PointLimbs>(ED25519_BASEPOINT_POINT);
+    out[n] = sentinel;
+    TypeParam::variable_base(in.data(), digits.data(), 64, n, out.data());
+    for (std::size_t i = 0; i < n; ++i)
+      ASSERT_EQ(encode(from_limbs(out[i])), encode(points[i] * scalars[i])) << "point " << i << " of " << n;
+    ASSERT_EQ(encode(from_limbs(out[n])), encode(ED25519_BASEPOINT_POINT)) << "wrote beyond n";
+
+    const Scalar shared = random_scalar(true);
+    const auto d = shared.as_radix_16();
+    TypeParam::variable_base(in.data(), d.data(), 0, n, out.data());
+    for (std::size_t i = 0; i < n; ++i)
+      ASSERT_EQ(encode(from_limbs(out[i])), encode(points[i] * shared)) << "shared, point " << i << " of " << n;
+  }
+}
+
+template <class NielsLimbs>
+std::vector<NielsLimbs> niels_limbs(const EdwardsBasepointTable& table) {
+  std::vector<NielsLimbs> out;
+  for (const auto& sub : table.tables)
+    for (const auto& e : sub.entries) {
+      NielsLimbs n;
+      for (int i = 0; i < 5; ++i)
+        n.y_plus_x[i] = e.y_plus_x.limbs()[i], n.y_minus_x[i] = e.y_minus_x.limbs()[i], n.xy2d[i] = e.xy2d.limbs()[i];
+      out.push_back(n);
+    }
+  return out;
+}
+
+TYPED_TEST(VectorKernelTest, FixedBaseWithBasepointAndRuntimeTables) {
+  using PointLimbs = typename TypeParam::PointLimbs;
+  using NielsLimbs = typename TypeParam::NielsLimbs;
+  for (std::size_t n = 0; n < kMaxCount; ++n) {
+    SCOPED_TRACE(n);
+    static const EdwardsBasepointTable runtime_table = EdwardsBasepointTable::create(random_point());
+    for (const EdwardsBasepointTable* table : {&ED25519_BASEPOINT_TABLE, &runtime_table}) {
+      std::vector<Scalar> scalars;
+      std::vector<std::int8_t> digits;
+      for (std::size_t i = 0; i < n; ++i) {
+        scalars.push_back(random_scalar(i % 2 == 1));
+        const auto d = scalars.back().as_radix_16();
+        digits.insert(digits.end(), d.begin(), d.end());
+      }
+      const auto niels = niels_limbs<NielsLimbs>(*table);
+      std::vector<PointLimbs> out(n + 1);
+      out[n] = to_limbs<PointLimbs>(ED25519_BASEPOINT_POINT);
+      TypeParam::fixed_base(niels.data(), digits.data(), n, out.data());
+      for (std::size_t i = 0; i < n; ++i)
+        ASSERT_EQ(encode(from_limbs(out[i])), encode(table->mul(scalars[i]))) << "point " << i << " of " << n;
+      ASSERT_EQ(encode(from_limbs(out[n])), encode(ED25519_BASEPOINT_POINT)) << "wrote beyond n";
+    }
+  }
+}
+
+TYPED_TEST(VectorKernelTest, DecompressWithOneBadEncodingPerPosition) {
+  using PointLimbs = typename TypeParam::PointLimbs;
+  for (std::size_t n = 0; n < kMaxCount; ++n) {
+    SCOPED_TRACE(n);
+    std::vector<Bytes> encodings;
+    for (std::size_t i = 0; i < n; ++i) encodings.push_back(encode(random_point()));
+    // Every lane position once holds an encoding that is not a point (y = 2),
+    // the others valid ones, some with y >= p or x = 0 with the sign bit set.
+    Bytes bad{};
+    bad[0] = 2;
+    Bytes high_y = testing::hex<32>("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f");  // y = p + 1
+    Bytes negative_zero_x = testing::hex<32>("0100000000000000000000000000000000000000000000000000000000000080");
+    for (std::size_t position = 0; position < std::min<std::size_t>(n, 9); ++position) {
+      std::vector<Bytes> in = encodings;
+      in[position] = bad;
+      if (n > 2) in[(position + 1) % n] = high_y;
+      if (n > 3) in[(position + 2) % n] = negative_zero_x;
+      std::vector<PointLimbs> out(n);
+      std::vector<std::uint8_t> valid(n, 7);
+      TypeParam::decompress(in[0].data(), n, out.data(), valid.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto expected = CompressedEdwardsY{in[i]}.decompress();
+        ASSERT_EQ(valid[i], expected.has_value() ? 1 : 0) << "encoding " << i;
+        const EdwardsPoint got = from_limbs(out[i]);
+        if (expected) {
+          ASSERT_EQ(encode(got), encode(*expected)) << "encoding " << i;
+          ASSERT_EQ(got.Z.to_bytes(), FieldElement::one().to_bytes());
+          ASSERT_EQ((got.X * got.Y).to_bytes(), got.T.to_bytes());
+        } else {
+          ASSERT_EQ(encode(got), encode(EdwardsPoint::identity()));
+        }
+      }
+    }
+  }
+}
+
+TYPED_TEST(VectorKernelTest, ElligatorMapsBothWays) {
+  using PointLimbs = typename TypeParam::PointLimbs;
+  for (std::size_t n = 0; n < kMaxCount; ++n) {
+    SCOPED_TRACE(n);
+    std::vector<Bytes> in;
+    const Bytes p_bytes = testing::hex<32>("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f");
+    for (std::size_t i = 0; i < n; ++i) {
+      Bytes b = random_bytes<32>();
+      if (i % 5 == 1) b = Bytes{};                    // r = 0
+      if (i % 5 == 2) b = p_bytes;                    // r = p, read as 0
+      if (i % 5 == 3) b[31] = 0xff;                   // r >= p with the sign bit
+      in.push_back(b);
+    }
+    std::vector<PointLimbs> points(n);
+    std::vector<std::uint8_t> on_curve(n, 7);
+    TypeParam::uniform_bytes_to_point(in.empty() ? nullptr : in[0].data(), n, points.data(), on_curve.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(on_curve[i], 1) << "input " << i;
+      ASSERT_EQ(encode(from_limbs(points[i])), encode(uniform_bytes_to_point(in[i]).point)) << "input " << i;
+    }
+
+    // The inverse map on the forward images (each has a representative on some
+    // branch), on random points, the identity, (0, -1) and the torsion points.
+    const auto torsion = torsion_points();
+    std::vector<EdwardsPoint> sources;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i % 4 == 0) sources.push_back(from_limbs(points[i]));
+      else if (i % 4 == 1) sources.push_back(random_point());
+      else sources.push_back(torsion[i % 8]);
+    }
+    std::vector<PointLimbs> limbs;
+    for (const auto& p : sources) limbs.push_back(to_limbs<PointLimbs>(p));
+    for (std::uint8_t first_branch : {0, 1}) {
+      std::vector<std::uint8_t> branch(n), valid(n, 7);
+      for (std::size_t i = 0; i < n; ++i) branch[i] = static_cast<std::uint8_t>((first_branch + i / 2) & 1);
+      std::vector<std::uint8_t> out(32 * n);
+      TypeParam::point_to_uniform_bytes(limbs.data(), branch.data(), n, out.data(), valid.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto expected = point_to_uniform_bytes(sources[i], Choice::from_bit(branch[i]));
+        ASSERT_EQ(valid[i], expected.has_value() ? 1 : 0) << "point " << i;
+        if (expected) {
+          ASSERT_TRUE(std::equal(expected->begin(), expected->end(), out.begin() + 32 * i)) << "point " << i;
+        }
+      }
+    }
+  }
+}
+
+TYPED_TEST(VectorKernelTest, CompressMatchesPortableEncodings) {
+  using PointLimbs = typename TypeParam::PointLimbs;
+  for (std::size_t n = 0; n < kMaxCount; ++n) {
+    SCOPED_TRACE(n);
+    std::vector<EdwardsPoint> points;
+    const auto torsion = torsion_points();
+    for (std::size_t i = 0; i < n; ++i) points.push_back(i % 4 == 3 ? torsion[i % 8] : random_point());
+    std::vector<PointLimbs> in;
+    for (const auto& p : points) in.push_back(to_limbs<PointLimbs>(p));
+    std::vector<std::uint8_t> out(32 * n + 1, 0xa5);
+    TypeParam::compress(in.data(), n, out.data());
+    for (std::size_t i = 0; i < n; ++i)
+      ASSERT_TRUE(std::equal(out.begin() + 32 * i, out.begin() + 32 * i + 32, encode(points[i]).begin())) << i;
+    ASSERT_EQ(out[32 * n], 0xa5) << "wrote beyond n";
+  }
+}
+
+
+TYPED_TEST(VectorKernelTest, CompressAcrossInversionBlocksAndWithZeroZ) {
+  using PointLimbs = typename TypeParam::PointLimbs;
+  // More points than one inversion covers, and one lane with Z = 0 (not a
+  // point): it must encode as the portable code does (1/0 = 0) and must not
+  // disturb the batch it shares an inversion with.
+  const std::size_t n = 300;
+  std::vector<EdwardsPoint> points;
+  for (std::size_t i = 0; i < n; ++i) points.push_back(random_point());
+  points[77].Z = FieldElement::zero();
+  std::vector<PointLimbs> in;
+  for (const auto& p : points) in.push_back(to_limbs<PointLimbs>(p));
+  std::vector<std::uint8_t> out(32 * n);
+  TypeParam::compress(in.data(), n, out.data());
+  for (std::size_t i = 0; i < n; ++i)
+    ASSERT_TRUE(std::equal(out.begin() + 32 * i, out.begin() + 32 * i + 32, encode(points[i]).begin())) << i;
+}
+
+}  // namespace
+}  // namespace vorlinde::curve
