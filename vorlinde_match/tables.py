@@ -2,6 +2,8 @@
 taking the key columns out of them."""
 
 import csv
+import itertools
+import operator
 import os
 
 from .files import StepError
@@ -18,6 +20,16 @@ def split_columns(text, option):
 
 def _is_parquet(path):
     return path.lower().endswith((".parquet", ".pq"))
+
+
+def _picker(columns):
+    """A function taking the given columns out of a block of rows, at C
+    speed: tuples of the columns (one-element tuples for one column)."""
+    if len(columns) == 1:
+        pick = operator.itemgetter(columns[0])
+        return lambda block: list(zip(map(pick, block)))
+    pick = operator.itemgetter(*columns)
+    return lambda block: list(map(pick, block))
 
 
 class Table:
@@ -90,29 +102,39 @@ class Table:
         if self.parquet:
             yield from self._parquet_chunks(size)
             return
-        index = self._index
-        groups = [[] for _ in index]
-        limit = size()
-        try:
-            for row in self._reader:
-                if len(row) != self.width:
-                    if not row:
-                        continue
-                    raise StepError(f"{self.path}, line {self._reader.line_num}: {len(row)} fields where the header "
-                                    f"has {self.width}")
-                for rows, columns in zip(groups, index):
-                    rows.append([row[i] for i in columns])
-                if len(groups[0]) >= limit:
-                    yield groups
-                    groups = [[] for _ in index]
-                    limit = size()
-        except UnicodeDecodeError:
-            raise StepError(f"{self.path}, after line {self._reader.line_num}: not UTF-8 text; "
-                            "save it as UTF-8 CSV") from None
-        except csv.Error as error:
-            raise StepError(f"{self.path}, line {self._reader.line_num}: {error}") from None
-        if groups[0]:
-            yield groups
+        # Rows are taken a block at a time and their columns picked out with
+        # itemgetter: a Python loop per row would cost more than the module's
+        # own work on them.
+        pickers = [_picker(columns) for columns in self._index]
+        rows_before = 0
+        while True:
+            try:
+                block = list(itertools.islice(self._reader, size()))
+            except UnicodeDecodeError:
+                raise StepError(f"{self.path}, after line {self._reader.line_num}: not UTF-8 text; "
+                                "save it as UTF-8 CSV") from None
+            except csv.Error as error:
+                raise StepError(f"{self.path}, line {self._reader.line_num}: {error}") from None
+            if not block:
+                return
+            read = len(block)
+            if min(map(len, block)) != self.width or max(map(len, block)) != self.width:
+                block = self._check_widths(block, rows_before)
+            rows_before += read
+            if block:
+                yield [pick(block) for pick in pickers]
+
+    def _check_widths(self, block, rows_before):
+        """The block without blank lines; a row of another width fails."""
+        kept = []
+        for number, row in enumerate(block, rows_before + 1):
+            if not row:
+                continue
+            if len(row) != self.width:
+                raise StepError(f"{self.path}, row {number} after the header: {len(row)} fields where the header "
+                                f"has {self.width}")
+            kept.append(row)
+        return kept
 
     def _parquet_chunks(self, size):
         names = sorted({name for group in self.groups for name in group})
@@ -121,7 +143,7 @@ class Table:
         for batch in self._pq.iter_batches(batch_size=min(limit, 1 << 16), columns=names):
             values = {name: ["" if v is None else str(v) for v in batch.column(name).to_pylist()] for name in names}
             for rows, group in zip(pending, self.groups):
-                rows.extend(list(row) for row in zip(*(values[name] for name in group)))
+                rows.extend(zip(*(values[name] for name in group)))
             while len(pending[0]) >= limit:
                 yield [rows[:limit] for rows in pending]
                 pending = [rows[limit:] for rows in pending]
