@@ -1,114 +1,28 @@
-// The IFMA backend's batch entries: the portable types handed to the kernels
-// (kernel.hpp) in place, digits computed here and wiped here. Built for the
-// baseline instruction set; only the kernels are built for AVX-512.
-
-#include <cstddef>
-#include <type_traits>
-#include <vector>
+// The AVX-512 backend's batch entries (curve/backend/vector_entries.hpp) over
+// its kernels. Built for the baseline instruction set; only the kernels are
+// built for AVX-512.
 
 #include "curve/backend.hpp"
 #include "curve/backend/ifma/kernel.hpp"
-#include "runtime/wipe.hpp"
-
-namespace vorlinde::curve::backend::ifma {
-namespace {
-
-// The kernels read and write the portable types in place: an EdwardsPoint is
-// X, Y, Z, T of five 64-bit limbs each, and a fixed-base table is 32 x 8
-// affine Niels entries of three such elements, all contiguous.
-static_assert(std::is_standard_layout_v<EdwardsPoint> && sizeof(EdwardsPoint) == sizeof(PointLimbs));
-static_assert(std::is_standard_layout_v<AffineNielsPoint> && sizeof(AffineNielsPoint) == sizeof(NielsLimbs));
-static_assert(sizeof(EdwardsBasepointTable) == 256 * sizeof(NielsLimbs));
-static_assert(sizeof(CompressedEdwardsY) == 32 && sizeof(Representative) == 32);
-static_assert(sizeof(Choice) == 1);
-
-const PointLimbs* limbs(std::span<const EdwardsPoint> points) {
-  return reinterpret_cast<const PointLimbs*>(points.data());
-}
-PointLimbs* limbs(std::span<EdwardsPoint> points) { return reinterpret_cast<PointLimbs*>(points.data()); }
-
-// Signed radix-16 digits of each scalar, 64 per scalar, wiped when dropped.
-using Digits = std::vector<std::int8_t, runtime::WipingAllocator<std::int8_t>>;
-
-Digits digits_of(std::span<const Scalar> scalars) {
-  Digits digits(64 * scalars.size());
-  for (std::size_t i = 0; i < scalars.size(); ++i) {
-    const runtime::Wiped<std::array<std::int8_t, 64>> d([&] { return scalars[i].as_radix_16(); });
-    std::copy(d.get().begin(), d.get().end(), digits.begin() + static_cast<std::ptrdiff_t>(64 * i));
-  }
-  return digits;
-}
-
-// Flags come back as bytes 0 or 1; Choice is one such byte.
-void to_choices(const std::vector<std::uint8_t>& flags, std::span<Choice> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = Choice::from_bit(flags[i]);
-}
-
-void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
-  if (points.empty()) return;
-  const Digits digits = digits_of({&k, 1});
-  variable_base(limbs(points), digits.data(), 0, points.size(), limbs(out));
-}
-
-void mul_many(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars, std::span<EdwardsPoint> out) {
-  if (points.empty()) return;
-  const Digits digits = digits_of(scalars);
-  variable_base(limbs(points), digits.data(), 64, points.size(), limbs(out));
-}
-
-void fixed_base_many(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
-                     std::span<EdwardsPoint> out) {
-  if (scalars.empty()) return;
-  const Digits digits = digits_of(scalars);
-  fixed_base(reinterpret_cast<const NielsLimbs*>(&table.tables[0].entries[0]), digits.data(), scalars.size(),
-             limbs(out));
-}
-
-void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
-  if (points.empty()) return;
-  compress(limbs(points), points.size(), out.front().bytes.data());
-}
-
-void decompress_many(std::span<const CompressedEdwardsY> in, std::span<EdwardsPoint> out, std::span<Choice> valid) {
-  if (in.empty()) return;
-  std::vector<std::uint8_t> flags(in.size());
-  decompress(in.front().bytes.data(), in.size(), limbs(out), flags.data());
-  to_choices(flags, valid);
-}
-
-void uniform_bytes_to_point_many(std::span<const Representative> in, std::span<EdwardsPoint> out,
-                                 std::span<Choice> on_curve) {
-  if (in.empty()) return;
-  std::vector<std::uint8_t> flags(in.size());
-  uniform_bytes_to_point(in.front().data(), in.size(), limbs(out), flags.data());
-  to_choices(flags, on_curve);
-}
-
-void point_to_uniform_bytes_many(std::span<const EdwardsPoint> points, std::span<const Choice> branches,
-                                 std::span<Representative> out, std::span<Choice> valid) {
-  if (points.empty()) return;
-  std::vector<std::uint8_t> bits(points.size()), flags(points.size());
-  for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = branches[i].value;
-  point_to_uniform_bytes(limbs(points), bits.data(), points.size(), out.front().data(), flags.data());
-  to_choices(flags, valid);
-  runtime::wipe(bits.data(), bits.size());
-}
-
-}  // namespace
-}  // namespace vorlinde::curve::backend::ifma
+#include "curve/backend/vector_entries.hpp"
 
 namespace vorlinde::curve {
+namespace {
 
-const Backend IFMA_BACKEND{
-    "ifma-avx512",
-    backend::ifma::kLanes,
-    &backend::ifma::mul_same_scalar,
-    &backend::ifma::mul_many,
-    &backend::ifma::fixed_base_many,
-    &backend::ifma::compress_many,
-    &backend::ifma::decompress_many,
-    &backend::ifma::uniform_bytes_to_point_many,
-    &backend::ifma::point_to_uniform_bytes_many,
+struct Kernels {
+  using PointLimbs = backend::ifma::PointLimbs;
+  using NielsLimbs = backend::ifma::NielsLimbs;
+  static constexpr std::size_t kLanes = backend::ifma::kLanes;
+  static constexpr auto variable_base = &backend::ifma::variable_base;
+  static constexpr auto fixed_base = &backend::ifma::fixed_base;
+  static constexpr auto compress = &backend::ifma::compress;
+  static constexpr auto decompress = &backend::ifma::decompress;
+  static constexpr auto uniform_bytes_to_point = &backend::ifma::uniform_bytes_to_point;
+  static constexpr auto point_to_uniform_bytes = &backend::ifma::point_to_uniform_bytes;
 };
+
+}  // namespace
+
+constinit const Backend IFMA_BACKEND = backend::VectorEntries<Kernels>::backend("ifma-avx512");
 
 }  // namespace vorlinde::curve
