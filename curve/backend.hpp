@@ -39,6 +39,9 @@ struct Backend {
   // out[i] = scalars[i] B, B the point the table was made for.
   void (*fixed_base_many)(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
                           std::span<EdwardsPoint> out);
+  // out[i] = 8 points[i]: three doublings, which leave only the component in
+  // the subgroup of order l. out may be points itself.
+  void (*mul_by_cofactor_many)(std::span<const EdwardsPoint> points, std::span<EdwardsPoint> out);
   // The encodings of compress(), one shared inversion for the whole span.
   void (*compress_many)(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out);
   // valid[i] set and out[i] the point when in[i] decodes; otherwise valid[i]
@@ -115,6 +118,9 @@ inline void mul_many(std::span<const EdwardsPoint> points, std::span<const Scala
 inline void fixed_base_many(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
                             std::span<EdwardsPoint> out) {
   active_backend().fixed_base_many(table, scalars, out);
+}
+inline void mul_by_cofactor_many(std::span<const EdwardsPoint> points, std::span<EdwardsPoint> out) {
+  active_backend().mul_by_cofactor_many(points, out);
 }
 inline void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
   active_backend().compress_many(points, out);

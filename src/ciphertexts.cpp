@@ -188,6 +188,16 @@ void Ciphertext::add_and_randomize_many(std::span<const Ciphertext> selves, std:
     fields[4 * i + 2] = gammas[i];
     fields[4 * i + 3] = products[3 * i + 2];
   }
+  // Every field times 8. A value looked up at an absent key is random bytes,
+  // whose points carry a small-order part; s times that part survives unless
+  // s happens to be a multiple of its order, and would show the banks that
+  // the lookup missed (and, decrypted, a bank's key mod 8 to the operator).
+  // For P = P0 + T, P0 of order l and 8 T = 0: 8 (s P) = (8 s mod l) P0, and
+  // 8 s mod l is uniform when s is, so records of genuine lookups keep their
+  // distribution and the relation delta = a alpha + b beta + x gamma, all four
+  // fields carrying the same effective scalar. The 8 cannot go into s: 8 s
+  // reduced mod l clears nothing, and unreduced it may pass 2^255.
+  curve::mul_by_cofactor_many(fields, fields);
   WideCiphertext::from_points(fields, out);
 }
 

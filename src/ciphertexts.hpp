@@ -51,8 +51,9 @@ class Ciphertext {
 
   // With a fresh scalar s and A1, A2, B1, B2 the points of self.c1, self.c2,
   // other.c1, other.c2:
-  //   (s A1, s B1, s G, s (A2 + B2 + extra)).
-  // Every pair of values is accepted.
+  //   8 (s A1, s B1, s G, s (A2 + B2 + extra)),
+  // so that every field lies in the subgroup of order l whatever small-order
+  // parts the inputs carry. Every pair of values is accepted.
   // Failure: "The point from the Elligator map is invalid, this should never
   // happen." if a representative ever read as no curve point.
   WideCiphertext add_and_randomize(const Ciphertext& other, const curve::EdwardsPoint& extra) const;

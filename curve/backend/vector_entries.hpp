@@ -36,7 +36,7 @@ inline void to_choices(const std::vector<std::uint8_t>& flags, std::span<Choice>
 }
 
 // K describes one backend's kernel.hpp: its PointLimbs and NielsLimbs, kLanes,
-// and pointers to its seven kernel functions.
+// and pointers to its eight kernel functions.
 template <class K>
 struct VectorEntries {
   using PointLimbs = typename K::PointLimbs;
@@ -77,6 +77,11 @@ struct VectorEntries {
                   limbs(out));
   }
 
+  static void mul_by_cofactor_many(std::span<const EdwardsPoint> points, std::span<EdwardsPoint> out) {
+    if (points.empty()) return;
+    K::mul_by_cofactor(limbs(points), points.size(), limbs(out));
+  }
+
   static void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
     if (points.empty()) return;
     K::compress(limbs(points), points.size(), out.front().bytes.data());
@@ -109,9 +114,16 @@ struct VectorEntries {
   }
 
   static constexpr Backend backend(const char* name) {
-    return Backend{name,           K::kLanes,       &mul_same_scalar,
-                   &mul_many,      &fixed_base_many, &compress_many,
-                   &decompress_many, &uniform_bytes_to_point_many, &point_to_uniform_bytes_many};
+    return Backend{name,
+                   K::kLanes,
+                   &mul_same_scalar,
+                   &mul_many,
+                   &fixed_base_many,
+                   &mul_by_cofactor_many,
+                   &compress_many,
+                   &decompress_many,
+                   &uniform_bytes_to_point_many,
+                   &point_to_uniform_bytes_many};
   }
 };
 

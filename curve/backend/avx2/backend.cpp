@@ -15,6 +15,7 @@ struct Kernels {
   static constexpr std::size_t kLanes = backend::avx2::kLanes;
   static constexpr auto variable_base = &backend::avx2::variable_base;
   static constexpr auto fixed_base = &backend::avx2::fixed_base;
+  static constexpr auto mul_by_cofactor = &backend::avx2::mul_by_cofactor;
   static constexpr auto compress = &backend::avx2::compress;
   static constexpr auto decompress = &backend::avx2::decompress;
   static constexpr auto uniform_bytes_to_point = &backend::avx2::uniform_bytes_to_point;

@@ -178,6 +178,14 @@ void variable_base(const PointLimbs* points, const std::int8_t* digits, std::siz
   }
 }
 
+void mul_by_cofactor(const PointLimbs* points, std::size_t n, PointLimbs* out) {
+  for (std::size_t c = 0; c < n; c += kLanes) {
+    const std::size_t m = n - c < kLanes ? n - c : kLanes;
+    const ProjectiveX4 p = load_points(points + c, m).to_projective().dbl().to_projective().dbl().to_projective();
+    store_points(p.dbl().to_extended(), out + c, m);
+  }
+}
+
 void fixed_base(const NielsLimbs* table, const std::int8_t* digits, std::size_t n, PointLimbs* out) {
   if (n == 0) return;
   // One per thread, outside the stack: on the stack it would push the frames

@@ -15,6 +15,7 @@ struct Kernels {
   static constexpr std::size_t kLanes = backend::ifma::kLanes;
   static constexpr auto variable_base = &backend::ifma::variable_base;
   static constexpr auto fixed_base = &backend::ifma::fixed_base;
+  static constexpr auto mul_by_cofactor = &backend::ifma::mul_by_cofactor;
   static constexpr auto compress = &backend::ifma::compress;
   static constexpr auto decompress = &backend::ifma::decompress;
   static constexpr auto uniform_bytes_to_point = &backend::ifma::uniform_bytes_to_point;

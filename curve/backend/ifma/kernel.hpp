@@ -53,6 +53,9 @@ void variable_base(const PointLimbs* points, const std::int8_t* digits, std::siz
 // table[8 i + j - 1] = j 256^i B (i < 32, j = 1..8); 64 digits per scalar.
 void fixed_base(const NielsLimbs* table, const std::int8_t* digits, std::size_t n, PointLimbs* out);
 
+// out[i] = 8 P_i for i < n; out may be points itself.
+void mul_by_cofactor(const PointLimbs* points, std::size_t n, PointLimbs* out);
+
 // RFC 8032 encodings, 32 bytes each, with one inversion per call.
 void compress(const PointLimbs* points, std::size_t n, std::uint8_t* out);
 

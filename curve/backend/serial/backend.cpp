@@ -22,6 +22,10 @@ void fixed_base_many(const EdwardsBasepointTable& table, std::span<const Scalar>
   for (std::size_t i = 0; i < scalars.size(); ++i) out[i] = fixed_base(table, scalars[i]);
 }
 
+void mul_by_cofactor_many(std::span<const EdwardsPoint> points, std::span<EdwardsPoint> out) {
+  for (std::size_t i = 0; i < points.size(); ++i) out[i] = points[i].mul_by_cofactor();
+}
+
 // Montgomery's trick: with q_i = Z_0 ... Z_i, 1/Z_i = q_(i-1) / q_i. Every
 // point has Z != 0, so the product is invertible.
 void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
@@ -76,6 +80,7 @@ const Backend SERIAL_BACKEND{
     &backend::serial::mul_same_scalar,
     &backend::serial::mul_many,
     &backend::serial::fixed_base_many,
+    &backend::serial::mul_by_cofactor_many,
     &backend::serial::compress_many,
     &backend::serial::decompress_many,
     &backend::serial::uniform_bytes_to_point_many,

@@ -125,6 +125,30 @@ TEST_P(BackendTest, FixedBaseMatchesThePortableSinglePointCode) {
   }
 }
 
+// The oracle for the subgroup is libsodium's point check, which accepts
+// exactly the points of order l (it refuses the identity, which 8 T gives for
+// every small-order T, so that one is compared by its encoding).
+TEST_P(BackendTest, CofactorMultiplicationLeavesTheSubgroupPartInPlaceOrNot) {
+  const CompressedEdwardsY identity = EdwardsPoint::identity().compress();
+  for (std::size_t n = 0; n <= kMaxBatch; ++n) {
+    const std::vector<EdwardsPoint> in = points(n, n);
+    std::vector<EdwardsPoint> out(n), in_place = in;
+    backend().mul_by_cofactor_many(in, out);
+    backend().mul_by_cofactor_many(in_place, in_place);
+    for (std::size_t i = 0; i < n; ++i) {
+      const CompressedEdwardsY want = in[i].dbl().dbl().dbl().compress();
+      EXPECT_EQ(out[i].compress(), want) << n << " " << i;
+      EXPECT_EQ(in_place[i].compress(), want) << n << " " << i;
+      EXPECT_TRUE(want == identity || crypto_core_ed25519_is_valid_point(want.bytes.data()) == 1) << n << " " << i;
+    }
+  }
+  for (const EdwardsPoint& t : torsion_) {
+    std::vector<EdwardsPoint> one{t};
+    backend().mul_by_cofactor_many(one, one);
+    EXPECT_EQ(one[0].compress(), identity);
+  }
+}
+
 TEST_P(BackendTest, CompressionSharesOneInversionAndGivesTheSingleEncodings) {
   for (std::size_t n = 0; n <= kMaxBatch; ++n) {
     // Products, so that Z is not 1, small-order points among them.

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+
 #include <cstdint>
 #include <algorithm>
 #include <limits>
@@ -517,5 +520,26 @@ TEST(OkvsPaxos, DuplicateKeysFailInsteadOfHanging) {
   }
 }
 
+// What the seeds a store keeps can tell about its keys: they are the first
+// seeds whose attempt succeeded for this key set, so they are uniform seeds
+// conditioned on an event of probability q (the attempt succeeding), which
+// tells at most log2(1/q) bits about the keys. Measured on random key sets at
+// the sizes banks use; docs/protocol.md quotes the bound.
+TEST(OkvsPaxos, SeedsDependOnTheKeysByLessThanHalfABit) {
+  for (const auto& [n, attempts] : {std::pair<std::size_t, int>{1000, 3000}, {20000, 300}}) {
+    int failed = 0;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+      const auto pairs = make_pairs<std::uint64_t>(n, "seeds" + std::to_string(attempt));
+      const std::span<const std::pair<ByteKey, std::uint64_t>> view(pairs);
+      if (!Paxos<std::uint64_t>::try_encode<ByteKey>(view, sparse_size(n), HashPlacement{}).store) ++failed;
+    }
+    const double q = 1.0 - static_cast<double>(failed) / attempts;
+    std::printf("n = %zu: %d of %d attempts failed, at most %.3f bits per store\n", n, failed, attempts,
+                -std::log2(q));
+    EXPECT_LT(-std::log2(q), 0.5) << n;
+  }
+}
+
 }  // namespace
 }  // namespace vorlinde::okvs
+
