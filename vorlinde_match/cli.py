@@ -18,7 +18,8 @@ import time
 
 from . import steps
 from .execution import executor as make_executor
-from .files import ROLES, StepError, role_name
+from .errors import StepError
+from .files import ROLES, role_name
 from .progress import Reporter, human_count, human_seconds
 from .tables import split_columns
 
@@ -279,10 +280,7 @@ def main(argv=None):
         previous = None
     try:
         status = _step(args, reporter)
-    except StepError as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
-        return 1
-    except steps.OperationFailed as error:
+    except StepError as error:  # OperationFailed too
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

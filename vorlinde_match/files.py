@@ -20,6 +20,8 @@ import os
 import secrets
 import stat
 
+from .errors import StepError
+
 MAGIC = b"vorlinde-match/1 "
 HEADER_SIZE = 4096
 KEY_SIZE = 32
@@ -28,11 +30,6 @@ POINT_SIZE = 32
 
 ROLES = ("sender-bank", "receiver-bank", "operator")
 BANKS = ("sender-bank", "receiver-bank")
-
-
-class StepError(Exception):
-    """A failure the user can act on: the message is one line naming the file
-    and what to do."""
 
 
 def role_name(role):

@@ -26,9 +26,10 @@ import time
 import vorlinde
 
 from . import partitions as parting
+from .errors import OperationFailed, StepError
 from .execution import Local
-from .files import (BANKS, POINT_SIZE, RECORD_SIZE, Outputs, StepError, StreamReader, check_from, check_run,
-                    read_header, read_key, read_payload, role_name, write_keys)
+from .files import (BANKS, POINT_SIZE, RECORD_SIZE, Outputs, StreamReader, check_from, check_run, read_header,
+                    read_key, read_payload, role_name, write_keys)
 from .tables import Table
 
 OPERATOR = "operator"
@@ -43,12 +44,6 @@ QUERY_FIRST_CHUNK = 8192
 QUERY_MAX_CHUNK = 1 << 20
 PARSE_SHARE = 30
 BUILD_READ_CHUNK = 1 << 16
-
-
-class OperationFailed(Exception):
-    """A failure inside one of the module's functions, as an ordinary
-    exception (the module's own is a BaseException, which task schedulers do
-    not carry between processes)."""
 
 
 def _call(function, *args):

@@ -388,7 +388,7 @@ def test_a_stopped_step_stops_promptly_leaving_nothing_and_can_run_again(parties
 def test_a_partition_past_its_padded_size_fails_the_build_and_leaves_nothing(parties, data, monkeypatch):
     # Every key falling into one partition: far more than the padded size.
     from vorlinde_match import partitions, steps
-    from vorlinde_match.files import StepError
+    from vorlinde_match.errors import StepError
     from vorlinde_match.progress import Reporter
 
     monkeypatch.setattr(partitions, "partition_of", lambda key, seed, count: 0)
