@@ -28,8 +28,8 @@ import vorlinde
 from . import partitions as parting
 from .errors import OperationFailed, StepError
 from .execution import Local
-from .files import (BANKS, POINT_SIZE, RECORD_SIZE, Outputs, StreamReader, check_from, check_run, read_header,
-                    read_key, read_payload, role_name, write_keys)
+from .files import (BANKS, POINT_SIZE, RECORD_SIZE, IdReader, Outputs, StreamReader, check_from, check_run,
+                    read_header, read_key, read_payload, role_name, write_keys)
 from .tables import Table
 
 OPERATOR = "operator"
@@ -455,7 +455,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                for bank in BANKS]
     for part in ("gamma", "delta"):
         readers.append(_open_stream(os.path.join(home, f"{part}.points"), "points", OPERATOR, POINT_SIZE, run, count))
-    id_reader = _IdReader(ids_path, ids)
+    id_reader = IdReader(ids_path, ids)
     matched = 0
     start = time.perf_counter()
     try:
@@ -497,45 +497,3 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                       unmatched=count - matched)
     return matched
 
-
-class _IdReader:
-    """The operator's transaction ids, in query order, read as needed."""
-
-    def __init__(self, path, meta):
-        self.path = path
-        self._reader = StreamReader(path, meta, 1)
-        self._text = io.TextIOWrapper(_RawPayload(self._reader), encoding="utf-8", newline="")
-        self._rows = csv.reader(self._text)
-
-    def take(self, n):
-        out = []
-        for _ in range(n):
-            row = next(self._rows, None)
-            if row is None or len(row) != 1:
-                raise StepError(f"{self.path} has fewer transaction ids than queries; rerun `operator query`")
-            out.append(row[0])
-        return out
-
-    def finish(self):
-        if next(self._rows, None) is not None:
-            raise StepError(f"{self.path} has more transaction ids than queries; rerun `operator query`")
-        self._reader.verify()
-
-    def close(self):
-        self._reader.close()
-
-
-class _RawPayload(io.RawIOBase):
-    def __init__(self, reader):
-        self._reader = reader
-        self._left = reader.count
-
-    def readable(self):
-        return True
-
-    def readinto(self, buffer):
-        n = min(len(buffer), self._left)
-        data = self._reader.read(n)
-        buffer[:len(data)] = data
-        self._left -= len(data)
-        return len(data)
