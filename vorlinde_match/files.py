@@ -306,7 +306,8 @@ def read_key(home, roles, secret):
     _check_role(path, meta, roles)
     key = read_payload(path, meta)
     if len(key) != KEY_SIZE:
-        raise StepError(f"{path} holds {len(key)} bytes, not a {KEY_SIZE}-byte key; make new keys with `vorlinde-match keys`")
+        raise StepError(f"{path} holds {len(key)} bytes, not a {KEY_SIZE}-byte key; "
+                        "make new keys with `vorlinde-match keys`")
     return meta["role"], key
 
 

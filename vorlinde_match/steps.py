@@ -331,8 +331,7 @@ def _open_stream(path, kind, sender, item_size, run=None, count=None, to=None):
 def _run_stream(executor, task, readers, shared, chunk, writers, split, bar):
     """Feeds the readers' chunks to `task` and writes its results."""
     def jobs():
-        for pieces in zip(*(r.chunks(chunk) for r in readers)):
-            yield pieces
+        yield from zip(*(r.chunks(chunk) for r in readers))
 
     for result in executor.map(task, jobs(), shared):
         outputs = split(result)
