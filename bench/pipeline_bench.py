@@ -195,7 +195,8 @@ def median_run(runs):
 def report(n, figures):
     modes = list(figures)
     print(f"\n## {n:,} transactions, banks of {n:,} accounts\n")
-    print("| step | " + " | ".join(f"{m} (s)" for m in modes) + " | chunking | Dask | peak MiB, chunked | peak MiB, Dask client |")
+    print("| step | " + " | ".join(f"{m} (s)" for m in modes)
+          + " | chunking | Dask | peak MiB, chunked | peak MiB, Dask client |")
     print("|---|" + "---|" * (len(modes) + 4))
     totals = {m: 0.0 for m in modes}
     for step in STEPS:

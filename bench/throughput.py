@@ -20,7 +20,6 @@ import os
 import statistics
 import subprocess
 import sys
-import time
 
 # Each case: name -> (unit, setup source, timed statement). The setup runs
 # once per process with `n` bound; the statement is timed `repeat` times and

@@ -46,7 +46,8 @@ def accounts(rng, count, countries, taken):
         if number in taken:
             continue
         taken.add(number)
-        rows.append({"iban": number, "name": name(rng), "opened": f"20{rng.randrange(0, 26):02d}-{rng.randrange(1, 13):02d}"})
+        opened = f"20{rng.randrange(0, 26):02d}-{rng.randrange(1, 13):02d}"
+        rows.append({"iban": number, "name": name(rng), "opened": opened})
     return rows
 
 

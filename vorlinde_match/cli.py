@@ -8,24 +8,19 @@ which the files pass between the parties (copy them however you move files).
 """
 
 import argparse
-import csv
+import contextlib
 import os
-import shutil
 import signal
 import sys
-import tempfile
-import time
 
-from . import steps
+from . import steps, whole_run
+from .errors import StepError
 from .execution import executor as make_executor
-from .files import ROLES, StepError, role_name
-from .progress import Reporter, human_count, human_seconds
+from .files import ROLES
+from .progress import Reporter
 from .tables import split_columns
 
 PROG = "vorlinde-match"
-
-SAMPLE_FILES = {"sender": "sender_bank.csv", "receiver": "receiver_bank.csv", "transactions": "transactions.csv",
-                "expected": "expected_matches.csv"}
 
 
 def _positive(text):
@@ -65,12 +60,13 @@ def _dask_options(p):
     g.add_argument("--dask-tls-key", metavar="FILE", help="this client's private key")
 
 
-def _chunked_step(steps, name, help, what):
+def _chunked_step(steps, name, help, what, handler):
     """A step that works through its input in chunks, here or on Dask."""
     p = steps.add_parser(name, help=help)
     _common(p)
     _chunk_option(p, what)
     _dask_options(p)
+    p.set_defaults(func=handler)
     return p
 
 
@@ -82,6 +78,7 @@ def parser():
     keys = sub.add_parser("keys", help="make a party's key pair in its folder")
     keys.add_argument("--role", required=True, choices=ROLES)
     _common(keys, handover=False)
+    keys.set_defaults(func=_keys)
 
     bank = sub.add_parser("bank", help="the banks' steps: build, randomize, decrypt")
     bank_steps = bank.add_subparsers(dest="step", metavar="STEP", required=True)
@@ -92,19 +89,22 @@ def parser():
     build.add_argument("--partitions", type=_positive, default=1, metavar="P",
                        help="split the rows into P padded stores (for banks past one machine)")
     _dask_options(build)
-    _chunked_step(bank_steps, "randomize", "re-randomize the operator's queries", "records")
-    _chunked_step(bank_steps, "decrypt", "decrypt the points the operator handed to this bank", "points")
+    build.set_defaults(func=_bank_build)
+    _chunked_step(bank_steps, "randomize", "re-randomize the operator's queries", "records", _bank_randomize)
+    _chunked_step(bank_steps, "decrypt", "decrypt the points the operator handed to this bank", "points",
+                  _bank_decrypt)
 
     operator = sub.add_parser("operator", help="the operator's steps: query, combine, finish")
     operator_steps = operator.add_subparsers(dest="step", metavar="STEP", required=True)
-    query = _chunked_step(operator_steps, "query", "look the transactions up in both banks' stores", "transactions")
+    query = _chunked_step(operator_steps, "query", "look the transactions up in both banks' stores", "transactions",
+                          _operator_query)
     query.add_argument("--transactions", required=True, metavar="FILE", help="the transactions (CSV or Parquet)")
     query.add_argument("--sender-columns", required=True, help="the sender's key columns, comma-separated")
     query.add_argument("--receiver-columns", required=True, help="the receiver's key columns, comma-separated")
     query.add_argument("--id-column", default="id", help="the transaction id column (default: id)")
-    _chunked_step(operator_steps, "combine", "combine the banks' re-randomized records", "records")
+    _chunked_step(operator_steps, "combine", "combine the banks' re-randomized records", "records", _operator_combine)
     finish = _chunked_step(operator_steps, "finish", "decide per transaction whether both sides matched",
-                           "transactions")
+                           "transactions", _operator_finish)
     finish.add_argument("--output", metavar="FILE", help="results CSV: id, matched (default: HOME/matches.csv)")
     finish.add_argument("--summary", metavar="FILE", help="summary JSON (default: HOME/summary.json)")
 
@@ -130,135 +130,115 @@ def parser():
     _chunk_option(run, "rows")
     _dask_options(run)
     _output_options(run)
+    run.set_defaults(func=_run)
     return ap
 
 
+@contextlib.contextmanager
 def _executor(args):
+    """Where the step's chunks run, closed (a local cluster stopped) when the
+    step ends."""
     if getattr(args, "dask", None) and getattr(args, "dask_local", None):
         raise StepError("give either --dask or --dask-local, not both")
-    return make_executor(getattr(args, "dask", None), getattr(args, "dask_local", None),
-                         getattr(args, "dask_tls_ca", None), getattr(args, "dask_tls_cert", None),
-                         getattr(args, "dask_tls_key", None))
+    ex = make_executor(getattr(args, "dask", None), getattr(args, "dask_local", None),
+                       getattr(args, "dask_tls_ca", None), getattr(args, "dask_tls_cert", None),
+                       getattr(args, "dask_tls_key", None))
+    try:
+        yield ex
+    finally:
+        ex.close()
+
+
+@contextlib.contextmanager
+def _party_step(args):
+    """The executor of one party's step, after making its handover folder."""
+    try:
+        os.makedirs(args.handover, exist_ok=True)
+    except OSError as error:
+        raise StepError(f"cannot make the handover folder {args.handover}: {error.strerror}") from None
+    with _executor(args) as ex:
+        yield ex
 
 
 def _stream_chunk(args):
     return args.chunk_rows or steps.STREAM_CHUNK
 
 
-def _step(args, reporter):
-    if args.command == "keys":
-        steps.make_keys(args.role, args.home, reporter)
-        return 0
-    if args.command == "run":
-        return run_all(args, reporter)
-    try:
-        os.makedirs(args.handover, exist_ok=True)
-    except OSError as error:
-        raise StepError(f"cannot make the handover folder {args.handover}: {error.strerror}") from None
-    ex = _executor(args)
-    try:
-        if args.command == "bank" and args.step == "build":
-            steps.bank_build(args.home, args.handover, args.accounts, split_columns(args.columns, "--columns"),
-                             reporter, args.partitions, ex)
-        elif args.command == "bank" and args.step == "randomize":
-            steps.bank_randomize(args.home, args.handover, reporter, _stream_chunk(args), ex)
-        elif args.command == "bank" and args.step == "decrypt":
-            steps.bank_decrypt(args.home, args.handover, reporter, _stream_chunk(args), ex)
-        elif args.step == "query":
-            steps.operator_query(args.home, args.handover, args.transactions,
-                                 split_columns(args.sender_columns, "--sender-columns"),
-                                 split_columns(args.receiver_columns, "--receiver-columns"), args.id_column,
-                                 reporter, args.chunk_rows, ex)
-        elif args.step == "combine":
-            steps.operator_combine(args.home, args.handover, reporter, _stream_chunk(args), ex)
-        elif args.step == "finish":
-            steps.operator_finish(args.home, args.handover, args.output or os.path.join(args.home, "matches.csv"),
-                                  reporter, args.summary or os.path.join(args.home, "summary.json"),
-                                  _stream_chunk(args), ex)
-    finally:
-        ex.close()
+# Each subcommand's handler: (args, reporter) -> exit status; set on its
+# parser with set_defaults(func=...).
+
+def _keys(args, reporter):
+    steps.make_keys(args.role, args.home, reporter)
     return 0
 
 
-def run_all(args, reporter):
-    """Every step of every party, in order, on this machine."""
-    files = {"sender": args.sender_bank, "receiver": args.receiver_bank, "transactions": args.transactions,
-             "expected": args.expected}
-    for name, value in files.items():
-        if value is None and args.data:
-            path = os.path.join(args.data, SAMPLE_FILES[name])
-            files[name] = path if (name != "expected" or os.path.exists(path)) else None
-    missing = [f"--{n.replace('sender', 'sender-bank').replace('receiver', 'receiver-bank')}"
-               for n in ("sender", "receiver", "transactions") if files[n] is None]
+def _bank_build(args, reporter):
+    with _party_step(args) as ex:
+        steps.bank_build(args.home, args.handover, args.accounts, split_columns(args.columns, "--columns"),
+                         reporter, args.partitions, ex)
+    return 0
+
+
+def _bank_randomize(args, reporter):
+    with _party_step(args) as ex:
+        steps.bank_randomize(args.home, args.handover, reporter, _stream_chunk(args), ex)
+    return 0
+
+
+def _bank_decrypt(args, reporter):
+    with _party_step(args) as ex:
+        steps.bank_decrypt(args.home, args.handover, reporter, _stream_chunk(args), ex)
+    return 0
+
+
+def _operator_query(args, reporter):
+    with _party_step(args) as ex:
+        steps.operator_query(args.home, args.handover, args.transactions,
+                             split_columns(args.sender_columns, "--sender-columns"),
+                             split_columns(args.receiver_columns, "--receiver-columns"), args.id_column,
+                             reporter, args.chunk_rows, ex)
+    return 0
+
+
+def _operator_combine(args, reporter):
+    with _party_step(args) as ex:
+        steps.operator_combine(args.home, args.handover, reporter, _stream_chunk(args), ex)
+    return 0
+
+
+def _operator_finish(args, reporter):
+    with _party_step(args) as ex:
+        steps.operator_finish(args.home, args.handover, args.output or os.path.join(args.home, "matches.csv"),
+                              reporter, args.summary or os.path.join(args.home, "summary.json"),
+                              _stream_chunk(args), ex)
+    return 0
+
+
+def _run(args, reporter):
+    """A whole run: status 1 when the results differ from the answer."""
+    inputs = {"sender": args.sender_bank, "receiver": args.receiver_bank, "transactions": args.transactions,
+              "expected": args.expected}
+    if args.data:
+        for name, path in whole_run.sample_inputs(args.data).items():
+            if inputs[name] is None:
+                inputs[name] = path
+    options = {"sender": "--sender-bank", "receiver": "--receiver-bank", "transactions": "--transactions"}
+    missing = [option for name, option in options.items() if inputs[name] is None]
     if missing:
         raise StepError(f"name the inputs with --data DIR or with {', '.join(missing)}")
-    scratch = None
-    work = args.work
-    if work is None:
-        scratch = tempfile.TemporaryDirectory(prefix="vorlinde-run-")
-        work = scratch.name
-    homes = {role: os.path.join(work, role) for role in ROLES}
-    handover = os.path.join(work, "handover")
-    os.makedirs(handover, exist_ok=True)
     columns = split_columns(args.columns, "--columns")
     sender_columns = split_columns(args.sender_columns, "--sender-columns")
     receiver_columns = split_columns(args.receiver_columns, "--receiver-columns")
-    output = os.path.join(homes["operator"], "matches.csv")
-    start = time.perf_counter()
-    ex = _executor(args)
-    try:
-        reporter.say(f"work folder: {work}" + (" (removed at the end; keep it with --work DIR)" if scratch else ""))
-        reporter.say(f"per-chunk work runs on {ex.description}")
-        for role in ROLES:
-            if not os.path.exists(os.path.join(homes[role], "secret.key")):
-                steps.make_keys(role, homes[role], reporter)
-        chunk = _stream_chunk(args)
-        steps.bank_build(homes["sender-bank"], handover, files["sender"], columns, reporter, args.partitions, ex)
-        steps.bank_build(homes["receiver-bank"], handover, files["receiver"], columns, reporter, args.partitions, ex)
-        steps.operator_query(homes["operator"], handover, files["transactions"], sender_columns, receiver_columns,
-                             args.id_column, reporter, args.chunk_rows, ex)
-        for bank in ("sender-bank", "receiver-bank"):
-            steps.bank_randomize(homes[bank], handover, reporter, chunk, ex)
-        steps.operator_combine(homes["operator"], handover, reporter, chunk, ex)
-        for bank in ("sender-bank", "receiver-bank"):
-            steps.bank_decrypt(homes[bank], handover, reporter, chunk, ex)
-        steps.operator_finish(homes["operator"], handover, output, reporter,
-                              os.path.join(homes["operator"], "summary.json"), chunk, ex)
-        seconds = time.perf_counter() - start
-        status = 0
-        if files["expected"]:
-            differences, total = compare(output, files["expected"])
-            if differences:
-                status = 1
-                shown = ", ".join(f"{tid} (expected {want}, got {got})" for tid, want, got in differences[:10])
-                print(f"{PROG}: {len(differences):,} of {total:,} results differ from {files['expected']}: {shown}"
-                      + (", ..." if len(differences) > 10 else ""), file=sys.stderr)
-            else:
-                reporter.say(f"all {total:,} results agree with {files['expected']}")
-        if args.output:
-            shutil.copyfile(output, args.output)
-            output = args.output
-        elif scratch:
-            output += " (removed with the work folder: keep the results with --output FILE or --work DIR)"
-        reporter.say(f"whole run: {human_seconds(seconds)}; results in {output}")
-        return status
-    finally:
-        ex.close()
-        if scratch is not None:
-            scratch.cleanup()
-
-
-def compare(results, expected):
-    """The differences [(id, expected, got)] between a results CSV and an
-    answer CSV (id, match), by transaction id, and the number of ids."""
-    with open(expected, newline="", encoding="utf-8") as f:
-        rows = list(csv.reader(f))[1:]
-    answer = {row[0]: row[1].strip().lower() == "true" for row in rows if row}
-    with open(results, newline="", encoding="utf-8") as f:
-        got = {row[0]: row[1] == "true" for row in list(csv.reader(f))[1:] if row}
-    ids = sorted(set(answer) | set(got))
-    shown = {True: "true", False: "false", None: "nothing"}
-    return [(i, shown[answer.get(i)], shown[got.get(i)]) for i in ids if answer.get(i) != got.get(i)], len(ids)
+    with _executor(args) as ex:
+        run = whole_run.run_all(inputs["sender"], inputs["receiver"], inputs["transactions"], reporter,
+                                expected=inputs["expected"], work=args.work, columns=columns,
+                                sender_columns=sender_columns, receiver_columns=receiver_columns,
+                                id_column=args.id_column, partitions=args.partitions, chunk_rows=args.chunk_rows,
+                                executor=ex, output=args.output)
+    if not run.agrees:
+        print(f"{PROG}: {run.disagreement()}", file=sys.stderr)
+        return 1
+    return 0
 
 
 class Terminated(BaseException):
@@ -278,11 +258,8 @@ def main(argv=None):
     except ValueError:  # not the main thread: leave signals to the caller
         previous = None
     try:
-        status = _step(args, reporter)
-    except StepError as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
-        return 1
-    except steps.OperationFailed as error:
+        status = args.func(args, reporter)
+    except StepError as error:  # OperationFailed too
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

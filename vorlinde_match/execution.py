@@ -12,7 +12,7 @@ import os
 import time
 import urllib.parse
 
-from .files import StepError
+from .errors import StepError
 
 DASK_EXTRA = "pip install 'vorlinde[dask]'"
 

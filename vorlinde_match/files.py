@@ -14,11 +14,15 @@ renamed only when the whole step has succeeded, so an interrupted or failed
 step leaves nothing behind that a later step could mistake for a result.
 """
 
+import csv
 import hashlib
+import io
 import json
 import os
 import secrets
 import stat
+
+from .errors import StepError
 
 MAGIC = b"vorlinde-match/1 "
 HEADER_SIZE = 4096
@@ -28,11 +32,6 @@ POINT_SIZE = 32
 
 ROLES = ("sender-bank", "receiver-bank", "operator")
 BANKS = ("sender-bank", "receiver-bank")
-
-
-class StepError(Exception):
-    """A failure the user can act on: the message is one line naming the file
-    and what to do."""
 
 
 def role_name(role):
@@ -132,6 +131,53 @@ class StreamReader:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class IdReader:
+    """The operator's transaction ids (a `transaction-ids` file, one CSV row
+    per query, written by `operator query`), in query order, read as needed."""
+
+    def __init__(self, path, meta):
+        self.path = path
+        self._reader = StreamReader(path, meta, 1)
+        self._text = io.TextIOWrapper(_RawPayload(self._reader), encoding="utf-8", newline="")
+        self._rows = csv.reader(self._text)
+
+    def take(self, n):
+        out = []
+        for _ in range(n):
+            row = next(self._rows, None)
+            if row is None or len(row) != 1:
+                raise StepError(f"{self.path} has fewer transaction ids than queries; rerun `operator query`")
+            out.append(row[0])
+        return out
+
+    def finish(self):
+        if next(self._rows, None) is not None:
+            raise StepError(f"{self.path} has more transaction ids than queries; rerun `operator query`")
+        self._reader.verify()
+
+    def close(self):
+        self._reader.close()
+
+
+class _RawPayload(io.RawIOBase):
+    """A `StreamReader`'s payload as a binary file, for a text wrapper; the
+    digest is still checked by the reader's `verify`."""
+
+    def __init__(self, reader):
+        self._reader = reader
+        self._left = reader.count
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = min(len(buffer), self._left)
+        data = self._reader.read(n)
+        buffer[:len(data)] = data
+        self._left -= len(data)
+        return len(data)
 
 
 class Outputs:
@@ -260,7 +306,8 @@ def read_key(home, roles, secret):
     _check_role(path, meta, roles)
     key = read_payload(path, meta)
     if len(key) != KEY_SIZE:
-        raise StepError(f"{path} holds {len(key)} bytes, not a {KEY_SIZE}-byte key; make new keys with `vorlinde-match keys`")
+        raise StepError(f"{path} holds {len(key)} bytes, not a {KEY_SIZE}-byte key; "
+                        "make new keys with `vorlinde-match keys`")
     return meta["role"], key
 
 

@@ -26,8 +26,9 @@ import time
 import vorlinde
 
 from . import partitions as parting
+from .errors import OperationFailed, StepError
 from .execution import Local
-from .files import (BANKS, POINT_SIZE, RECORD_SIZE, Outputs, StepError, StreamReader, check_from, check_run,
+from .files import (BANKS, POINT_SIZE, RECORD_SIZE, IdReader, Outputs, StreamReader, check_from, check_run,
                     read_header, read_key, read_payload, role_name, write_keys)
 from .tables import Table
 
@@ -43,12 +44,6 @@ QUERY_FIRST_CHUNK = 8192
 QUERY_MAX_CHUNK = 1 << 20
 PARSE_SHARE = 30
 BUILD_READ_CHUNK = 1 << 16
-
-
-class OperationFailed(Exception):
-    """A failure inside one of the module's functions, as an ordinary
-    exception (the module's own is a BaseException, which task schedulers do
-    not carry between processes)."""
 
 
 def _call(function, *args):
@@ -336,8 +331,7 @@ def _open_stream(path, kind, sender, item_size, run=None, count=None, to=None):
 def _run_stream(executor, task, readers, shared, chunk, writers, split, bar):
     """Feeds the readers' chunks to `task` and writes its results."""
     def jobs():
-        for pieces in zip(*(r.chunks(chunk) for r in readers)):
-            yield pieces
+        yield from zip(*(r.chunks(chunk) for r in readers))
 
     for result in executor.map(task, jobs(), shared):
         outputs = split(result)
@@ -460,7 +454,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                for bank in BANKS]
     for part in ("gamma", "delta"):
         readers.append(_open_stream(os.path.join(home, f"{part}.points"), "points", OPERATOR, POINT_SIZE, run, count))
-    id_reader = _IdReader(ids_path, ids)
+    id_reader = IdReader(ids_path, ids)
     matched = 0
     start = time.perf_counter()
     try:
@@ -502,45 +496,3 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                       unmatched=count - matched)
     return matched
 
-
-class _IdReader:
-    """The operator's transaction ids, in query order, read as needed."""
-
-    def __init__(self, path, meta):
-        self.path = path
-        self._reader = StreamReader(path, meta, 1)
-        self._text = io.TextIOWrapper(_RawPayload(self._reader), encoding="utf-8", newline="")
-        self._rows = csv.reader(self._text)
-
-    def take(self, n):
-        out = []
-        for _ in range(n):
-            row = next(self._rows, None)
-            if row is None or len(row) != 1:
-                raise StepError(f"{self.path} has fewer transaction ids than queries; rerun `operator query`")
-            out.append(row[0])
-        return out
-
-    def finish(self):
-        if next(self._rows, None) is not None:
-            raise StepError(f"{self.path} has more transaction ids than queries; rerun `operator query`")
-        self._reader.verify()
-
-    def close(self):
-        self._reader.close()
-
-
-class _RawPayload(io.RawIOBase):
-    def __init__(self, reader):
-        self._reader = reader
-        self._left = reader.count
-
-    def readable(self):
-        return True
-
-    def readinto(self, buffer):
-        n = min(len(buffer), self._left)
-        data = self._reader.read(n)
-        buffer[:len(data)] = data
-        self._left -= len(data)
-        return len(data)

@@ -6,7 +6,7 @@ import itertools
 import operator
 import os
 
-from .files import StepError
+from .errors import StepError
 
 CSV_BLOCK = 1 << 20
 

@@ -61,8 +61,10 @@ KEY = bytes(32)
             "build_okvs() got multiple values for argument 'public_key'",
         ),
         # Keywords are taken in the order passed; the first bad one decides.
-        ("build_okvs", (b"",), {"bogus": 1, "public_key": 2}, "build_okvs() got an unexpected keyword argument 'bogus'"),
-        ("build_okvs", (b"",), {"public_key": 2, "bogus": 1}, "build_okvs() got multiple values for argument 'public_key'"),
+        ("build_okvs", (b"",), {"bogus": 1, "public_key": 2},
+         "build_okvs() got an unexpected keyword argument 'bogus'"),
+        ("build_okvs", (b"",), {"public_key": 2, "bogus": 1},
+         "build_okvs() got multiple values for argument 'public_key'"),
         # Unknown keywords beat missing parameters.
         ("decrypt", (), {"point": b""}, "decrypt() got an unexpected keyword argument 'point'"),
         ("randomize", (), {"ciphertextś": 1}, "randomize() got an unexpected keyword argument 'ciphertextś'"),
@@ -167,7 +169,8 @@ ROWS_PREFIX = "argument 'strings_in_each_row': "
         ([[1]], TypeError, ROWS_PREFIX + "'int' object cannot be converted to 'PyString'"),
         ([["a", b"b"]], TypeError, ROWS_PREFIX + "'bytes' object cannot be converted to 'PyString'"),
         ([[Holder.Item()]], TypeError, ROWS_PREFIX + "'Holder.Item' object cannot be converted to 'PyString'"),
-        ([Nameless()], TypeError, ROWS_PREFIX + "'<failed to extract type name>' object cannot be converted to 'Sequence'"),
+        ([Nameless()], TypeError,
+         ROWS_PREFIX + "'<failed to extract type name>' object cannot be converted to 'Sequence'"),
         (FailingRows(TypeError("boom")), TypeError, ROWS_PREFIX + "boom"),
         (FailingRows(KeyError("boom")), KeyError, "'boom'"),
         (FailingRows(TypeErrorSubclass("boom")), TypeErrorSubclass, "boom"),

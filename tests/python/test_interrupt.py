@@ -26,7 +26,8 @@ from edwards25519 import G, compress, mul, secret_scalar
 
 pytestmark = [
     pytest.mark.unsanitized,  # timing assertions
-    pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="signals need the main thread"),
+    pytest.mark.skipif(threading.current_thread() is not threading.main_thread(),
+                       reason="signals need the main thread"),
 ]
 
 CORES = max(1, len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1)

@@ -6,7 +6,7 @@ import pytest
 
 import vorlinde
 from conftest import panic_message
-from edwards25519 import G, IDENTITY, L, P, add, compress, decompress, mul, neg, secret_scalar
+from edwards25519 import G, L, P, add, compress, decompress, mul, neg, secret_scalar
 
 UNWRAP = "called `Option::unwrap()` on a `None` value"
 IDENTITY_BYTES = bytes([1]) + bytes(31)
@@ -123,7 +123,8 @@ def test_decrypt_empty_stream():
         (NOT_A_POINT, bytes(32), UNWRAP),
         (IDENTITY_BYTES * 200 + NOT_A_POINT + IDENTITY_BYTES * 50, bytes(32), UNWRAP),
     ],
-    ids=["key-31", "key-33", "key-empty", "key-before-points", "trailing-8", "trailing-1", "invalid", "invalid-among-many"],
+    ids=["key-31", "key-33", "key-empty", "key-before-points", "trailing-8", "trailing-1", "invalid",
+         "invalid-among-many"],
 )
 def test_decrypt_failures(points, key, message):
     assert panic_message(lambda: vorlinde.decrypt(points, key)) == message

@@ -25,7 +25,8 @@ def test_all_lists_the_functions_in_registration_order():
 @pytest.mark.parametrize(
     "name, doc",
     [
-        ("key_gen", "Generates a key pair for this party, returning a tuple with (public_key: bytes, secret_key: bytes)."),
+        ("key_gen",
+         "Generates a key pair for this party, returning a tuple with (public_key: bytes, secret_key: bytes)."),
         (
             "build_okvs",
             "Builds an OKVS for one party. Takes the public key of this party and the data from the database, "

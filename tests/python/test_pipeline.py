@@ -90,6 +90,32 @@ def test_a_different_answer_fails_the_run_and_names_the_transaction(data, tmp_pa
     assert f"1 of {len(rows)} results differ" in done.stderr and tid in done.stderr
 
 
+def test_the_library_run_lists_its_differences_and_removes_its_temporary_work_folder(data, tmp_path):
+    import io
+
+    from vorlinde_match import run_all
+    from vorlinde_match.progress import Reporter
+
+    rows = answer(data)
+    flipped = {tid for tid, _ in rows[:12]}
+    with open(tmp_path / "answer.csv", "w", newline="", encoding="utf-8") as f:
+        csv.writer(f, lineterminator="\n").writerows(
+            [("id", "match")] + [(tid, {"true": "false", "false": "true"}[m] if tid in flipped else m)
+                                 for tid, m in rows])
+    said = io.StringIO()
+    run = run_all(str(data / "sender_bank.csv"), str(data / "receiver_bank.csv"), str(data / "transactions.csv"),
+                  Reporter(stream=said), expected=str(tmp_path / "answer.csv"), output=str(tmp_path / "out.csv"),
+                  chunk_rows=97)
+    # The generator's answer, not the flipped one, is what the results hold.
+    assert run.results == str(tmp_path / "out.csv") and results(run.results) == rows
+    assert {tid for tid, _, _ in run.differences} == flipped and run.total == len(rows)
+    line = run.disagreement()
+    assert line.startswith(f"12 of {len(rows)} results differ") and line.count("(expected") == 10
+    assert line.endswith(", ...")
+    work = said.getvalue().split("work folder: ", 1)[1].split(" ", 1)[0]
+    assert work and not os.path.exists(work)
+
+
 @pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")
 def test_parquet_tables_give_the_same_answer(data, tmp_path):
     import pyarrow.csv
@@ -388,7 +414,7 @@ def test_a_stopped_step_stops_promptly_leaving_nothing_and_can_run_again(parties
 def test_a_partition_past_its_padded_size_fails_the_build_and_leaves_nothing(parties, data, monkeypatch):
     # Every key falling into one partition: far more than the padded size.
     from vorlinde_match import partitions, steps
-    from vorlinde_match.files import StepError
+    from vorlinde_match.errors import StepError
     from vorlinde_match.progress import Reporter
 
     monkeypatch.setattr(partitions, "partition_of", lambda key, seed, count: 0)
