@@ -382,11 +382,11 @@ def test_a_stopped_step_stops_promptly_leaving_nothing_and_can_run_again(parties
     assert parties.query().returncode == 0
     # A queries file long enough for several seconds of randomize: the run's
     # own records, repeated, in a file of the same format.
-    from vorlinde_match.files import HEADER_SIZE, Outputs, read_header
+    from vorlinde_match.files import Outputs, read_header
 
     queries = parties.handover / "operator.queries"
     meta = read_header(str(queries), "records")
-    records = queries.read_bytes()[HEADER_SIZE:]
+    records = queries.read_bytes()[meta.size:]
     repeat = max(1, 400_000 * 128 // len(records))
     meta["count"] *= repeat
     with Outputs() as out:
