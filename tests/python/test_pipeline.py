@@ -215,7 +215,7 @@ def test_bad_inputs_give_one_line_that_names_the_file(parties, data, tmp_path):
     one_line_error(parties.build("sender-bank", accounts=tmp_path), tmp_path, "cannot read")
     ragged = tmp_path / "ragged.csv"
     ragged.write_text("iban,name\nDE1,Ada\nDE2\n", encoding="utf-8")
-    one_line_error(parties.build("sender-bank", accounts=ragged), ragged, "row 2 after the header")
+    one_line_error(parties.build("sender-bank", accounts=ragged), ragged, "line 3: 1 field where")
     assert os.listdir(parties.handover) == []
 
     # A bank step with the operator's folder, and the other way round.
