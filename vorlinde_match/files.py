@@ -59,7 +59,7 @@ HANDED_OVER = ("sender-bank.store", "receiver-bank.store", "operator.queries", "
 # field is checked against them before it is used.
 MAX_PAYLOAD = 1 << 50
 MAX_COLUMNS = 1000
-# A store's partition table takes at most 16 bytes per partition in the
+# A store's partition table takes at most 17 bytes per partition in the
 # header, so this many fit within MAX_HEADER.
 MAX_PARTITIONS = 1 << 15
 FINGERPRINT_HEX = 32
