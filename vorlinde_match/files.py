@@ -251,8 +251,8 @@ def _check_sizes(path, meta, payload, again_hint):
                f"{meta['bytes']:,} bytes of payload")
     if kind == "store":
         if len(meta["parts"]) != meta["partitions"]:
-            refuse(f"its partition table lists {len(meta['parts']):,} partitions where its header says "
-                   f"{meta['partitions']:,}")
+            refuse(f"its partition table has {len(meta['parts']):,} lengths where its header says "
+                   f"{meta['partitions']:,} partitions")
         if sum(meta["parts"]) != meta["bytes"]:
             refuse(f"its partitions add up to {sum(meta['parts']):,} bytes, but the payload has {meta['bytes']:,}")
         if (meta["partitions"] > 1) != ("partition_seed" in meta):
