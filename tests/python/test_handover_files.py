@@ -350,6 +350,17 @@ def test_decrypted_points_left_from_before_randomize_and_combine_ran_again_are_r
     assert parties.gives_the_answer()
 
 
+def test_points_combined_before_the_bank_randomized_again_are_refused_by_decrypt(parties):
+    assert parties.step("bank", "randomize", "sender-bank").returncode == 0
+    handover = parties.handover
+    refused(parties, lambda: parties.step("bank", "decrypt", "sender-bank"),
+            exact=f"{handover / 'operator.for-sender-bank'} was made from an earlier "
+                  f"{handover / 'sender-bank.randomized'}, not the current one; ask the operator to run "
+                  "`vorlinde-match operator combine` again")
+    parties.run("combine", "decrypt")
+    assert parties.gives_the_answer()
+
+
 def test_a_store_built_again_after_the_query_stops_randomize(parties):
     parties.run("build")
     queries, store = parties.handover / "operator.queries", parties.handover / "sender-bank.store"
