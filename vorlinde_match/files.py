@@ -292,7 +292,7 @@ def _header_length(path, prefix, size, again_hint):
             raise StepError(f"{path} is in the file format of an earlier vorlinde-match; {again_hint}")
         if prefix.startswith(b"vorlinde-match/"):
             raise StepError(f"{path} is in a file format this vorlinde-match does not know; {again_hint}")
-        raise StepError(f"{path} is not a vorlinde-match file")
+        raise StepError(f"{path} is not a vorlinde-match file; {again_hint}")
     digits = prefix[len(MAGIC):len(MAGIC) + LENGTH_DIGITS]
     if len(prefix) < PREFIX_SIZE or not digits.isdigit() or prefix[-1:] != b" ":
         raise StepError(f"{path} has a damaged header; {again_hint}")
