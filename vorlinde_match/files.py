@@ -1,13 +1,22 @@
 """The files the parties keep and hand over, and writing them safely.
 
 Every file this package writes (keys, stores, record and point streams, the
-operator's kept streams) is one format: a 4096-byte header followed by the
-payload. The header is the ASCII text ``vorlinde-match/1 `` and a JSON object,
-padded with spaces and ended by a newline in its last byte. The JSON says what
-the payload is (``kind``), which party wrote it (``role``), how long it is
-(``bytes``) and its BLAKE2b-256 digest (``blake2b``), plus what each kind needs
-(the run it belongs to, record counts, the partitions of a store). A fixed
-header lets a step stream its payload out and fill the header in last.
+operator's kept streams) is one format: a header followed by the payload. The
+header starts with the ASCII text ``vorlinde-match/2 ``, the header's own
+length in seven decimal digits and a space; a JSON object follows, padded with
+spaces, and the header's last byte is a newline. The length is a multiple of
+4096 and at most MAX_HEADER, and is checked before anything else is read, so a
+hostile header cannot make a reader allocate more than that. The JSON says
+what the payload is (``kind``), which party wrote it (``role``), how long it
+is (``bytes``) and its BLAKE2b-256 digest (``blake2b``), plus what each kind
+needs (see SCHEMAS). A writer reserves the header's length before it streams
+the payload out and fills the header in last.
+
+Every handed-over file also records the chain it belongs to: the digests of
+the handed-over files it was computed from (``made_from``) and the
+fingerprints of the public keys used (``keys``), so that each step can refuse
+a file that is stale or belongs to another key. Digests of a party's own
+input tables never appear in a header.
 
 Outputs are written under a temporary name in the destination folder and
 renamed only when the whole step has succeeded, so an interrupted or failed
@@ -19,68 +28,288 @@ import hashlib
 import io
 import json
 import os
+import re
 import secrets
 import stat
 
+import vorlinde
+
 from .errors import StepError
 
-MAGIC = b"vorlinde-match/1 "
-HEADER_SIZE = 4096
+MAGIC = b"vorlinde-match/2 "
+OLD_MAGICS = (b"vorlinde-match/1 ",)
+LENGTH_DIGITS = 7
+PREFIX_SIZE = len(MAGIC) + LENGTH_DIGITS + 1
+HEADER_UNIT = 4096
+MAX_HEADER = 1 << 20
+# Room a writer keeps in its header for the fields it fills in last (bytes,
+# digest, count, handed_over: under 400 bytes).
+HEADER_SLACK = 1024
 KEY_SIZE = 32
 RECORD_SIZE = 128  # one query record (two ciphertexts)
 POINT_SIZE = 32
 
 ROLES = ("sender-bank", "receiver-bank", "operator")
 BANKS = ("sender-bank", "receiver-bank")
+# The fixed names of the files in the handover folder.
+HANDED_OVER = ("sender-bank.store", "receiver-bank.store", "operator.queries", "sender-bank.randomized",
+               "receiver-bank.randomized", "operator.for-sender-bank", "operator.for-receiver-bank",
+               "sender-bank.decrypted", "receiver-bank.decrypted")
+# Bounds on what a header may state, far beyond any real run; each header
+# field is checked against them before it is used.
+MAX_PAYLOAD = 1 << 50
+MAX_COLUMNS = 1000
+# A store's partition table takes at most 17 bytes per partition in the
+# header, so this many fit within MAX_HEADER.
+MAX_PARTITIONS = 1 << 15
+FINGERPRINT_HEX = 32
+# secret * G for the base point G: the public key of a secret key.
+BASEPOINT = bytes.fromhex("5866666666666666666666666666666666666666666666666666666666666666")
 
 
 def role_name(role):
     return role.replace("-", " ")
 
 
+def again(step, party=None):
+    """What to do about a file that must be made anew by `step`: run it
+    again, or ask `party` (another party than the reader) to."""
+    if party is None:
+        return f"run `vorlinde-match {step}` again"
+    return f"ask the {role_name(party)} to run `vorlinde-match {step}` again"
+
+
+def key_fingerprint(public_key):
+    """A public key as headers record it: the first 128 bits of the BLAKE2b-256
+    digest of its 32 bytes, in hex."""
+    return hashlib.blake2b(public_key, digest_size=32).hexdigest()[:FINGERPRINT_HEX]
+
+
+def public_key_of(secret_key):
+    """The public key (secret * G) that belongs to `secret_key`."""
+    return vorlinde.decrypt(BASEPOINT, secret_key)
+
+
 def _digest():
     return hashlib.blake2b(digest_size=32)
 
 
-def _header_bytes(meta):
-    text = MAGIC + json.dumps(meta, sort_keys=True, separators=(",", ":")).encode("ascii")
-    if len(text) > HEADER_SIZE - 1:
-        raise StepError(f"a file header would take {len(text)} bytes, more than {HEADER_SIZE - 1}")
-    return text + b" " * (HEADER_SIZE - 1 - len(text)) + b"\n"
+def _json(meta):
+    return json.dumps(meta, sort_keys=True, separators=(",", ":")).encode("ascii")
 
 
-def read_header(path, kind):
-    """The header of `path` as a dict, after checking that the file holds a
-    `kind` whose payload has the length its header states."""
+def _header_size(path, meta):
+    """The header length to reserve for `meta` before its last fields are in."""
+    needed = PREFIX_SIZE + len(_json(meta)) + HEADER_SLACK + 1
+    size = -(-needed // HEADER_UNIT) * HEADER_UNIT
+    if size > MAX_HEADER:
+        raise StepError(f"{path}: its header would take {needed:,} bytes, more than the {MAX_HEADER:,} a header "
+                        "may take; write fewer partitions")
+    return size
+
+
+def _header_bytes(path, meta, size):
+    text = MAGIC + b"%0*d " % (LENGTH_DIGITS, size) + _json(meta)
+    if len(text) > size - 1:
+        raise StepError(f"{path}: its header would take {len(text) + 1:,} bytes, more than the {size:,} reserved "
+                        "for it; this is a fault of vorlinde-match, please report it")
+    return text + b" " * (size - 1 - len(text)) + b"\n"
+
+
+# Header schemas ---------------------------------------------------------------
+#
+# Each field: a test of its value and what it must be, for the message. JSON
+# gives only str, int, float, bool, None, list and dict; the tests name the
+# exact types they accept (bool is not a whole number here), so a parsed
+# header that passes holds nothing nested deeper than its schema.
+
+class _Field:
+    def __init__(self, test, what):
+        self.test, self.what = test, what
+
+
+def _whole(low, high):
+    return _Field(lambda v: type(v) is int and low <= v <= high, f"a whole number from {low:,} to {high:,}")
+
+
+_HEX = re.compile(r"[0-9a-f]*")
+
+
+def _hex(digits):
+    return _Field(lambda v: type(v) is str and len(v) == digits and _HEX.fullmatch(v) is not None,
+                  f"{digits} hexadecimal digits")
+
+
+def _one_of(values):
+    return _Field(lambda v: type(v) is str and v in values, "one of " + ", ".join(values))
+
+
+def _text(most):
+    return _Field(lambda v: type(v) is str and 0 < len(v) <= most, f"a text of 1 to {most} characters")
+
+
+def _table(names, value, what):
+    return _Field(lambda v: type(v) is dict and all(k in names and value.test(x) for k, x in v.items()), what)
+
+
+def _list(item, most):
+    return _Field(lambda v: type(v) is list and 0 < len(v) <= most and all(item.test(x) for x in v),
+                  f"a list of 1 to {most:,} items, each {item.what}")
+
+
+KINDS = ("secret-key", "public-key", "store", "records", "points", "transaction-ids")
+_COMMON = {"kind": _one_of(KINDS), "role": _one_of(ROLES), "bytes": _whole(0, MAX_PAYLOAD), "blake2b": _hex(64)}
+_DIGESTS = _table(HANDED_OVER, _hex(64), "an object from handed-over file names to 64-hex-digit digests")
+_KEYS = _table(ROLES, _hex(FINGERPRINT_HEX), f"an object from roles to {FINGERPRINT_HEX}-hex-digit fingerprints")
+_STREAM = {"run": _hex(16), "count": _whole(0, MAX_PAYLOAD), "made_from": _DIGESTS, "keys": _KEYS}
+# kind -> (required fields, optional fields), beside the common ones.
+SCHEMAS = {
+    "secret-key": ({}, {}),
+    "public-key": ({}, {}),
+    "store": ({"columns": _whole(1, MAX_COLUMNS), "partitions": _whole(1, MAX_PARTITIONS),
+               "parts": _list(_whole(1, MAX_PAYLOAD), MAX_PARTITIONS), "keys": _KEYS},
+              {"partition_seed": _hex(32), "keys_per_partition": _whole(1, MAX_PAYLOAD)}),
+    "records": (_STREAM, {}),
+    "points": ({**_STREAM, "to": _one_of(ROLES)}, {"part": _one_of(("gamma", "delta")), "handed_over": _DIGESTS}),
+    "transaction-ids": ({**_STREAM, "column": _text(1000)}, {}),
+}
+ITEM_SIZES = {"records": RECORD_SIZE, "points": POINT_SIZE}
+
+
+class Header(dict):
+    """A file's header fields, and `size`: the header's length in the file
+    (where the payload starts)."""
+
+    size = 0
+
+
+def _unique_fields(pairs):
+    fields = {}
+    for name, value in pairs:
+        if name in fields:
+            raise ValueError("a field appears twice")
+        fields[name] = value
+    return fields
+
+
+def _no_constant(name):
+    raise ValueError(f"{name} is not JSON")
+
+
+def _parse(path, head, again_hint):
+    """The JSON object of a header (at most MAX_HEADER bytes, so the parse is
+    bounded; nesting past the interpreter's depth fails as RecursionError)."""
+    damaged = f"{path} has a damaged header; the file is damaged or was altered: {again_hint}"
+    if head[-1:] != b"\n":
+        raise StepError(damaged)
+    try:
+        meta = json.loads(head[PREFIX_SIZE:-1].decode("ascii"), object_pairs_hook=_unique_fields,
+                          parse_constant=_no_constant)
+    except (UnicodeDecodeError, ValueError, RecursionError):
+        raise StepError(damaged) from None
+    if type(meta) is not dict:
+        raise StepError(f"{path} has a header that is not a JSON object; the file is damaged or was altered: "
+                        f"{again_hint}")
+    return meta
+
+
+def _check_fields(path, meta, kind, again_hint):
+    """Every field of the header has the type and range of its kind's schema."""
+    def refuse(problem):
+        raise StepError(f"{path}: {problem}; the file is damaged or was altered: {again_hint}")
+
+    found = meta.get("kind")
+    if not _COMMON["kind"].test(found):
+        refuse(f"header field 'kind' is not {_COMMON['kind'].what}")
+    if found != kind:
+        raise StepError(f"{path} holds a {found}, not a {kind}; {again_hint}")
+    required, optional = SCHEMAS[kind]
+    required = {**_COMMON, **required}
+    for name in required:
+        if name not in meta:
+            refuse(f"header field {name!r} is missing")
+    for name, value in meta.items():
+        field = required.get(name) or optional.get(name)
+        if field is None:
+            refuse(f"header field {name[:40]!r} is not one this version knows")
+        if not field.test(value):
+            refuse(f"header field {name!r} is not {field.what}")
+
+
+def _check_sizes(path, meta, payload, again_hint):
+    """The sizes the header states agree with each other and with the file,
+    before anything is allocated from them."""
+    def refuse(problem):
+        raise StepError(f"{path}: {problem}; the file is damaged or was altered: {again_hint}")
+
+    if payload != meta["bytes"]:
+        raise StepError(f"{path} has {payload:,} bytes of payload where its header says {meta['bytes']:,}: it was "
+                        f"cut short or altered; {again_hint}")
+    kind = meta["kind"]
+    if kind in ITEM_SIZES and meta["count"] * ITEM_SIZES[kind] != meta["bytes"]:
+        refuse(f"its header says {meta['count']:,} items of {ITEM_SIZES[kind]} bytes, but "
+               f"{meta['bytes']:,} bytes of payload")
+    if kind == "store":
+        if len(meta["parts"]) != meta["partitions"]:
+            refuse(f"its partition table has {len(meta['parts']):,} lengths where its header says "
+                   f"{meta['partitions']:,} partitions")
+        if sum(meta["parts"]) != meta["bytes"]:
+            refuse(f"its partitions add up to {sum(meta['parts']):,} bytes, but the payload has {meta['bytes']:,}")
+        if (meta["partitions"] > 1) != ("partition_seed" in meta):
+            refuse("its header has a partition seed where it has one partition, or none where it has more")
+        if set(meta["keys"]) != {meta["role"]}:
+            refuse("its header does not record the fingerprint of its bank's key")
+    elif kind in ITEM_SIZES or kind == "transaction-ids":
+        if set(meta["keys"]) != set(ROLES):
+            refuse("its header does not record the fingerprints of all three parties' keys")
+
+
+def read_header(path, kind, again_hint="ask its sender for it again"):
+    """The header of `path`, after checking that the file holds a `kind`, that
+    every header field has its schema's type and range and that the payload
+    has the length the header states. Every failure names the file and ends
+    with `again_hint` (what to do, see `again`)."""
     try:
         with open(path, "rb") as f:
-            head = f.read(HEADER_SIZE)
             size = os.fstat(f.fileno()).st_size
+            prefix = f.read(PREFIX_SIZE)
+            length = _header_length(path, prefix, size, again_hint)
+            head = prefix + f.read(length - PREFIX_SIZE)
     except FileNotFoundError:
         raise StepError(f"{path}: no such file") from None
     except OSError as error:
         raise StepError(f"cannot read {path}: {error.strerror}") from None
-    if not head.startswith(MAGIC):
-        raise StepError(f"{path} is not a vorlinde-match file")
-    try:
-        meta = json.loads(head[len(MAGIC):].decode("ascii"))
-    except (UnicodeDecodeError, ValueError):
-        raise StepError(f"{path} has a damaged header; ask its sender for it again") from None
-    if meta.get("kind") != kind:
-        raise StepError(f"{path} holds a {meta.get('kind')}, not a {kind}")
-    expected = HEADER_SIZE + meta.get("bytes", -1)
-    if size != expected:
-        raise StepError(f"{path} has {size - HEADER_SIZE} bytes of payload where its header says "
-                        f"{meta.get('bytes')}: it was cut short or altered; ask its sender for it again")
+    meta = Header(_parse(path, head, again_hint))
+    meta.size = length
+    _check_fields(path, meta, kind, again_hint)
+    _check_sizes(path, meta, size - length, again_hint)
     return meta
+
+
+def _header_length(path, prefix, size, again_hint):
+    if not prefix.startswith(MAGIC):
+        if prefix.startswith(OLD_MAGICS):
+            raise StepError(f"{path} is in the file format of an earlier vorlinde-match; {again_hint}")
+        if prefix.startswith(b"vorlinde-match/"):
+            raise StepError(f"{path} is in a file format this vorlinde-match does not know; {again_hint}")
+        raise StepError(f"{path} is not a vorlinde-match file; {again_hint}")
+    digits = prefix[len(MAGIC):len(MAGIC) + LENGTH_DIGITS]
+    if len(prefix) < PREFIX_SIZE or not digits.isdigit() or prefix[-1:] != b" ":
+        raise StepError(f"{path} has a damaged header; {again_hint}")
+    length = int(digits)
+    if length % HEADER_UNIT or not HEADER_UNIT <= length <= MAX_HEADER or length > size:
+        raise StepError(f"{path} has a damaged header: it states a header length of {length:,} bytes, which is "
+                        f"not a multiple of {HEADER_UNIT} up to {MAX_HEADER:,} within the file's {size:,}; "
+                        f"{again_hint}")
+    return length
 
 
 def read_payload(path, meta):
     """The whole payload of `path`, checked against its digest."""
     with open(path, "rb") as f:
-        f.seek(HEADER_SIZE)
-        data = f.read()
-    if _digest_of(data) != meta.get("blake2b"):
+        f.seek(meta.size)
+        data = f.read(meta["bytes"] + 1)
+    if len(data) != meta["bytes"] or _digest_of(data) != meta.get("blake2b"):
         raise StepError(f"{path} does not match its digest: it was altered or damaged; ask its sender for it again")
     return data
 
@@ -98,10 +327,10 @@ class StreamReader:
     def __init__(self, path, meta, item_size):
         self.path, self.meta, self.item_size = path, meta, item_size
         if meta["bytes"] % item_size:
-            raise StepError(f"{path} holds {meta['bytes']} bytes, not a whole number of {item_size}-byte items")
+            raise StepError(f"{path} holds {meta['bytes']:,} bytes, not a whole number of {item_size}-byte items")
         self.count = meta["bytes"] // item_size
         self._file = open(path, "rb")
-        self._file.seek(HEADER_SIZE)
+        self._file.seek(meta.size)
         self._digest = _digest()
 
     def read(self, items):
@@ -115,6 +344,14 @@ class StreamReader:
             take = min(items_per_chunk, left)
             yield self.read(take)
             left -= take
+
+    def intact(self):
+        """Whether the whole payload, read on from wherever reading stopped,
+        matches the digest (to tell a damaged file from one the module
+        could not use)."""
+        while block := self._file.read(1 << 20):
+            self._digest.update(block)
+        return self._digest.hexdigest() == self.meta["blake2b"]
 
     def verify(self):
         rest = self._file.read()
@@ -203,7 +440,7 @@ class Outputs:
     def stream(self, path, meta, mode=0o644):
         """A `StreamWriter` for a payload written in pieces; its header is
         `meta` plus length and digest."""
-        return StreamWriter(os.fdopen(self._temporary(path, mode), "wb"), meta)
+        return StreamWriter(os.fdopen(self._temporary(path, mode), "wb"), meta, path)
 
     def whole(self, path, meta, payload, mode=0o644):
         with self.stream(path, meta, mode) as writer:
@@ -237,9 +474,13 @@ class Outputs:
 
 
 class StreamWriter:
-    def __init__(self, file, meta):
-        self._file, self.meta = file, dict(meta)
-        self._file.write(b"\0" * HEADER_SIZE)
+    """Writes a payload in pieces after a reserved header, which `close`
+    fills in with `meta` plus the payload's length and digest."""
+
+    def __init__(self, file, meta, path):
+        self._file, self.meta, self.path = file, dict(meta), path
+        self._header = _header_size(path, {**self.meta, "bytes": MAX_PAYLOAD, "blake2b": "0" * 64})
+        self._file.write(b"\0" * self._header)
         self._digest = _digest()
         self.bytes = 0
 
@@ -253,7 +494,7 @@ class StreamWriter:
             return
         self.meta.update(bytes=self.bytes, blake2b=self._digest.hexdigest())
         self._file.seek(0)
-        self._file.write(_header_bytes(self.meta))
+        self._file.write(_header_bytes(self.path, self.meta, self._header))
         self._file.close()
 
     def __enter__(self):
@@ -302,13 +543,52 @@ def read_key(home, roles, secret):
         if mode & 0o077:
             raise StepError(f"{path} can be read by other users (mode {mode:04o}); "
                             f"run `chmod 600 {path}` and check who has seen it")
-    meta = read_header(path, kind)
+    meta = read_header(path, kind, f"make new keys with `vorlinde-match keys --role ROLE --home {home}` "
+                                   "after removing the old ones, and run the steps again")
     _check_role(path, meta, roles)
     key = read_payload(path, meta)
     if len(key) != KEY_SIZE:
         raise StepError(f"{path} holds {len(key)} bytes, not a {KEY_SIZE}-byte key; "
                         "make new keys with `vorlinde-match keys`")
     return meta["role"], key
+
+
+def read_key_pair(home, roles):
+    """The party's role, public key and secret key from `home`, after checking
+    that the public key is the secret key's (a folder can end up holding the
+    public key of another pair, whose results would silently be wrong)."""
+    role, secret_key = read_key(home, roles, secret=True)
+    _, public_key = read_key(home, [role], secret=False)
+    try:
+        derived = public_key_of(secret_key)
+    except BaseException as error:  # the module's PanicException, for a key it cannot use
+        if type(error).__name__ != "PanicException":
+            raise
+        derived = None
+    if derived != public_key:
+        first = "bank build" if role in BANKS else "operator query"
+        raise StepError(f"{os.path.join(home, PUBLIC_KEY_FILE)} is not the public key of "
+                        f"{os.path.join(home, SECRET_KEY_FILE)} (it belongs to another key pair); put back the "
+                        f"public key made with it, or make new keys and run every step again from `vorlinde-match "
+                        f"{first}`")
+    return role, public_key, secret_key
+
+
+# The chain ------------------------------------------------------------------
+
+def check_made_from(path, meta, source, digest, hint):
+    """Checks that `path` was computed from the handed-over file `source`
+    whose payload digest is `digest` (None: unknown, always refused)."""
+    if digest is None or meta["made_from"].get(os.path.basename(source)) != digest:
+        raise StepError(f"{path} was made from an earlier {source}, not the current one; {hint}")
+
+
+def check_key(path, meta, role, public_key, key_path, hint):
+    """Checks that `path` was made for `role`'s public key `public_key` (read
+    from `key_path`)."""
+    if meta["keys"].get(role) != key_fingerprint(public_key):
+        raise StepError(f"{path} was made for another key of the {role_name(role)} than {key_path} (new keys "
+                        f"since?); {hint}")
 
 
 def check_from(path, meta, role):
@@ -318,7 +598,6 @@ def check_from(path, meta, role):
                         f"ask the {role_name(role)} for its own file")
 
 
-def check_run(path, meta, run):
+def check_run(path, meta, run, hint="rerun the step that writes it on this run's files"):
     if meta.get("run") != run:
-        raise StepError(f"{path} belongs to another matching run ({meta.get('run')}, this one is {run}); "
-                        "rerun the step that writes it on this run's files")
+        raise StepError(f"{path} belongs to another matching run ({meta.get('run')}, this one is {run}); {hint}")

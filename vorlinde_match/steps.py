@@ -15,7 +15,9 @@ Every per-transaction step works in chunks; the booleans of a run do not
 depend on the chunk sizes, on where the chunks run or on partitioning.
 """
 
+import contextlib
 import csv
+import functools
 import io
 import math
 import os
@@ -28,8 +30,9 @@ import vorlinde
 from . import partitions as parting
 from .errors import OperationFailed, StepError
 from .execution import Local
-from .files import (BANKS, POINT_SIZE, RECORD_SIZE, IdReader, Outputs, StreamReader, check_from, check_run,
-                    read_header, read_key, read_payload, role_name, write_keys)
+from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
+                    again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_header, read_key,
+                    read_key_pair, read_payload, role_name, write_keys)
 from .tables import Table
 
 OPERATOR = "operator"
@@ -53,8 +56,23 @@ def _call(function, *args):
         raise
     except BaseException as error:
         if type(error).__name__ == "PanicException":
-            raise OperationFailed(f"{function.__name__} failed: {error}") from None
+            raise OperationFailed(function.__name__, str(error)) from None
         raise
+
+
+@contextlib.contextmanager
+def _reading(paths, hint, readers=()):
+    """Reports a failure inside the module as one of `paths` (the files its
+    input came from) that it could not read, with `hint`; a file that does
+    not match its digest is reported as such instead."""
+    try:
+        yield
+    except OperationFailed as failure:
+        for reader in readers:
+            if not reader.intact():
+                raise StepError(f"{reader.path} does not match its digest: it was altered or damaged; "
+                                f"{hint}") from None
+        raise failure.about(paths, hint) from None
 
 
 def handover_path(handover, name):
@@ -95,6 +113,8 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
     partition of the rows (see partitions.py)."""
     executor = executor or Local()
     role, public_key = read_key(home, BANKS, secret=False)
+    if partitions > MAX_PARTITIONS:
+        raise StepError(f"--partitions {partitions}: a store has at most {MAX_PARTITIONS:,} partitions")
     out_path = handover_path(handover, f"{role}.store")
     start = time.perf_counter()
     with Table(accounts, [columns]) as table:
@@ -110,7 +130,7 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
         else:
             stores, count, layout = _build_partitioned(table, role, public_key, partitions, home, executor, reporter)
     meta = {"kind": "store", "role": role, "columns": len(columns), "partitions": partitions,
-            "parts": [len(s) for s in stores], **layout}
+            "parts": [len(s) for s in stores], "keys": {role: key_fingerprint(public_key)}, **layout}
     with Outputs() as out:
         with out.stream(out_path, meta) as writer:
             for store in stores:
@@ -179,43 +199,41 @@ def _build_partitioned(table, role, public_key, partitions, home, executor, repo
 
 def _read_store(handover, role):
     path = handover_path(handover, f"{role}.store")
-    meta = read_header(path, "store")
+    meta = read_header(path, "store", again("bank build", role))
     check_from(path, meta, role)
-    parts = meta.get("parts")
-    partitions = meta.get("partitions")
-    if not isinstance(parts, list) or partitions != len(parts) or sum(parts) != meta["bytes"] or partitions < 1:
-        raise StepError(f"{path} has an inconsistent partition table; ask the {role_name(role)} for its store again")
-    try:
-        seed = bytes.fromhex(str(meta.get("partition_seed", ""))) if partitions > 1 else b""
-    except ValueError:
-        seed = b""
-    if partitions > 1 and len(seed) != parting.SEED_BYTES:
-        raise StepError(f"{path} has no valid partition seed; ask the {role_name(role)} for its store again")
+    partitions = meta["partitions"]
+    seed = bytes.fromhex(meta["partition_seed"]) if partitions > 1 else b""
+    # The header's sizes were checked against the file before this read: the
+    # partitions are disjoint slices of a payload of the file's length.
     payload = read_payload(path, meta)
     stores, at = [], 0
-    for length in parts:
+    for length in meta["parts"]:
         stores.append(payload[at:at + length])
         at += length
     del payload
-    return path, stores, (partitions, seed), meta.get("columns")
+    return path, meta, stores, (partitions, seed)
 
 
 def query_task(sender_stores, receiver_stores, layouts, public_key, sender_rows, receiver_rows):
-    """The records of one chunk of queries, in query order, and the seconds
-    the chunk took where it ran."""
+    """The records of one chunk of queries, in query order, the seconds the
+    chunk took where it ran and the number of module calls (one per store
+    pair looked up)."""
     start = time.perf_counter()
     if len(sender_stores) == 1 and len(receiver_stores) == 1:
         records = _call(vorlinde.initiate_queries, sender_rows, receiver_rows, sender_stores[0],
                         receiver_stores[0], public_key)
+        calls = 1
     else:
+        groups = parting.group_queries(sender_rows, receiver_rows, *layouts)
+        calls = len(groups)
         pieces = [b""] * len(sender_rows)
-        for (sp, rp), positions in parting.group_queries(sender_rows, receiver_rows, *layouts).items():
+        for (sp, rp), positions in groups.items():
             group = _call(vorlinde.initiate_queries, [sender_rows[i] for i in positions],
                           [receiver_rows[i] for i in positions], sender_stores[sp], receiver_stores[rp], public_key)
             for j, i in enumerate(positions):
                 pieces[i] = group[j * RECORD_SIZE:(j + 1) * RECORD_SIZE]
         records = b"".join(pieces)
-    return records, time.perf_counter() - start
+    return records, time.perf_counter() - start, calls
 
 
 class _QueryChunks:
@@ -243,11 +261,15 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                    chunk_rows=None, executor=None):
     executor = executor or Local()
     _, public_key = read_key(home, [OPERATOR], secret=False)
-    sender_path, sender_stores, sender_layout, sender_width = _read_store(handover, "sender-bank")
-    receiver_path, receiver_stores, receiver_layout, receiver_width = _read_store(handover, "receiver-bank")
+    sender_path, sender_meta, sender_stores, sender_layout = _read_store(handover, "sender-bank")
+    receiver_path, receiver_meta, receiver_stores, receiver_layout = _read_store(handover, "receiver-bank")
     layouts = (sender_layout, receiver_layout)
-    for path, width, columns, option in ((sender_path, sender_width, sender_columns, "--sender-columns"),
-                                         (receiver_path, receiver_width, receiver_columns, "--receiver-columns")):
+    # What the queries are made from: both stores and the three parties' keys.
+    chain = {"made_from": {f"{bank}.store": m["blake2b"] for bank, m in zip(BANKS, (sender_meta, receiver_meta))},
+             "keys": {OPERATOR: key_fingerprint(public_key), **sender_meta["keys"], **receiver_meta["keys"]}}
+    for path, width, columns, option in ((sender_path, sender_meta["columns"], sender_columns, "--sender-columns"),
+                                         (receiver_path, receiver_meta["columns"], receiver_columns,
+                                          "--receiver-columns")):
         if width != len(columns):
             # Not an error: keys are the columns' values joined, so a bank's
             # full name may stand for the operator's first and last names.
@@ -260,17 +282,20 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
     with Table(transactions, [sender_columns, receiver_columns, [id_column]]) as table:
         groups = len(sender_stores) * len(receiver_stores)
         parse = 0.0
+        unreadable = functools.partial(_reading, [sender_path, receiver_path],
+                                       "ask the banks to run `vorlinde-match bank build` again")
         if not chunk_rows:
             # The time of a one-row call is the time to parse the stores; the
             # first call of a process also starts the module's pool and faults
             # its memory in, so the second is the one that counts.
             probe = [["\x00 parse probe"]]
-            parse = min(query_task(sender_stores[:1], receiver_stores[:1], layouts, public_key, probe, probe)[1]
-                        for _ in range(2))
+            with unreadable():
+                parse = min(query_task(sender_stores[:1], receiver_stores[:1], layouts, public_key, probe, probe)[1]
+                            for _ in range(2))
         sizes = _QueryChunks(chunk_rows, parse, groups)
         shared = (executor.share(sender_stores), executor.share(receiver_stores), layouts, public_key)
         del sender_stores, receiver_stores
-        counted, calls = [0], [0]
+        counted, calls, busy = [0], [0], [0.0]
 
         def jobs(out_ids):
             for sender_rows, receiver_rows, ids in table.chunks(sizes):
@@ -283,49 +308,63 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
 
         ids_buffer = io.StringIO()
         ids_writer = csv.writer(ids_buffer, lineterminator="\n")
-        meta = {"role": OPERATOR, "run": run}
+        meta = {"role": OPERATOR, "run": run, **chain}
         bar = reporter.bar(table.estimated_rows(), "operator: querying the stores")
         with Outputs() as out:
-            with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta}) as id_file, \
-                    out.stream(out_path, {"kind": "records", **meta}) as records_file:
-                try:
-                    for records, seconds in executor.map(query_task, jobs(id_file), shared):
-                        calls[0] += 1
-                        rows = len(records) // RECORD_SIZE
-                        records_file.write(records)
-                        sizes.measured(rows, seconds)
-                        bar.update(rows)
-                finally:
-                    bar.close()
-                count = counted[0]
-                id_file.meta["count"] = records_file.meta["count"] = count
-                if records_file.bytes != count * RECORD_SIZE:
-                    raise StepError("internal error: the records do not line up with the transactions")
+            with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta}) as id_file:
+                with out.stream(out_path, {"kind": "records", **meta}) as records_file:
+                    try:
+                        with unreadable():
+                            for records, seconds, made in executor.map(query_task, jobs(id_file), shared):
+                                calls[0] += made
+                                busy[0] += seconds
+                                rows = len(records) // RECORD_SIZE
+                                records_file.write(records)
+                                sizes.measured(rows, seconds)
+                                bar.update(rows)
+                    finally:
+                        bar.close()
+                    count = counted[0]
+                    id_file.meta["count"] = records_file.meta["count"] = count
+                    if records_file.bytes != count * RECORD_SIZE:
+                        raise StepError("internal error: the records do not line up with the transactions")
+                # The operator keeps which queries file its ids go with.
+                id_file.meta["made_from"] = {**chain["made_from"], "operator.queries": records_file.meta["blake2b"]}
     seconds = time.perf_counter() - start
     extra = {"run": run}
-    if parse:
-        extra["store_parsing"] = f"about {100 * parse * groups * calls[0] / seconds:.1f} % of the step"
+    if parse and busy[0] > 0:
+        # Parsing's share of the time the calls took where they ran (summed
+        # over workers, so that parallel calls do not count against the
+        # step's wall time); a one-row probe also holds a call's fixed cost,
+        # hence the bound.
+        share = min(100.0, 100 * parse * calls[0] / busy[0])
+        extra["store_parsing"] = f"about {share:.1f} % of the module's time"
     reporter.finished("operator query", count, seconds, {out_path: count * RECORD_SIZE}, **extra)
 
 
 # Banks: randomize, decrypt; operator: combine, finish ---------------------------
 
-def _open_stream(path, kind, sender, item_size, run=None, count=None, to=None):
-    meta = read_header(path, kind)
+def _open_stream(path, kind, sender, item_size, hint, run=None, count=None, to=None):
+    """A reader of the stream `path`, after checking who wrote it, for whom,
+    its run and its length; `hint` says what to do about a bad one."""
+    meta = read_header(path, kind, hint)
     check_from(path, meta, sender)
     if run is not None:
-        check_run(path, meta, run)
-    if to is not None and meta.get("to") != to:
-        raise StepError(f"{path} is meant for the {role_name(str(meta.get('to')))}, not the {role_name(to)}; "
+        check_run(path, meta, run, hint)
+    if to is not None and meta["to"] != to:
+        raise StepError(f"{path} is meant for the {role_name(meta['to'])}, not the {role_name(to)}; "
                         f"use operator.for-{to}")
-    reader = StreamReader(path, meta, item_size)
-    if reader.count != meta.get("count"):
-        raise StepError(f"{path} holds {reader.count:,} items where its header says {meta.get('count')}")
-    if count is not None and reader.count != count:
-        reader.close()
-        raise StepError(f"{path} holds {reader.count:,} items, but this run has {count:,} transactions; "
-                        "it belongs to another run or was cut short")
-    return reader
+    if count is not None and meta["count"] != count:
+        raise StepError(f"{path} holds {meta['count']:,} items, but this run has {count:,} transactions; "
+                        f"it belongs to another run or was cut short: {hint}")
+    return StreamReader(path, meta, item_size)
+
+
+def _check_keys(path, meta, kept_path, kept, hint):
+    """Checks that `path` records the parties' keys that the operator's own
+    `kept_path` (the run's transaction ids) records."""
+    if meta["keys"] != kept["keys"]:
+        raise StepError(f"{path} records other keys of the parties than {kept_path}; {hint}")
 
 
 def _run_stream(executor, task, readers, shared, chunk, writers, split, bar):
@@ -358,26 +397,38 @@ def randomize_task(records):
 
 def bank_randomize(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
-    role, _ = read_key(home, BANKS, secret=False)
+    role, public_key = read_key(home, BANKS, secret=False)
     in_path = handover_path(handover, "operator.queries")
     out_path = handover_path(handover, f"{role}.randomized")
+    store_path = handover_path(handover, f"{role}.store")
+    hint = again("operator query", OPERATOR)
     start = time.perf_counter()
-    with _open_stream(in_path, "records", OPERATOR, RECORD_SIZE) as reader, Outputs() as out:
-        meta = {"kind": "records", "role": role, "run": reader.meta["run"], "count": reader.count}
+    with _open_stream(in_path, "records", OPERATOR, RECORD_SIZE, hint) as reader, Outputs() as out:
+        check_key(in_path, reader.meta, role, public_key, os.path.join(home, PUBLIC_KEY_FILE),
+                  f"{again('bank build')}, then {hint}")
+        if os.path.exists(store_path):  # this bank's store, if its handover still holds it
+            store = read_header(store_path, "store", again("bank build"))
+            check_made_from(in_path, reader.meta, store_path, store["blake2b"], hint)
+        meta = {"kind": "records", "role": role, "run": reader.meta["run"], "count": reader.count,
+                "made_from": {"operator.queries": reader.meta["blake2b"]}, "keys": reader.meta["keys"]}
         with out.stream(out_path, meta) as writer:
             bar = reporter.bar(reader.count, f"{role_name(role)}: re-randomizing")
             try:
-                _run_stream(executor, randomize_task, [reader], (), chunk, [_Writer(writer, RECORD_SIZE)],
-                            lambda r: (r,), bar)
+                with _reading([in_path], hint, [reader]):
+                    _run_stream(executor, randomize_task, [reader], (), chunk, [_Writer(writer, RECORD_SIZE)],
+                                lambda r: (r,), bar)
             finally:
                 bar.close()
     reporter.finished(f"{role_name(role)} randomize", reader.count, time.perf_counter() - start,
                       {out_path: reader.count * RECORD_SIZE})
 
 
-def _operator_run(home):
+def _operator_run(home, public_key):
+    """The operator's transaction ids of this run (path, header), checked to
+    be made with the operator's `public_key`."""
     path = os.path.join(home, "transactions.ids")
-    meta = read_header(path, "transaction-ids")
+    meta = read_header(path, "transaction-ids", again("operator query"))
+    check_key(path, meta, OPERATOR, public_key, os.path.join(home, PUBLIC_KEY_FILE), again("operator query"))
     return path, meta
 
 
@@ -387,27 +438,42 @@ def combine_task(sender_records, receiver_records):
 
 def operator_combine(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
-    read_key(home, [OPERATOR], secret=False)
-    _, ids = _operator_run(home)
+    _, public_key = read_key(home, [OPERATOR], secret=False)
+    ids_path, ids = _operator_run(home, public_key)
     run, count = ids["run"], ids["count"]
-    readers = [_open_stream(handover_path(handover, f"{bank}.randomized"), "records", bank, RECORD_SIZE, run, count)
-               for bank in BANKS]
+    queries_path = handover_path(handover, "operator.queries")
+    in_paths = [handover_path(handover, f"{bank}.randomized") for bank in BANKS]
+    readers = []
     paths = [handover_path(handover, "operator.for-sender-bank"), handover_path(handover, "operator.for-receiver-bank"),
              os.path.join(home, "gamma.points"), os.path.join(home, "delta.points")]
     metas = [{"to": "sender-bank"}, {"to": "receiver-bank"}, {"to": OPERATOR, "part": "gamma"},
              {"to": OPERATOR, "part": "delta"}]
     start = time.perf_counter()
     try:
+        for bank, path in zip(BANKS, in_paths):
+            hint = again("bank randomize", bank)
+            readers.append(_open_stream(path, "records", bank, RECORD_SIZE, hint, run, count))
+            check_made_from(path, readers[-1].meta, queries_path, ids["made_from"].get("operator.queries"), hint)
+            _check_keys(path, readers[-1].meta, ids_path, ids, hint)
+        chain = {"made_from": {os.path.basename(p): r.meta["blake2b"] for p, r in zip(in_paths, readers)},
+                 "keys": ids["keys"]}
         with Outputs() as out:
-            streams = [out.stream(p, {"kind": "points", "role": OPERATOR, "run": run, "count": count, **m})
+            streams = [out.stream(p, {"kind": "points", "role": OPERATOR, "run": run, "count": count, **chain, **m})
                        for p, m in zip(paths, metas)]
             bar = reporter.bar(count, "operator: combining")
             try:
-                _run_stream(executor, combine_task, readers, (), chunk, [_Writer(s, POINT_SIZE) for s in streams],
-                            lambda r: r, bar)
+                with _reading(in_paths, "ask the banks to run `vorlinde-match bank randomize` again", readers):
+                    _run_stream(executor, combine_task, readers, (), chunk, [_Writer(s, POINT_SIZE) for s in streams],
+                                lambda r: r, bar)
             finally:
                 bar.close()
-                for s in streams:
+                # The banks' files first: the operator's own two keep their
+                # digests, to check the banks' decrypted points against.
+                for s in streams[:2]:
+                    s.close()
+                handed = {os.path.basename(s.path): s.meta["blake2b"] for s in streams[:2]}
+                for s in streams[2:]:
+                    s.meta["handed_over"] = handed
                     s.close()
     finally:
         for r in readers:
@@ -422,17 +488,26 @@ def decrypt_task(secret_key, points):
 
 def bank_decrypt(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
-    role, secret_key = read_key(home, BANKS, secret=True)
+    role, public_key, secret_key = read_key_pair(home, BANKS)
     in_path = handover_path(handover, f"operator.for-{role}")
     out_path = handover_path(handover, f"{role}.decrypted")
+    randomized_path = handover_path(handover, f"{role}.randomized")
+    hint = again("operator combine", OPERATOR)
     start = time.perf_counter()
-    with _open_stream(in_path, "points", OPERATOR, POINT_SIZE, to=role) as reader, Outputs() as out:
-        meta = {"kind": "points", "role": role, "run": reader.meta["run"], "count": reader.count}
+    with _open_stream(in_path, "points", OPERATOR, POINT_SIZE, hint, to=role) as reader, Outputs() as out:
+        check_key(in_path, reader.meta, role, public_key, os.path.join(home, PUBLIC_KEY_FILE),
+                  f"{again('bank build')}, and the steps after it")
+        if os.path.exists(randomized_path):  # this bank's own, if its handover still holds it
+            randomized = read_header(randomized_path, "records", again("bank randomize"))
+            check_made_from(in_path, reader.meta, randomized_path, randomized["blake2b"], hint)
+        meta = {"kind": "points", "role": role, "run": reader.meta["run"], "count": reader.count, "to": OPERATOR,
+                "made_from": {f"operator.for-{role}": reader.meta["blake2b"]}, "keys": reader.meta["keys"]}
         with out.stream(out_path, meta) as writer:
             bar = reporter.bar(reader.count, f"{role_name(role)}: decrypting")
             try:
-                _run_stream(executor, decrypt_task, [reader], (executor.share(secret_key),), chunk,
-                            [_Writer(writer, POINT_SIZE)], lambda r: (r,), bar)
+                with _reading([in_path], hint, [reader]):
+                    _run_stream(executor, decrypt_task, [reader], (executor.share(secret_key),), chunk,
+                                [_Writer(writer, POINT_SIZE)], lambda r: (r,), bar)
             finally:
                 bar.close()
     reporter.finished(f"{role_name(role)} decrypt", reader.count, time.perf_counter() - start,
@@ -447,17 +522,29 @@ def finish_task(secret_key, sender_points, receiver_points, gamma, delta):
 
 def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
-    _, secret_key = read_key(home, [OPERATOR], secret=True)
-    ids_path, ids = _operator_run(home)
+    _, public_key, secret_key = read_key_pair(home, [OPERATOR])
+    ids_path, ids = _operator_run(home, public_key)
     run, count = ids["run"], ids["count"]
-    readers = [_open_stream(handover_path(handover, f"{bank}.decrypted"), "points", bank, POINT_SIZE, run, count)
-               for bank in BANKS]
-    for part in ("gamma", "delta"):
-        readers.append(_open_stream(os.path.join(home, f"{part}.points"), "points", OPERATOR, POINT_SIZE, run, count))
-    id_reader = IdReader(ids_path, ids)
+    kept = [_open_stream(os.path.join(home, f"{part}.points"), "points", OPERATOR, POINT_SIZE,
+                         again("operator combine"), run, count) for part in ("gamma", "delta")]
+    readers = []
+    id_reader = None
     matched = 0
     start = time.perf_counter()
     try:
+        handed = kept[0].meta.get("handed_over")
+        if handed is None or kept[1].meta.get("handed_over") != handed:
+            raise StepError(f"{kept[0].path} and {kept[1].path} do not record the same files handed to the banks; "
+                            f"{again('operator combine')}")
+        for bank in BANKS:
+            path = handover_path(handover, f"{bank}.decrypted")
+            hint = again("bank decrypt", bank)
+            readers.append(_open_stream(path, "points", bank, POINT_SIZE, hint, run, count))
+            given = handover_path(handover, f"operator.for-{bank}")
+            check_made_from(path, readers[-1].meta, given, handed.get(os.path.basename(given)), hint)
+            _check_keys(path, readers[-1].meta, ids_path, ids, hint)
+        readers += kept
+        id_reader = IdReader(ids_path, ids)
         with Outputs() as out:
             with out.text(output) as results:
                 writer = csv.writer(results, lineterminator="\n")
@@ -467,11 +554,13 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                     def jobs():
                         yield from zip(*(r.chunks(chunk) for r in readers))
 
-                    for flags in executor.map(finish_task, jobs(), (executor.share(secret_key),)):
-                        writer.writerows([tid, "true" if flag else "false"]
-                                         for tid, flag in zip(id_reader.take(len(flags)), flags))
-                        matched += sum(flags)
-                        bar.update(len(flags))
+                    with _reading([r.path for r in readers],
+                                  "ask the banks to run `vorlinde-match bank decrypt` again", readers):
+                        for flags in executor.map(finish_task, jobs(), (executor.share(secret_key),)):
+                            writer.writerows([tid, "true" if flag else "false"]
+                                             for tid, flag in zip(id_reader.take(len(flags)), flags))
+                            matched += sum(flags)
+                            bar.update(len(flags))
                 finally:
                     bar.close()
                 for r in readers:
@@ -486,9 +575,10 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                     json.dump(figures, f, indent=2)
                     f.write("\n")
     finally:
-        for r in readers:
+        for r in readers + [k for k in kept if k not in readers]:
             r.close()
-        id_reader.close()
+        if id_reader is not None:
+            id_reader.close()
     outputs = {output: os.path.getsize(output)}
     if summary:
         outputs[summary] = os.path.getsize(summary)

@@ -1,10 +1,12 @@
 """Reading the parties' tables (CSV, or Parquet when pyarrow is installed) and
 taking the key columns out of them."""
 
+import codecs
 import csv
 import itertools
 import operator
 import os
+import re
 
 from .errors import StepError
 
@@ -16,6 +18,36 @@ def split_columns(text, option):
     if not text.strip() or any(not c for c in columns):
         raise StepError(f"{option} {text!r}: give the column names separated by commas, e.g. {option} iban,name")
     return columns
+
+
+# What the csv module ends a line at, inside quoted fields too.
+_LINE_BREAK = re.compile(r"\r\n|\r|\n")
+
+
+def _physical_lines(row):
+    """The lines a CSV row took in its file (a quoted field may hold breaks)."""
+    return 1 + sum(len(_LINE_BREAK.findall(value)) for value in row)
+
+
+def _line_of_bad_utf8(path):
+    """The line of the first byte of `path` that is not UTF-8, or None when it
+    cannot be read a second time (a pipe)."""
+    if not os.path.isfile(path):
+        return None
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    line = 1
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(CSV_BLOCK)
+            try:
+                decoder.decode(block, final=not block)
+            except UnicodeDecodeError as error:
+                # error.object is the decoder's few pending bytes (no line
+                # break among them) followed by this block.
+                return line + error.object.count(b"\n", 0, error.start)
+            if not block:
+                return None
+            line += block.count(b"\n")
 
 
 def _is_parquet(path):
@@ -106,34 +138,38 @@ class Table:
         # itemgetter: a Python loop per row would cost more than the module's
         # own work on them.
         pickers = [_picker(columns) for columns in self._index]
-        rows_before = 0
         while True:
+            lines_before = self._reader.line_num
             try:
                 block = list(itertools.islice(self._reader, size()))
             except UnicodeDecodeError:
-                raise StepError(f"{self.path}, after line {self._reader.line_num}: not UTF-8 text; "
-                                "save it as UTF-8 CSV") from None
+                # Text is decoded ahead of the rows, so the reader's count
+                # stops short of the fault: find its line in the file.
+                line = _line_of_bad_utf8(self.path)
+                where = f"line {line:,}" if line else f"after line {self._reader.line_num:,}"
+                raise StepError(f"{self.path}, {where}: not UTF-8 text; save it as UTF-8 CSV") from None
             except csv.Error as error:
                 raise StepError(f"{self.path}, line {self._reader.line_num}: {error}") from None
             if not block:
                 return
-            read = len(block)
             if min(map(len, block)) != self.width or max(map(len, block)) != self.width:
-                block = self._check_widths(block, rows_before)
-            rows_before += read
+                block = self._check_widths(block, lines_before)
             if block:
                 yield [pick(block) for pick in pickers]
 
-    def _check_widths(self, block, rows_before):
-        """The block without blank lines; a row of another width fails."""
+    def _check_widths(self, block, lines_before):
+        """The block without blank lines; a row of another width fails, named
+        by the file line it starts on (the block starts after line
+        `lines_before`)."""
         kept = []
-        for number, row in enumerate(block, rows_before + 1):
-            if not row:
-                continue
-            if len(row) != self.width:
-                raise StepError(f"{self.path}, row {number} after the header: {len(row)} fields where the header "
-                                f"has {self.width}")
-            kept.append(row)
+        line = lines_before + 1
+        for row in block:
+            if row and len(row) != self.width:
+                raise StepError(f"{self.path}, line {line:,}: {len(row)} field{'s' * (len(row) != 1)} where the "
+                                f"header has {self.width}")
+            if row:
+                kept.append(row)
+            line += _physical_lines(row)
         return kept
 
     def _parquet_chunks(self, size):

@@ -215,7 +215,7 @@ def test_bad_inputs_give_one_line_that_names_the_file(parties, data, tmp_path):
     one_line_error(parties.build("sender-bank", accounts=tmp_path), tmp_path, "cannot read")
     ragged = tmp_path / "ragged.csv"
     ragged.write_text("iban,name\nDE1,Ada\nDE2\n", encoding="utf-8")
-    one_line_error(parties.build("sender-bank", accounts=ragged), ragged, "row 2 after the header")
+    one_line_error(parties.build("sender-bank", accounts=ragged), ragged, "line 3: 1 field where")
     assert os.listdir(parties.handover) == []
 
     # A bank step with the operator's folder, and the other way round.
@@ -382,11 +382,11 @@ def test_a_stopped_step_stops_promptly_leaving_nothing_and_can_run_again(parties
     assert parties.query().returncode == 0
     # A queries file long enough for several seconds of randomize: the run's
     # own records, repeated, in a file of the same format.
-    from vorlinde_match.files import HEADER_SIZE, Outputs, read_header
+    from vorlinde_match.files import Outputs, read_header
 
     queries = parties.handover / "operator.queries"
     meta = read_header(str(queries), "records")
-    records = queries.read_bytes()[HEADER_SIZE:]
+    records = queries.read_bytes()[meta.size:]
     repeat = max(1, 400_000 * 128 // len(records))
     meta["count"] *= repeat
     with Outputs() as out:
