@@ -52,12 +52,16 @@ def _kind(mode):
     return "not a regular file"
 
 
+def _named_stream(path):
+    """Whether `path` names standard input or a descriptor already open."""
+    return path == STDIN or bool(_DESCRIPTOR_PATH.fullmatch(path))
+
+
 def _acceptable(path, mode):
     """A regular file always; a pipe or socket only when named as one."""
     if stat.S_ISREG(mode):
         return True
-    explicit = path == STDIN or _DESCRIPTOR_PATH.fullmatch(path)
-    return bool(explicit) and (stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode))
+    return _named_stream(path) and (stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode))
 
 
 def _refuse(path, mode):
@@ -185,10 +189,10 @@ class Table:
             st = os.fstat(self._file.fileno())
             self._regular = stat.S_ISREG(st.st_mode)
             self._size = st.st_size
-            if self._regular:
-                self.parquet = _is_parquet(path)
-            else:
+            if _named_stream(path):  # no file name to go by
                 self.parquet = self._file.peek(len(PARQUET_MAGIC))[:len(PARQUET_MAGIC)] == PARQUET_MAGIC
+            else:
+                self.parquet = _is_parquet(path)
             self._rows_read = 0  # rows yielded so far
             self._chunk_start = 0  # rows yielded before the current chunk
             if self.parquet:
