@@ -18,7 +18,7 @@ from .errors import StepError
 from .execution import executor as make_executor
 from .files import ROLES
 from .progress import Reporter
-from .tables import split_columns
+from .tables import refuse_shared_pipes, split_columns
 
 PROG = "vorlinde-match"
 
@@ -236,8 +236,7 @@ def _run(args, reporter):
     missing = [option for name, option in options.items() if inputs[name] is None]
     if missing:
         raise StepError(f"name the inputs with --data DIR or with {', '.join(missing)}")
-    if list(inputs.values()).count("-") > 1:
-        raise StepError("only one input can be standard input (-); name the others' files")
+    refuse_shared_pipes(inputs.values())
     columns = split_columns(args.columns, "--columns")
     sender_columns = split_columns(args.sender_columns, "--sender-columns")
     receiver_columns = split_columns(args.receiver_columns, "--receiver-columns")

@@ -110,6 +110,22 @@ def open_input(path):
     return io.BufferedReader(io.FileIO(fd, "rb", closefd=True), READ_BUFFER)
 
 
+def refuse_shared_pipes(paths):
+    """Refuses inputs of one step that would read the same pipe: it can be
+    read only once, so the later one would find it drained."""
+    seen = set()
+    for path in paths:
+        if path is None or not _named_stream(path):
+            continue
+        stream = "stdin" if path in (STDIN, "/dev/stdin", "/dev/fd/0", "/proc/self/fd/0") else path
+        if stream in seen:
+            if stream == "stdin":
+                raise StepError("only one input can be standard input (-, /dev/stdin); name the others' files")
+            raise StepError(f"{path} is named for two inputs, but a pipe can be read only once; name a file for "
+                            "one of them")
+        seen.add(stream)
+
+
 def _picker(columns):
     """A function taking the given columns out of a block of rows, at C
     speed: tuples of the columns (one-element tuples for one column)."""

@@ -176,9 +176,13 @@ def test_standard_input_must_be_a_pipe_or_a_file(data, homes):
         one_line_error(build(homes, "sender-bank", "-", stdin=null),
                        "standard input (-) is a character device, not a pipe or a file: pipe the table in or "
                        "name its file")
-    one_line_error(command("run", "--sender-bank", "-", "--receiver-bank", "-", "--transactions",
-                           data / "transactions.csv"),
-                   "only one input can be standard input (-); name the others' files")
+    for second in ("-", "/dev/stdin"):
+        one_line_error(command("run", "--sender-bank", "-", "--receiver-bank", second, "--transactions",
+                               data / "transactions.csv"),
+                       "only one input can be standard input (-, /dev/stdin); name the others' files")
+    one_line_error(command("run", "--sender-bank", "/dev/fd/7", "--receiver-bank", data / "receiver_bank.csv",
+                           "--transactions", "/dev/fd/7"),
+                   "/dev/fd/7 is named for two inputs, but a pipe can be read only once; name a file for one of them")
 
 
 # Headers and keys -------------------------------------------------------------------
