@@ -18,7 +18,7 @@ from .errors import StepError
 from .execution import executor as make_executor
 from .files import ROLES
 from .progress import Reporter
-from .tables import split_columns
+from .tables import refuse_shared_pipes, split_columns
 
 PROG = "vorlinde-match"
 
@@ -43,6 +43,11 @@ def _common(p, handover=True):
 def _output_options(p):
     p.add_argument("--quiet", action="store_true", help="show nothing but errors")
     p.add_argument("--json", action="store_true", help="print the step's summary as JSON on stdout, and no progress")
+
+
+def _integers_option(p):
+    p.add_argument("--integers-as-text", action="store_true",
+                   help="read integer Parquet columns as decimal text (other non-text columns are refused anyway)")
 
 
 def _chunk_option(p, what):
@@ -84,10 +89,12 @@ def parser():
     bank_steps = bank.add_subparsers(dest="step", metavar="STEP", required=True)
     build = bank_steps.add_parser("build", help="build the bank's store from its accounts")
     _common(build)
-    build.add_argument("--accounts", required=True, metavar="FILE", help="the bank's accounts (CSV or Parquet)")
+    build.add_argument("--accounts", required=True, metavar="FILE",
+                       help="the bank's accounts (CSV or Parquet; - reads standard input)")
     build.add_argument("--columns", required=True, help="the key columns, comma-separated, e.g. iban,name")
     build.add_argument("--partitions", type=_positive, default=1, metavar="P",
                        help="split the rows into P padded stores (for banks past one machine)")
+    _integers_option(build)
     _dask_options(build)
     build.set_defaults(func=_bank_build)
     _chunked_step(bank_steps, "randomize", "re-randomize the operator's queries", "records", _bank_randomize)
@@ -98,10 +105,12 @@ def parser():
     operator_steps = operator.add_subparsers(dest="step", metavar="STEP", required=True)
     query = _chunked_step(operator_steps, "query", "look the transactions up in both banks' stores", "transactions",
                           _operator_query)
-    query.add_argument("--transactions", required=True, metavar="FILE", help="the transactions (CSV or Parquet)")
+    query.add_argument("--transactions", required=True, metavar="FILE",
+                       help="the transactions (CSV or Parquet; - reads standard input)")
     query.add_argument("--sender-columns", required=True, help="the sender's key columns, comma-separated")
     query.add_argument("--receiver-columns", required=True, help="the receiver's key columns, comma-separated")
     query.add_argument("--id-column", default="id", help="the transaction id column (default: id)")
+    _integers_option(query)
     _chunked_step(operator_steps, "combine", "combine the banks' re-randomized records", "records", _operator_combine)
     finish = _chunked_step(operator_steps, "finish", "decide per transaction whether both sides matched",
                            "transactions", _operator_finish)
@@ -127,6 +136,7 @@ def parser():
                           "temporary folder, removed at the end)")
     run.add_argument("--output", metavar="FILE", help="also copy the results CSV (id, matched) here")
     run.add_argument("--partitions", type=_positive, default=1, metavar="P", help="partitioned bank stores")
+    _integers_option(run)
     _chunk_option(run, "rows")
     _dask_options(run)
     _output_options(run)
@@ -175,7 +185,7 @@ def _keys(args, reporter):
 def _bank_build(args, reporter):
     with _party_step(args) as ex:
         steps.bank_build(args.home, args.handover, args.accounts, split_columns(args.columns, "--columns"),
-                         reporter, args.partitions, ex)
+                         reporter, args.partitions, ex, args.integers_as_text)
     return 0
 
 
@@ -196,7 +206,7 @@ def _operator_query(args, reporter):
         steps.operator_query(args.home, args.handover, args.transactions,
                              split_columns(args.sender_columns, "--sender-columns"),
                              split_columns(args.receiver_columns, "--receiver-columns"), args.id_column,
-                             reporter, args.chunk_rows, ex)
+                             reporter, args.chunk_rows, ex, args.integers_as_text)
     return 0
 
 
@@ -226,6 +236,7 @@ def _run(args, reporter):
     missing = [option for name, option in options.items() if inputs[name] is None]
     if missing:
         raise StepError(f"name the inputs with --data DIR or with {', '.join(missing)}")
+    refuse_shared_pipes(inputs.values())
     columns = split_columns(args.columns, "--columns")
     sender_columns = split_columns(args.sender_columns, "--sender-columns")
     receiver_columns = split_columns(args.receiver_columns, "--receiver-columns")
@@ -234,7 +245,7 @@ def _run(args, reporter):
                                 expected=inputs["expected"], work=args.work, columns=columns,
                                 sender_columns=sender_columns, receiver_columns=receiver_columns,
                                 id_column=args.id_column, partitions=args.partitions, chunk_rows=args.chunk_rows,
-                                executor=ex, output=args.output)
+                                executor=ex, output=args.output, integers_as_text=args.integers_as_text)
     if not run.agrees:
         print(f"{PROG}: {run.disagreement()}", file=sys.stderr)
         return 1

@@ -171,7 +171,7 @@ SCHEMAS = {
               {"partition_seed": _hex(32), "keys_per_partition": _whole(1, MAX_PAYLOAD)}),
     "records": (_STREAM, {}),
     "points": ({**_STREAM, "to": _one_of(ROLES)}, {"part": _one_of(("gamma", "delta")), "handed_over": _DIGESTS}),
-    "transaction-ids": ({**_STREAM, "column": _text(1000)}, {}),
+    "transaction-ids": ({**_STREAM, "column": _text(1000)}, {"empty_sides": _whole(0, MAX_PAYLOAD)}),
 }
 ITEM_SIZES = {"records": RECORD_SIZE, "points": POINT_SIZE}
 
@@ -260,6 +260,8 @@ def _check_sizes(path, meta, payload, again_hint):
         if set(meta["keys"]) != {meta["role"]}:
             refuse("its header does not record the fingerprint of its bank's key")
     elif kind in ITEM_SIZES or kind == "transaction-ids":
+        if meta.get("empty_sides", 0) > meta["count"]:
+            refuse(f"its header says {meta['empty_sides']:,} transactions with an empty side of {meta['count']:,}")
         if set(meta["keys"]) != set(ROLES):
             refuse("its header does not record the fingerprints of all three parties' keys")
 

@@ -53,8 +53,10 @@ class _PlainBar:
     """A progress line for terminals without tqdm (rewritten in place), or a
     line every few seconds when stderr is not a terminal."""
 
-    def __init__(self, total, desc, stream):
+    def __init__(self, total, desc, stream, unit="rows"):
         self.total, self.desc, self.stream = total, desc, stream
+        self.shown_as = human_bytes if unit == "bytes" else human_count
+        self.unit = "B" if unit == "bytes" else unit
         self.done = 0
         self.start = self.shown = time.monotonic()
         self.tty = stream.isatty()
@@ -70,10 +72,10 @@ class _PlainBar:
     def _show(self, now, end="\r"):
         elapsed = max(now - self.start, 1e-9)
         rate = self.done / elapsed
-        text = f"{self.desc}: {human_count(self.done)}"
+        text = f"{self.desc}: {self.shown_as(self.done)}"
         if self.total:
-            text += f"/{human_count(self.total)} ({100 * self.done / self.total:.0f} %)"
-        text += f", {human_count(int(rate))} rows/s"
+            text += f"/{self.shown_as(self.total)} ({100 * self.done / self.total:.0f} %)"
+        text += f", {self.shown_as(int(rate))}" + (" rows" if self.unit == "rows" else "") + "/s"
         if self.total and rate > 0 and self.done < self.total:
             text += f", {human_seconds((self.total - self.done) / rate)} left"
         self.stream.write(text + (end if self.tty else "\n"))
@@ -111,7 +113,9 @@ class Reporter:
         self.stream.write(f"warning: {text}\n")
         self.stream.flush()
 
-    def bar(self, total, desc):
+    def bar(self, total, desc, unit="rows"):
+        """A progress bar over `total` rows (or bytes, with unit="bytes");
+        a total of None shows the count alone."""
         if self.quiet or self.as_json:
             return _NoBar()
         try:
@@ -119,7 +123,10 @@ class Reporter:
                 raise ImportError  # a log gets a plain line now and then, not a redrawn bar
             from tqdm import tqdm
         except ImportError:
-            return _PlainBar(total, desc, self.stream)
+            return _PlainBar(total, desc, self.stream, unit)
+        if unit == "bytes":
+            return tqdm(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1000, file=self.stream,
+                        leave=False, dynamic_ncols=True, mininterval=0.5)
         return tqdm(total=total, desc=desc, unit=" rows", unit_scale=True, file=self.stream, leave=False,
                     dynamic_ncols=True, mininterval=0.5)
 

@@ -15,12 +15,14 @@ Every per-transaction step works in chunks; the booleans of a run do not
 depend on the chunk sizes, on where the chunks run or on partitioning.
 """
 
+import collections
 import contextlib
 import csv
 import functools
 import io
 import math
 import os
+import secrets
 import shutil
 import tempfile
 import time
@@ -33,7 +35,7 @@ from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_header, read_key,
                     read_key_pair, read_payload, role_name, write_keys)
-from .tables import Table
+from .tables import Table, check_input, first_empty
 
 OPERATOR = "operator"
 
@@ -95,40 +97,58 @@ def build_task(public_key, rows):
     return _call(vorlinde.build_okvs, public_key, rows)
 
 
-def _read_rows(table, reporter, desc):
+def _refuse_empty_keys(table, chunk, columns):
+    """An account whose key columns are all empty has no key to match on (and
+    the empty key would match every transaction side that is empty too)."""
+    i = first_empty(chunk, len(columns))
+    if i is not None:
+        which = f"key column {columns[0]} is" if len(columns) == 1 else f"key columns {', '.join(columns)} are all"
+        raise StepError(f"{table.name}, {table.where(i)}: the {which} empty; every account needs a key: "
+                        "fill it in or remove the row")
+
+
+def _read_rows(table, columns, reporter, desc):
     rows = []
-    bar = reporter.bar(table.estimated_rows(), desc)
+    bar = table.bar(reporter, desc)
     try:
         for (chunk,) in table.chunks(BUILD_READ_CHUNK):
+            _refuse_empty_keys(table, chunk, columns)
             rows.extend(chunk)
-            bar.update(len(chunk))
+            bar.moved_to(table.progress)
     finally:
         bar.close()
     return rows
 
 
-def bank_build(home, handover, accounts, columns, reporter, partitions=1, executor=None):
-    """Builds the bank's store from the key columns of `accounts` into
-    handover/<role>.store; with partitions > 1, one padded store per
-    partition of the rows (see partitions.py)."""
+def _shown_name(table):
+    return "standard input" if table.name != table.path else os.path.basename(table.path)
+
+
+def bank_build(home, handover, accounts, columns, reporter, partitions=1, executor=None, integers_as_text=False):
+    """Builds the bank's store from the key columns of `accounts` (a file, or
+    "-" for standard input) into handover/<role>.store; with partitions > 1,
+    one padded store per partition of the rows (see partitions.py).
+    `integers_as_text` reads integer Parquet columns as decimal text."""
     executor = executor or Local()
+    check_input(accounts)
     role, public_key = read_key(home, BANKS, secret=False)
     if partitions > MAX_PARTITIONS:
         raise StepError(f"--partitions {partitions}: a store has at most {MAX_PARTITIONS:,} partitions")
     out_path = handover_path(handover, f"{role}.store")
     start = time.perf_counter()
-    with Table(accounts, [columns]) as table:
+    with Table(accounts, [columns], integers_as_text) as table:
         if partitions == 1:
-            rows = _read_rows(table, reporter, f"{role_name(role)}: reading {os.path.basename(accounts)}")
+            rows = _read_rows(table, columns, reporter, f"{role_name(role)}: reading {_shown_name(table)}")
             if not rows:
-                raise StepError(f"{accounts} has no rows; a bank's store needs at least one account")
+                raise StepError(f"{table.name} has no rows; a bank's store needs at least one account")
             reporter.say(f"{role_name(role)}: building the store of {len(rows):,} rows in this process")
             stores = [build_task(public_key, rows)]
             count = len(rows)
             del rows
             layout = {}
         else:
-            stores, count, layout = _build_partitioned(table, role, public_key, partitions, home, executor, reporter)
+            stores, count, layout = _build_partitioned(table, columns, role, public_key, partitions, home, executor,
+                                                       reporter)
     meta = {"kind": "store", "role": role, "columns": len(columns), "partitions": partitions,
             "parts": [len(s) for s in stores], "keys": {role: key_fingerprint(public_key)}, **layout}
     with Outputs() as out:
@@ -139,7 +159,7 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
                       {out_path: sum(len(s) for s in stores)}, **({"partitions": partitions} if partitions > 1 else {}))
 
 
-def _build_partitioned(table, role, public_key, partitions, home, executor, reporter):
+def _build_partitioned(table, columns, role, public_key, partitions, home, executor, reporter):
     """Spills the rows into one file per partition in the bank's own folder
     (removed afterwards), counts each partition's distinct keys, then builds
     the padded stores one partition at a time (on the executor)."""
@@ -150,19 +170,20 @@ def _build_partitioned(table, role, public_key, partitions, home, executor, repo
         files = [open(path, "w", newline="", encoding="utf-8") for path in paths]
         writers = [csv.writer(f) for f in files]
         count = 0
-        bar = reporter.bar(table.estimated_rows(), f"{role_name(role)}: partitioning rows")
+        bar = table.bar(reporter, f"{role_name(role)}: partitioning rows")
         try:
             for (chunk,) in table.chunks(BUILD_READ_CHUNK):
+                _refuse_empty_keys(table, chunk, columns)
                 for row in chunk:
                     writers[parting.partition_of(parting.key_of(row), seed, partitions)].writerow(row)
                 count += len(chunk)
-                bar.update(len(chunk))
+                bar.moved_to(table.progress)
         finally:
             bar.close()
             for f in files:
                 f.close()
         if count == 0:
-            raise StepError(f"{table.path} has no rows; a bank's store needs at least one account")
+            raise StepError(f"{table.name} has no rows; a bank's store needs at least one account")
 
         def distinct_rows(p):
             seen = {}
@@ -175,7 +196,7 @@ def _build_partitioned(table, role, public_key, partitions, home, executor, repo
         distinct = sum(sizes)
         size = parting.padded_size(distinct, partitions)
         if max(sizes) > size:
-            raise StepError(f"a partition of {table.path} holds {max(sizes):,} distinct keys, more than the {size:,} "
+            raise StepError(f"a partition of {table.name} holds {max(sizes):,} distinct keys, more than the {size:,} "
                             "every partition is padded to (this happens about once in a billion builds); "
                             "run the build again, which draws a new partition seed")
         reporter.say(f"{role_name(role)}: {distinct:,} distinct keys in {partitions} partitions, each padded to "
@@ -257,9 +278,29 @@ class _QueryChunks:
         self.size = max(QUERY_FIRST_CHUNK, min(QUERY_MAX_CHUNK, wanted))
 
 
+def _unmatchable(rows, width, empty_at):
+    """Gives every row of `rows` whose `width` columns are all empty a fresh
+    random key in their place, adding its position to `empty_at`. An empty
+    side names no account; looked up as the empty key it would match another
+    empty side. 64 random hex digits are in no bank's store (a bank's dummy
+    rows have 32), and their lookup is a miss like any other to the banks."""
+    empty = ("",) * width
+    if empty not in rows:
+        return
+    for i, row in enumerate(rows):
+        if row == empty:
+            rows[i] = (secrets.token_hex(32),) + empty[1:]
+            empty_at.add(i)
+
+
 def operator_query(home, handover, transactions, sender_columns, receiver_columns, id_column, reporter,
-                   chunk_rows=None, executor=None):
+                   chunk_rows=None, executor=None, integers_as_text=False):
+    """Looks every transaction of `transactions` (a file, or "-" for standard
+    input) up in both stores. A transaction whose sender or receiver columns
+    are all empty is looked up under a random key, so it ends unmatched; the
+    summary counts them as `empty_sides`."""
     executor = executor or Local()
+    check_input(transactions)
     _, public_key = read_key(home, [OPERATOR], secret=False)
     sender_path, sender_meta, sender_stores, sender_layout = _read_store(handover, "sender-bank")
     receiver_path, receiver_meta, receiver_stores, receiver_layout = _read_store(handover, "receiver-bank")
@@ -279,7 +320,7 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
     out_path = handover_path(handover, "operator.queries")
     ids_path = os.path.join(home, "transactions.ids")
     start = time.perf_counter()
-    with Table(transactions, [sender_columns, receiver_columns, [id_column]]) as table:
+    with Table(transactions, [sender_columns, receiver_columns, [id_column]], integers_as_text) as table:
         groups = len(sender_stores) * len(receiver_stores)
         parse = 0.0
         unreadable = functools.partial(_reading, [sender_path, receiver_path],
@@ -295,21 +336,27 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
         sizes = _QueryChunks(chunk_rows, parse, groups)
         shared = (executor.share(sender_stores), executor.share(receiver_stores), layouts, public_key)
         del sender_stores, receiver_stores
-        counted, calls, busy = [0], [0], [0.0]
+        counted, calls, busy, empty_sides = [0], [0], [0.0], [0]
+        read_to = collections.deque()  # how far the table was read at the end of each chunk in flight
 
         def jobs(out_ids):
             for sender_rows, receiver_rows, ids in table.chunks(sizes):
+                empty_at = set()
+                _unmatchable(sender_rows, len(sender_columns), empty_at)
+                _unmatchable(receiver_rows, len(receiver_columns), empty_at)
+                empty_sides[0] += len(empty_at)
                 ids_writer.writerows(ids)
                 out_ids.write(ids_buffer.getvalue().encode("utf-8"))
                 ids_buffer.seek(0)
                 ids_buffer.truncate()
                 counted[0] += len(ids)
+                read_to.append(table.progress)
                 yield sender_rows, receiver_rows
 
         ids_buffer = io.StringIO()
         ids_writer = csv.writer(ids_buffer, lineterminator="\n")
         meta = {"role": OPERATOR, "run": run, **chain}
-        bar = reporter.bar(table.estimated_rows(), "operator: querying the stores")
+        bar = table.bar(reporter, "operator: querying the stores")
         with Outputs() as out:
             with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta}) as id_file:
                 with out.stream(out_path, {"kind": "records", **meta}) as records_file:
@@ -321,17 +368,21 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                                 rows = len(records) // RECORD_SIZE
                                 records_file.write(records)
                                 sizes.measured(rows, seconds)
-                                bar.update(rows)
+                                bar.moved_to(read_to.popleft())
                     finally:
                         bar.close()
                     count = counted[0]
                     id_file.meta["count"] = records_file.meta["count"] = count
+                    id_file.meta["empty_sides"] = empty_sides[0]
                     if records_file.bytes != count * RECORD_SIZE:
                         raise StepError("internal error: the records do not line up with the transactions")
                 # The operator keeps which queries file its ids go with.
                 id_file.meta["made_from"] = {**chain["made_from"], "operator.queries": records_file.meta["blake2b"]}
     seconds = time.perf_counter() - start
-    extra = {"run": run}
+    extra = {"run": run, "empty_sides": empty_sides[0]}
+    if empty_sides[0]:
+        reporter.warn(f"{table.name}: {empty_sides[0]:,} transactions have all their sender or all their receiver "
+                      "columns empty; they are reported unmatched")
     if parse and busy[0] > 0:
         # Parsing's share of the time the calls took where they ran (summed
         # over workers, so that parallel calls do not count against the
@@ -525,6 +576,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
     _, public_key, secret_key = read_key_pair(home, [OPERATOR])
     ids_path, ids = _operator_run(home, public_key)
     run, count = ids["run"], ids["count"]
+    empty_sides = ids.get("empty_sides", 0)
     kept = [_open_stream(os.path.join(home, f"{part}.points"), "points", OPERATOR, POINT_SIZE,
                          again("operator combine"), run, count) for part in ("gamma", "delta")]
     readers = []
@@ -567,7 +619,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                     r.verify()
                 id_reader.finish()
             figures = {"run": run, "transactions": count, "matched": matched, "unmatched": count - matched,
-                       "results": output}
+                       "empty_sides": empty_sides, "results": output}
             if summary:
                 import json
 
@@ -583,6 +635,6 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
     if summary:
         outputs[summary] = os.path.getsize(summary)
     reporter.finished("operator finish", count, time.perf_counter() - start, outputs, matched=matched,
-                      unmatched=count - matched)
+                      unmatched=count - matched, empty_sides=empty_sides)
     return matched
 

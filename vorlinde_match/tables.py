@@ -1,16 +1,31 @@
 """Reading the parties' tables (CSV, or Parquet when pyarrow is installed) and
-taking the key columns out of them."""
+taking the key columns out of them.
+
+An input is read once, front to back, so that a pipe gives the same rows as
+a file: progress comes from the bytes read out of a regular file's size (or
+Parquet's row count), never from a first pass. Only regular files are opened
+by name; a pipe is read only when the user named it as one (`-`, /dev/stdin,
+or a /dev/fd path such as a shell's `<(...)`), so that a FIFO planted where a
+file belongs cannot block a step."""
 
 import codecs
 import csv
+import io
 import itertools
 import operator
 import os
 import re
+import stat
 
 from .errors import StepError
 
-CSV_BLOCK = 1 << 20
+STDIN = "-"
+READ_BUFFER = 1 << 16
+PARQUET_MAGIC = b"PAR1"
+# Paths that name a descriptor this process already holds: a pipe behind one
+# was set up by the user's own shell, not found lying in a folder.
+_DESCRIPTOR_PATH = re.compile(r"/dev/stdin|/dev/fd/[0-9]+|/proc/self/fd/[0-9]+")
+_LINE_BREAK = re.compile(r"\r\n|\r|\n")
 
 
 def split_columns(text, option):
@@ -20,25 +35,16 @@ def split_columns(text, option):
     return columns
 
 
-# What the csv module ends a line at, inside quoted fields too.
-_LINE_BREAK = re.compile(r"\r\n|\r|\n")
-
-
-def _physical_lines(row):
-    """The lines a CSV row took in its file (a quoted field may hold breaks)."""
-    return 1 + sum(len(_LINE_BREAK.findall(value)) for value in row)
-
-
 def _line_of_bad_utf8(path):
     """The line of the first byte of `path` that is not UTF-8, or None when it
     cannot be read a second time (a pipe)."""
-    if not os.path.isfile(path):
+    if path == STDIN or not os.path.isfile(path):
         return None
     decoder = codecs.getincrementaldecoder("utf-8")()
     line = 1
     with open(path, "rb") as f:
         while True:
-            block = f.read(CSV_BLOCK)
+            block = f.read(READ_BUFFER)
             try:
                 decoder.decode(block, final=not block)
             except UnicodeDecodeError as error:
@@ -50,8 +56,96 @@ def _line_of_bad_utf8(path):
             line += block.count(b"\n")
 
 
+def input_name(path):
+    """How messages name an input."""
+    return "standard input (-)" if path == STDIN else path
+
+
 def _is_parquet(path):
     return path.lower().endswith((".parquet", ".pq"))
+
+
+def _kind(mode):
+    for test, name in ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a named pipe (FIFO)"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                       (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return name
+    return "not a regular file"
+
+
+def _named_stream(path):
+    """Whether `path` names standard input or a descriptor already open."""
+    return path == STDIN or bool(_DESCRIPTOR_PATH.fullmatch(path))
+
+
+def _acceptable(path, mode):
+    """A regular file always; a pipe or socket only when named as one."""
+    if stat.S_ISREG(mode):
+        return True
+    return _named_stream(path) and (stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode))
+
+
+def _refuse(path, mode):
+    if path == STDIN:
+        if stat.S_ISCHR(mode) and os.isatty(0):
+            raise StepError("standard input (-) is a terminal: pipe the table in (... | vorlinde-match ... -) "
+                            "or name its file")
+        raise StepError(f"standard input (-) is {_kind(mode)}, not a pipe or a file: pipe the table in or name "
+                        "its file")
+    raise StepError(f"{path} is {_kind(mode)}, not a regular file; name the table's file, or pipe it in with - "
+                    "(standard input)")
+
+
+def check_input(path):
+    """Refuses an input that is missing, or not a regular file and not an
+    explicit pipe, without opening it (opening a FIFO can block, opening a
+    device can act on it). Returns its os.stat_result."""
+    try:
+        st = os.fstat(0) if path == STDIN else os.stat(path)
+    except FileNotFoundError:
+        raise StepError(f"{path}: no such file") from None
+    except OSError as error:
+        raise StepError(f"cannot read {input_name(path)}: {error.strerror}") from None
+    if not _acceptable(path, st.st_mode):
+        _refuse(path, st.st_mode)
+    return st
+
+
+def open_input(path):
+    """The input as a buffered binary file, after `check_input`. A name is
+    opened without waiting (O_NONBLOCK) and checked again on the open
+    descriptor, so a file swapped for a FIFO after the check is refused too."""
+    check_input(path)
+    if path == STDIN:
+        fd = os.dup(0)  # standard input's own flags are shared with the shell: left alone
+    else:
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0))
+        except OSError as error:
+            raise StepError(f"cannot read {path}: {error.strerror}") from None
+        mode = os.fstat(fd).st_mode
+        if not _acceptable(path, mode):
+            os.close(fd)
+            _refuse(path, mode)
+        os.set_blocking(fd, True)
+    return io.BufferedReader(io.FileIO(fd, "rb", closefd=True), READ_BUFFER)
+
+
+def refuse_shared_pipes(paths):
+    """Refuses inputs of one step that would read the same pipe: it can be
+    read only once, so the later one would find it drained."""
+    seen = set()
+    for path in paths:
+        if path is None or not _named_stream(path):
+            continue
+        stream = "stdin" if path in (STDIN, "/dev/stdin", "/dev/fd/0", "/proc/self/fd/0") else path
+        if stream in seen:
+            if stream == "stdin":
+                raise StepError("only one input can be standard input (-, /dev/stdin); name the others' files")
+            raise StepError(f"{path} is named for two inputs, but a pipe can be read only once; name a file for "
+                            "one of them")
+        seen.add(stream)
 
 
 def _picker(columns):
@@ -64,68 +158,151 @@ def _picker(columns):
     return lambda block: list(map(pick, block))
 
 
-class Table:
-    """A table file read in chunks of rows, each row the list of the named
-    columns' values (as str)."""
+def first_empty(rows, width):
+    """The index of the first row whose `width` columns are all empty, or
+    None (a C-speed scan: rows are tuples)."""
+    try:
+        return rows.index(("",) * width)
+    except ValueError:
+        return None
 
-    def __init__(self, path, column_groups):
+
+def _physical_lines(row):
+    """The lines a parsed CSV row took in its file: one, plus the line breaks
+    inside its quoted fields (a blank line is an empty row of one line)."""
+    return 1 + sum(len(_LINE_BREAK.findall(field)) for field in row)
+
+
+# Parquet column types ----------------------------------------------------------
+
+def _text_type(pa, t):
+    """Whether a Parquet column of type `t` holds text as it was written."""
+    if pa.types.is_dictionary(t):
+        t = t.value_type
+    is_view = getattr(pa.types, "is_string_view", lambda _: False)
+    return pa.types.is_string(t) or pa.types.is_large_string(t) or is_view(t) or pa.types.is_null(t)
+
+
+def _integer_type(pa, t):
+    if pa.types.is_dictionary(t):
+        t = t.value_type
+    return pa.types.is_integer(t)
+
+
+def _non_text_message(path, name, t, pa, integers_as_text):
+    head = f"{path}: column {name} is {t}, not text"
+    if _integer_type(pa, t):
+        return (f"{head}; store it as text (string) in the file, keeping any leading zeros, or pass "
+                "--integers-as-text to read its integers as decimal text (leading zeros are not restored)")
+    if integers_as_text:
+        head += " (--integers-as-text converts only integer columns)"
+    base = t.value_type if pa.types.is_dictionary(t) else t
+    if pa.types.is_floating(base):
+        why = "a floating-point value has no single text form (100001 reads 100001.0)"
+    elif pa.types.is_decimal(base):
+        why = "a decimal number loses its leading zeros"
+    elif (pa.types.is_binary(base) or pa.types.is_large_binary(base) or pa.types.is_fixed_size_binary(base)
+          or getattr(pa.types, "is_binary_view", lambda _: False)(base)):
+        why = "bytes are not text until decoded"
+    else:
+        why = "its values have no text form that the other parties would write the same way"
+    return f"{head}: {why}; store it as text (UTF-8 string) in the file, written as the other parties write it"
+
+
+class Table:
+    """A table read once, in chunks of rows, each row the tuple of the named
+    columns' values (as str). Text columns are read as they are; a Parquet
+    column of another type is refused, except integers when
+    `integers_as_text` asks for them as decimal text."""
+
+    def __init__(self, path, column_groups, integers_as_text=False):
         """`column_groups` lists groups of column names; every chunk holds,
         per group, the rows of those columns."""
         self.path = path
+        self.name = input_name(path)
         self.groups = column_groups
-        if not os.path.exists(path):
-            raise StepError(f"{path}: no such file")
-        if not os.access(path, os.R_OK) or os.path.isdir(path):
-            raise StepError(f"cannot read {path}: not a readable file")
-        self.parquet = _is_parquet(path)
-        if self.parquet:
-            self._open_parquet()
-        else:
-            self._open_csv()
+        self.integers_as_text = integers_as_text
+        self._file = open_input(path)
+        try:
+            st = os.fstat(self._file.fileno())
+            self._regular = stat.S_ISREG(st.st_mode)
+            self._size = st.st_size
+            if _named_stream(path):  # no file name to go by
+                self.parquet = self._file.peek(len(PARQUET_MAGIC))[:len(PARQUET_MAGIC)] == PARQUET_MAGIC
+            else:
+                self.parquet = _is_parquet(path)
+            self._rows_read = 0  # rows yielded so far
+            self._chunk_start = 0  # rows yielded before the current chunk
+            if self.parquet:
+                self._open_parquet()
+            else:
+                self._open_csv()
+        except BaseException:
+            self.close()
+            raise
 
-    def _missing(self, header):
-        for group in self.groups:
-            for name in group:
-                if name not in header:
-                    shown = ", ".join(header) if len(header) <= 20 else ", ".join(header[:20]) + ", ..."
-                    raise StepError(f"{self.path} has no column {name!r} (its columns: {shown}); "
-                                    "name the key columns on the command line")
+    def _refuse_missing_or_repeated(self, header):
+        wanted = [name for group in self.groups for name in group]
+        for name in wanted:
+            if name not in header:
+                shown = ", ".join(header) if len(header) <= 20 else ", ".join(header[:20]) + ", ..."
+                raise StepError(f"{self.name} has no column {name!r} (its columns: {shown}); "
+                                "name the key columns on the command line")
+        # Only a column the step reads makes a repeat ambiguous; other repeated
+        # names are the file's own business.
+        for name in dict.fromkeys(wanted):
+            places = [i + 1 for i, h in enumerate(header) if h == name]
+            if len(places) > 1:
+                raise StepError(f"{self.name}: column {name!r} appears {len(places)} times in the header (columns "
+                                f"{', '.join(map(str, places))}); rename the others so that it names one column")
+
+    # CSV
 
     def _open_csv(self):
+        self._text = io.TextIOWrapper(self._file, encoding="utf-8-sig", newline="")
+        self._reader = csv.reader(self._text)
         try:
-            self._file = open(self.path, newline="", encoding="utf-8-sig")
-            self._reader = csv.reader(self._file)
             header = next(self._reader)
         except StopIteration:
-            raise StepError(f"{self.path} is empty: a CSV file needs a header line naming its columns") from None
+            raise StepError(f"{self.name} is empty: a CSV file needs a header line naming its columns") from None
         except UnicodeDecodeError:
-            raise StepError(f"{self.path} is not UTF-8 text; save it as UTF-8 CSV") from None
+            raise StepError(f"{self.name} is not UTF-8 text; save it as UTF-8 CSV") from None
+        except csv.Error as error:
+            raise StepError(f"{self.name}, line {self._reader.line_num}: {error}") from None
         except OSError as error:
-            raise StepError(f"cannot read {self.path}: {error.strerror}") from None
-        self._missing(header)
+            raise StepError(f"cannot read {self.name}: {error.strerror}") from None
+        self._refuse_missing_or_repeated(header)
         self.width = len(header)
         self._index = [[header.index(name) for name in group] for group in self.groups]
+        self._block = None  # (line before the block, its rows as read, kept row positions or None)
 
-    def _open_parquet(self):
-        try:
-            import pyarrow.parquet as pq
-        except ImportError:
-            raise StepError(f"reading {self.path} needs pyarrow: pip install pyarrow (or give a CSV file)") from None
-        try:
-            self._pq = pq.ParquetFile(self.path)
-        except Exception as error:  # pyarrow raises its own types for damaged files
-            raise StepError(f"cannot read {self.path} as Parquet: {error}") from None
-        self._missing(self._pq.schema_arrow.names)
+    # Progress
 
-    def estimated_rows(self):
-        """The number of data rows, for progress only (a CSV's line count)."""
+    @property
+    def progress_unit(self):
+        """"bytes" for a CSV file (out of its size), else "rows"."""
+        return "bytes" if self._regular and not self.parquet else "rows"
+
+    @property
+    def progress_total(self):
+        """The end of `progress`, or None when unknown (a CSV from a pipe)."""
         if self.parquet:
             return self._pq.metadata.num_rows
-        lines = 0
-        with open(self.path, "rb") as f:
-            while block := f.read(CSV_BLOCK):
-                lines += block.count(b"\n")
-        return max(0, lines - 1)
+        return self._size if self._regular else None
+
+    @property
+    def progress(self):
+        """How far reading has come, in `progress_unit`."""
+        if self.progress_unit == "bytes":
+            return self._file.raw.tell()
+        return self._rows_read
+
+    def bar(self, reporter, desc):
+        """A progress bar over reading this table; `moved_to(table.progress)`
+        advances it."""
+        return _TableBar(reporter.bar(self.progress_total, desc, unit=self.progress_unit))
+
+    # Rows
 
     def chunks(self, rows_per_chunk):
         """Yields one list per column group, of up to `rows_per_chunk` rows
@@ -139,67 +316,135 @@ class Table:
         # own work on them.
         pickers = [_picker(columns) for columns in self._index]
         while True:
-            lines_before = self._reader.line_num
+            line = self._reader.line_num
             try:
                 block = list(itertools.islice(self._reader, size()))
             except UnicodeDecodeError:
                 # Text is decoded ahead of the rows, so the reader's count
                 # stops short of the fault: find its line in the file.
-                line = _line_of_bad_utf8(self.path)
-                where = f"line {line:,}" if line else f"after line {self._reader.line_num:,}"
-                raise StepError(f"{self.path}, {where}: not UTF-8 text; save it as UTF-8 CSV") from None
+                bad = _line_of_bad_utf8(self.path)
+                where = f"line {bad:,}" if bad else f"after line {self._reader.line_num:,}"
+                raise StepError(f"{self.name}, {where}: not UTF-8 text; save it as UTF-8 CSV") from None
             except csv.Error as error:
-                raise StepError(f"{self.path}, line {self._reader.line_num}: {error}") from None
+                raise StepError(f"{self.name}, line {self._reader.line_num}: {error}") from None
+            except OSError as error:
+                raise StepError(f"cannot read {self.name}: {error.strerror}") from None
             if not block:
                 return
+            kept = None
             if min(map(len, block)) != self.width or max(map(len, block)) != self.width:
-                block = self._check_widths(block, lines_before)
-            if block:
-                yield [pick(block) for pick in pickers]
+                kept = self._check_widths(block, line)
+            self._block = (line, block, kept)
+            rows = block if kept is None else [block[i] for i in kept]
+            if rows:
+                yield self._counted([pick(rows) for pick in pickers])
+
+    def _counted(self, chunk):
+        self._chunk_start = self._rows_read
+        self._rows_read += len(chunk[0])
+        return chunk
 
     def _check_widths(self, block, lines_before):
-        """The block without blank lines; a row of another width fails, named
-        by the file line it starts on (the block starts after line
-        `lines_before`)."""
+        """The positions of the block's rows that are not blank lines; a row
+        of another width fails, named by the file line it starts on (the
+        block starts after line `lines_before`)."""
         kept = []
         line = lines_before + 1
-        for row in block:
+        for i, row in enumerate(block):
             if row and len(row) != self.width:
-                raise StepError(f"{self.path}, line {line:,}: {len(row)} field{'s' * (len(row) != 1)} where the "
+                raise StepError(f"{self.name}, line {line:,}: {len(row)} field{'s' * (len(row) != 1)} where the "
                                 f"header has {self.width}")
             if row:
-                kept.append(row)
+                kept.append(i)
             line += _physical_lines(row)
         return kept
 
+    def where(self, i):
+        """Where row `i` of the last chunk is in the file: "line N" of a CSV
+        (physical lines, a quoted line break counting as one) or "row N" of
+        Parquet's data rows."""
+        if self.parquet:
+            return f"row {self._chunk_start + i + 1:,}"
+        line, block, kept = self._block
+        position = i if kept is None else kept[i]
+        return f"line {line + 1 + sum(map(_physical_lines, block[:position])):,}"
+
+    # Parquet
+
+    def _open_parquet(self):
+        try:
+            import pyarrow as pa
+            import pyarrow.parquet as pq
+        except ImportError:
+            raise StepError(f"reading {self.name} needs pyarrow: pip install pyarrow (or give a CSV file)") from None
+        try:
+            # Parquet keeps its index at the end: a pipe is read whole first.
+            source = self._file if self._regular else pa.BufferReader(self._file.read())
+            self._pq = pq.ParquetFile(source)
+        except OSError as error:
+            if error.strerror:
+                raise StepError(f"cannot read {self.name}: {error.strerror}") from None
+            raise StepError(f"cannot read {self.name} as Parquet: {error}") from None
+        except Exception as error:  # pyarrow raises its own types for damaged files
+            raise StepError(f"cannot read {self.name} as Parquet: {error}") from None
+        schema = self._pq.schema_arrow
+        self._refuse_missing_or_repeated(schema.names)
+        self._convert = set()
+        for name in dict.fromkeys(name for group in self.groups for name in group):
+            t = schema.field(name).type
+            if _text_type(pa, t):
+                continue
+            if self.integers_as_text and _integer_type(pa, t):
+                self._convert.add(name)
+                continue
+            raise StepError(_non_text_message(self.name, name, t, pa, self.integers_as_text))
+
+    def _column(self, batch, name):
+        values = batch.column(name).to_pylist()
+        if name in self._convert:
+            return ["" if v is None else str(v) for v in values]  # str of an int: plain decimal
+        return ["" if v is None else v for v in values]
+
     def _parquet_chunks(self, size):
-        names = sorted({name for group in self.groups for name in group})
+        names = list(dict.fromkeys(name for group in self.groups for name in group))
         pending = [[] for _ in self.groups]
         limit = size()
-        for batch in self._pq.iter_batches(batch_size=min(limit, 1 << 16), columns=names):
-            values = {name: ["" if v is None else str(v) for v in batch.column(name).to_pylist()] for name in names}
-            for rows, group in zip(pending, self.groups):
-                rows.extend(zip(*(values[name] for name in group)))
-            while len(pending[0]) >= limit:
-                yield [rows[:limit] for rows in pending]
-                pending = [rows[limit:] for rows in pending]
-                limit = size()
+        try:
+            for batch in self._pq.iter_batches(batch_size=min(limit, 1 << 16), columns=names):
+                values = {name: self._column(batch, name) for name in names}
+                for rows, group in zip(pending, self.groups):
+                    rows.extend(zip(*(values[name] for name in group)))
+                while len(pending[0]) >= limit:
+                    chunk = [rows[:limit] for rows in pending]
+                    pending = [rows[limit:] for rows in pending]
+                    yield self._counted(chunk)
+                    limit = size()
+        except StepError:
+            raise
+        except Exception as error:  # a damaged row group
+            raise StepError(f"cannot read {self.name} as Parquet: {error}") from None
         if pending[0]:
-            yield pending
-
-    def all_rows(self):
-        """Every row of the first column group."""
-        rows = []
-        for chunk in self.chunks(1 << 16):
-            rows.extend(chunk[0])
-        return rows
+            yield self._counted(pending)
 
     def close(self):
-        if not self.parquet:
-            self._file.close()
+        # Closing the text layer closes the file under it.
+        getattr(self, "_text", self._file).close()
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close()
+
+
+class _TableBar:
+    def __init__(self, bar):
+        self._bar, self._at = bar, 0
+
+    def moved_to(self, position):
+        if position > self._at:
+            self._bar.update(position - self._at)
+            self._at = position
+
+    def close(self):
+        self._bar.close()

@@ -56,11 +56,12 @@ class WholeRun:
 def run_all(sender_bank, receiver_bank, transactions, reporter, *, expected=None, work=None,
             columns=("iban", "name"), sender_columns=("sender_iban", "sender_name"),
             receiver_columns=("receiver_iban", "receiver_name"), id_column="id", partitions=1, chunk_rows=None,
-            executor=None, output=None):
+            executor=None, output=None, integers_as_text=False):
     """Every step of every party, in order, on this machine; returns a
     `WholeRun`. The parties' folders and the handover go into `work` (a new
     temporary folder, removed at the end, when None); `output` also gets a
-    copy of the results CSV. `chunk_rows` None sizes the chunks per step. The
+    copy of the results CSV. `chunk_rows` None sizes the chunks per step;
+    `integers_as_text` reads integer Parquet columns as decimal text. The
     executor stays open (its caller closes it). Raises StepError (and
     OperationFailed) like the steps."""
     executor = executor or Local()
@@ -84,9 +85,10 @@ def run_all(sender_bank, receiver_bank, transactions, reporter, *, expected=None
             if not os.path.exists(os.path.join(homes[role], "secret.key")):
                 steps.make_keys(role, homes[role], reporter)
         for bank, accounts in zip(BANKS, (sender_bank, receiver_bank)):
-            steps.bank_build(homes[bank], handover, accounts, list(columns), reporter, partitions, executor)
+            steps.bank_build(homes[bank], handover, accounts, list(columns), reporter, partitions, executor,
+                             integers_as_text)
         steps.operator_query(homes["operator"], handover, transactions, list(sender_columns),
-                             list(receiver_columns), id_column, reporter, chunk_rows, executor)
+                             list(receiver_columns), id_column, reporter, chunk_rows, executor, integers_as_text)
         for bank in BANKS:
             steps.bank_randomize(homes[bank], handover, reporter, chunk, executor)
         steps.operator_combine(homes["operator"], handover, reporter, chunk, executor)

@@ -212,7 +212,7 @@ def test_bad_inputs_give_one_line_that_names_the_file(parties, data, tmp_path):
     accounts = data / "sender_bank.csv"
     one_line_error(parties.build("sender-bank", columns="iban,nmae"), accounts, "'nmae'", "iban, name, opened")
     one_line_error(parties.build("sender-bank", accounts=tmp_path / "nowhere.csv"), "nowhere.csv", "no such file")
-    one_line_error(parties.build("sender-bank", accounts=tmp_path), tmp_path, "cannot read")
+    one_line_error(parties.build("sender-bank", accounts=tmp_path), tmp_path, "is a folder")
     ragged = tmp_path / "ragged.csv"
     ragged.write_text("iban,name\nDE1,Ada\nDE2\n", encoding="utf-8")
     one_line_error(parties.build("sender-bank", accounts=ragged), ragged, "line 3: 1 field where")

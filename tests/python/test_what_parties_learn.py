@@ -138,7 +138,8 @@ def test_every_point_handed_on_lies_in_the_subgroup():
     decrypted_a, decrypted_b = vorlinde.decrypt(alpha, a), vorlinde.decrypt(beta, b)
     assert vorlinde.finish(decrypted_a, decrypted_b, gamma, delta, x) == expected
 
-    streams = {f"records {name}": column(records, f) for f, name in enumerate(("alpha", "beta", "gamma", "delta"))}
+    fields = ("alpha", "beta", "gamma", "delta")
+    streams = {f"records {name}": column(records, f) for f, name in enumerate(fields)}
     streams.update({f"{who} randomized": rec for who, rec in (("sender's", from_sender), ("receiver's", from_receiver))})
     streams.update(alpha=alpha, beta=beta, gamma=gamma, delta=delta, decrypted_a=decrypted_a, decrypted_b=decrypted_b)
     counts = {name: outside(stream) for name, stream in streams.items()}
@@ -150,7 +151,7 @@ def test_every_point_handed_on_lies_in_the_subgroup():
     t8 = order_eight_point()
     rng = random.Random(20)
     start = 0
-    for kind, n in per_kind.items():
+    for n in per_kind.values():
         for i in rng.sample(range(start, start + n), 3):
             for p in points(records[128 * i : 128 * i + 128]):
                 assert model_in_subgroup(p) and (p == IDENTITY or IS_VALID_POINT(p) == 1)
