@@ -140,7 +140,7 @@ def test_every_point_handed_on_lies_in_the_subgroup():
 
     fields = ("alpha", "beta", "gamma", "delta")
     streams = {f"records {name}": column(records, f) for f, name in enumerate(fields)}
-    streams.update({f"{who} randomized": rec for who, rec in (("sender's", from_sender), ("receiver's", from_receiver))})
+    streams["sender's randomized"], streams["receiver's randomized"] = from_sender, from_receiver
     streams.update(alpha=alpha, beta=beta, gamma=gamma, delta=delta, decrypted_a=decrypted_a, decrypted_b=decrypted_b)
     counts = {name: outside(stream) for name, stream in streams.items()}
     print("points outside the prime-order subgroup:", counts, f"of {len(expected)} transactions each")
