@@ -366,6 +366,11 @@ void register_batch_benchmarks() {
       be.fixed_base_many(run_time_table, in.scalars, out);
       benchmark::DoNotOptimize(out.data());
     });
+    reg("MulByCofactor", [](const Backend& be) {
+      std::vector<EdwardsPoint> out(kBatchSize);
+      be.mul_by_cofactor_many(in.points, out);
+      benchmark::DoNotOptimize(out.data());
+    });
     reg("Compress", [](const Backend& be) {
       std::vector<CompressedEdwardsY> out(kBatchSize);
       be.compress_many(in.points, out);
