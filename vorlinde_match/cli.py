@@ -80,10 +80,23 @@ def parser():
                                  epilog=__doc__.split("\n\n", 1)[1])
     sub = ap.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    keys = sub.add_parser("keys", help="make a party's key pair in its folder")
-    keys.add_argument("--role", required=True, choices=ROLES)
+    keys = sub.add_parser("keys", help="make a party's key pairs and identity in its folder")
+    keys.add_argument("--role", choices=ROLES, help="the party's role (needed to make new keys)")
+    what = keys.add_mutually_exclusive_group()
+    what.add_argument("--add-identity", action="store_true",
+                      help="add the signing and sealing key pairs to a folder whose keys were made before")
+    what.add_argument("--show-identity", action="store_true", help="show the party's identity and fingerprint")
+    what.add_argument("--export-identity", metavar="FILE", help="write the party's identity (public) to FILE")
     _common(keys, handover=False)
     keys.set_defaults(func=_keys)
+
+    trust = sub.add_parser("trust", help="pin another party's identity (its identity.json) for its role")
+    trust.add_argument("--role", required=True, choices=ROLES, help="the role the identity is pinned for")
+    trust.add_argument("--key", required=True, metavar="FILE", help="the identity file the other party handed over")
+    trust.add_argument("--replace", action="store_true",
+                       help="replace the identity pinned for the role (shows the old and the new fingerprint)")
+    _common(trust, handover=False)
+    trust.set_defaults(func=_trust)
 
     bank = sub.add_parser("bank", help="the banks' steps: build, randomize, decrypt")
     bank_steps = bank.add_subparsers(dest="step", metavar="STEP", required=True)
@@ -178,7 +191,20 @@ def _stream_chunk(args):
 # parser with set_defaults(func=...).
 
 def _keys(args, reporter):
-    steps.make_keys(args.role, args.home, reporter)
+    if args.add_identity:
+        steps.add_identity(args.home, reporter)
+    elif args.show_identity or args.export_identity:
+        steps.show_identity(args.home, reporter, args.export_identity)
+    elif args.role is None:
+        raise StepError("keys: give --role ROLE to make a party's keys (or --add-identity, --show-identity, "
+                        "--export-identity FILE for a folder that has them)")
+    else:
+        steps.make_keys(args.role, args.home, reporter)
+    return 0
+
+
+def _trust(args, reporter):
+    steps.trust(args.home, args.role, args.key, reporter, args.replace)
     return 0
 
 

@@ -2,7 +2,7 @@
 
 Every file this package writes (keys, stores, record and point streams, the
 operator's kept streams) is one format: a header followed by the payload. The
-header starts with the ASCII text ``vorlinde-match/2 ``, the header's own
+header starts with the ASCII text ``vorlinde-match/3 ``, the header's own
 length in seven decimal digits and a space; a JSON object follows, padded with
 spaces, and the header's last byte is a newline. The length is a multiple of
 4096 and at most MAX_HEADER, and is checked before anything else is read, so a
@@ -17,6 +17,14 @@ the handed-over files it was computed from (``made_from``) and the
 fingerprints of the public keys used (``keys``), so that each step can refuse
 a file that is stale or belongs to another key. Digests of a party's own
 input tables never appear in a header.
+
+A handed-over file is sealed and signed (sealing.py): its payload is a
+secretstream body that only its recipients can open, its header also names
+the writer's identity (``signer``) and, per recipient, its identity and the
+file key sealed to it (``recipients``), ``bytes`` and ``blake2b`` describe
+the body as stored, and the header ends in the writer's Ed25519 signature of
+everything before it: 128 hex digits before the final newline, after a
+space. The files a party keeps in its own folder are not sealed.
 
 Outputs are written under a temporary name in the destination folder and
 renamed only when the whole step has succeeded, so an interrupted or failed
@@ -34,10 +42,11 @@ import stat
 
 import vorlinde
 
+from . import sealing
 from .errors import StepError
 
-MAGIC = b"vorlinde-match/2 "
-OLD_MAGICS = (b"vorlinde-match/1 ",)
+MAGIC = b"vorlinde-match/3 "
+OLD_MAGICS = (b"vorlinde-match/1 ", b"vorlinde-match/2 ")
 LENGTH_DIGITS = 7
 PREFIX_SIZE = len(MAGIC) + LENGTH_DIGITS + 1
 HEADER_UNIT = 4096
@@ -63,6 +72,8 @@ MAX_COLUMNS = 1000
 # header, so this many fit within MAX_HEADER.
 MAX_PARTITIONS = 1 << 15
 FINGERPRINT_HEX = 32
+# A signed header's end: a space, the signature in hex and the newline.
+SIGNATURE_TRAILER = 1 + 2 * sealing.SIGNATURE_BYTES + 1
 # secret * G for the base point G: the public key of a secret key.
 BASEPOINT = bytes.fromhex("5866666666666666666666666666666666666666666666666666666666666666")
 
@@ -98,9 +109,10 @@ def _json(meta):
     return json.dumps(meta, sort_keys=True, separators=(",", ":")).encode("ascii")
 
 
-def _header_size(path, meta):
-    """The header length to reserve for `meta` before its last fields are in."""
-    needed = PREFIX_SIZE + len(_json(meta)) + HEADER_SLACK + 1
+def _header_size(path, meta, trailer=1):
+    """The header length to reserve for `meta` before its last fields are in;
+    `trailer`: the bytes after the padding (the newline, or a signature)."""
+    needed = PREFIX_SIZE + len(_json(meta)) + HEADER_SLACK + trailer
     size = -(-needed // HEADER_UNIT) * HEADER_UNIT
     if size > MAX_HEADER:
         raise StepError(f"{path}: its header would take {needed:,} bytes, more than the {MAX_HEADER:,} a header "
@@ -108,12 +120,24 @@ def _header_size(path, meta):
     return size
 
 
-def _header_bytes(path, meta, size):
+def _header_bytes(path, meta, size, signer=None):
+    """The header of `size` bytes holding `meta`; with `signer` (a party's
+    sealing.Secrets), ending in its signature of all bytes before it."""
+    trailer = SIGNATURE_TRAILER if signer is not None else 1
     text = MAGIC + b"%0*d " % (LENGTH_DIGITS, size) + _json(meta)
-    if len(text) > size - 1:
-        raise StepError(f"{path}: its header would take {len(text) + 1:,} bytes, more than the {size:,} reserved "
-                        "for it; this is a fault of vorlinde-match, please report it")
-    return text + b" " * (size - 1 - len(text)) + b"\n"
+    if len(text) > size - trailer:
+        raise StepError(f"{path}: its header would take {len(text) + trailer:,} bytes, more than the {size:,} "
+                        "reserved for it; this is a fault of vorlinde-match, please report it")
+    if signer is None:
+        return text + b" " * (size - 1 - len(text)) + b"\n"
+    signed = text + b" " * (size - trailer + 1 - len(text))
+    return signed + signer.sign(signed).hex().encode("ascii") + b"\n"
+
+
+def file_bytes(path, meta, payload):
+    """A whole small file (header and payload), for files written at once."""
+    meta = {**meta, "bytes": len(payload), "blake2b": _digest_of(payload)}
+    return _header_bytes(path, meta, _header_size(path, meta)) + payload
 
 
 # Header schemas ---------------------------------------------------------------
@@ -157,15 +181,27 @@ def _list(item, most):
                   f"a list of 1 to {most:,} items, each {item.what}")
 
 
-KINDS = ("secret-key", "public-key", "store", "records", "points", "transaction-ids")
+def _recipients(item):
+    return _Field(lambda v: type(v) is dict and 0 < len(v) and all(
+        k in ROLES and type(x) is dict and set(x) == set(item) and all(item[n].test(x[n]) for n in item)
+        for k, x in v.items()), "an object from roles to their identity fingerprint and sealed file key")
+
+
+KINDS = ("secret-key", "public-key", "signing-key", "sealing-key", "store", "records", "points", "transaction-ids")
 _COMMON = {"kind": _one_of(KINDS), "role": _one_of(ROLES), "bytes": _whole(0, MAX_PAYLOAD), "blake2b": _hex(64)}
 _DIGESTS = _table(HANDED_OVER, _hex(64), "an object from handed-over file names to 64-hex-digit digests")
 _KEYS = _table(ROLES, _hex(FINGERPRINT_HEX), f"an object from roles to {FINGERPRINT_HEX}-hex-digit fingerprints")
 _STREAM = {"run": _hex(16), "count": _whole(0, MAX_PAYLOAD), "made_from": _DIGESTS, "keys": _KEYS}
+# The fields of every sealed (handed-over) file, beside its kind's.
+_SEALED = {"signer": _hex(sealing.IDENTITY_FINGERPRINT_HEX),
+           "recipients": _recipients({"identity": _hex(sealing.IDENTITY_FINGERPRINT_HEX),
+                                      "file_key": _hex(2 * sealing.SEALED_KEY_BYTES)})}
 # kind -> (required fields, optional fields), beside the common ones.
 SCHEMAS = {
     "secret-key": ({}, {}),
     "public-key": ({}, {}),
+    "signing-key": ({}, {}),
+    "sealing-key": ({}, {}),
     "store": ({"columns": _whole(1, MAX_COLUMNS), "partitions": _whole(1, MAX_PARTITIONS),
                "parts": _list(_whole(1, MAX_PAYLOAD), MAX_PARTITIONS), "keys": _KEYS},
               {"partition_seed": _hex(32), "keys_per_partition": _whole(1, MAX_PAYLOAD)}),
@@ -177,10 +213,13 @@ ITEM_SIZES = {"records": RECORD_SIZE, "points": POINT_SIZE}
 
 
 class Header(dict):
-    """A file's header fields, and `size`: the header's length in the file
-    (where the payload starts)."""
+    """A file's header fields, `size`: the header's length in the file (where
+    the payload starts), and for a sealed file `signed` (the header's bytes
+    before its signature) and `signature`."""
 
     size = 0
+    sealed = False
+    signed = signature = None
 
 
 def _unique_fields(pairs):
@@ -196,14 +235,24 @@ def _no_constant(name):
     raise ValueError(f"{name} is not JSON")
 
 
-def _parse(path, head, again_hint):
+_SIGNATURE = re.compile(rb" [0-9a-f]{%d}\n" % (2 * sealing.SIGNATURE_BYTES))
+
+
+def _parse(path, head, again_hint, sealed=False):
     """The JSON object of a header (at most MAX_HEADER bytes, so the parse is
-    bounded; nesting past the interpreter's depth fails as RecursionError)."""
+    bounded; nesting past the interpreter's depth fails as RecursionError);
+    a sealed file's header must end in a signature, which is left out."""
     damaged = f"{path} has a damaged header; the file is damaged or was altered: {again_hint}"
     if head[-1:] != b"\n":
         raise StepError(damaged)
+    end = len(head) - 1
+    if sealed:
+        if not _SIGNATURE.fullmatch(head, len(head) - SIGNATURE_TRAILER):
+            raise StepError(f"{path} has no signature at the end of its header: it is not a signed file of this "
+                            f"vorlinde-match, or was altered; {again_hint}")
+        end = len(head) - SIGNATURE_TRAILER
     try:
-        meta = json.loads(head[PREFIX_SIZE:-1].decode("ascii"), object_pairs_hook=_unique_fields,
+        meta = json.loads(head[PREFIX_SIZE:end].decode("ascii"), object_pairs_hook=_unique_fields,
                           parse_constant=_no_constant)
     except (UnicodeDecodeError, ValueError, RecursionError):
         raise StepError(damaged) from None
@@ -213,8 +262,9 @@ def _parse(path, head, again_hint):
     return meta
 
 
-def _check_fields(path, meta, kind, again_hint):
-    """Every field of the header has the type and range of its kind's schema."""
+def _check_fields(path, meta, kind, again_hint, sealed=False):
+    """Every field of the header has the type and range of its kind's schema
+    (and, for a sealed file, of the fields every sealed file has)."""
     def refuse(problem):
         raise StepError(f"{path}: {problem}; the file is damaged or was altered: {again_hint}")
 
@@ -224,7 +274,7 @@ def _check_fields(path, meta, kind, again_hint):
     if found != kind:
         raise StepError(f"{path} holds a {found}, not a {kind}; {again_hint}")
     required, optional = SCHEMAS[kind]
-    required = {**_COMMON, **required}
+    required = {**_COMMON, **required, **(_SEALED if sealed else {})}
     for name in required:
         if name not in meta:
             refuse(f"header field {name!r} is missing")
@@ -234,6 +284,15 @@ def _check_fields(path, meta, kind, again_hint):
             refuse(f"header field {name[:40]!r} is not one this version knows")
         if not field.test(value):
             refuse(f"header field {name!r} is not {field.what}")
+
+
+def _plain_size(meta):
+    """The plaintext length a header states, where its kind states one."""
+    if meta["kind"] in ITEM_SIZES:
+        return meta["count"] * ITEM_SIZES[meta["kind"]]
+    if meta["kind"] == "store":
+        return sum(meta["parts"])
+    return None
 
 
 def _check_sizes(path, meta, payload, again_hint):
@@ -246,15 +305,18 @@ def _check_sizes(path, meta, payload, again_hint):
         raise StepError(f"{path} has {payload:,} bytes of payload where its header says {meta['bytes']:,}: it was "
                         f"cut short or altered; {again_hint}")
     kind = meta["kind"]
-    if kind in ITEM_SIZES and meta["count"] * ITEM_SIZES[kind] != meta["bytes"]:
+    # A sealed body holds its plaintext and the stream's overhead.
+    stored = sealing.sealed_size if meta.sealed else (lambda plain: plain)
+    if kind in ITEM_SIZES and stored(meta["count"] * ITEM_SIZES[kind]) != meta["bytes"]:
         refuse(f"its header says {meta['count']:,} items of {ITEM_SIZES[kind]} bytes, but "
-               f"{meta['bytes']:,} bytes of payload")
+               f"{meta['bytes']:,} bytes of {'sealed ' if meta.sealed else ''}payload")
     if kind == "store":
         if len(meta["parts"]) != meta["partitions"]:
             refuse(f"its partition table has {len(meta['parts']):,} lengths where its header says "
                    f"{meta['partitions']:,} partitions")
-        if sum(meta["parts"]) != meta["bytes"]:
-            refuse(f"its partitions add up to {sum(meta['parts']):,} bytes, but the payload has {meta['bytes']:,}")
+        if stored(sum(meta["parts"])) != meta["bytes"]:
+            refuse(f"its partitions add up to {sum(meta['parts']):,} bytes, but the payload has {meta['bytes']:,}"
+                   f"{' sealed' if meta.sealed else ''}")
         if (meta["partitions"] > 1) != ("partition_seed" in meta):
             refuse("its header has a partition seed where it has one partition, or none where it has more")
         if set(meta["keys"]) != {meta["role"]}:
@@ -266,11 +328,12 @@ def _check_sizes(path, meta, payload, again_hint):
             refuse("its header does not record the fingerprints of all three parties' keys")
 
 
-def read_header(path, kind, again_hint="ask its sender for it again"):
+def read_header(path, kind, again_hint="ask its sender for it again", sealed=False):
     """The header of `path`, after checking that the file holds a `kind`, that
     every header field has its schema's type and range and that the payload
-    has the length the header states. Every failure names the file and ends
-    with `again_hint` (what to do, see `again`)."""
+    has the length the header states. `sealed`: the file is a handed-over one
+    (its signature is checked by `read_handed_over`, not here). Every failure
+    names the file and ends with `again_hint` (what to do, see `again`)."""
     try:
         with open(path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
@@ -281,9 +344,12 @@ def read_header(path, kind, again_hint="ask its sender for it again"):
         raise StepError(f"{path}: no such file") from None
     except OSError as error:
         raise StepError(f"cannot read {path}: {error.strerror}") from None
-    meta = Header(_parse(path, head, again_hint))
-    meta.size = length
-    _check_fields(path, meta, kind, again_hint)
+    meta = Header(_parse(path, head, again_hint, sealed))
+    meta.size, meta.sealed = length, sealed
+    if sealed:
+        meta.signed, meta.signature = head[:-SIGNATURE_TRAILER + 1], bytes.fromhex(
+            head[-SIGNATURE_TRAILER + 1:-1].decode("ascii"))
+    _check_fields(path, meta, kind, again_hint, sealed)
     _check_sizes(path, meta, size - length, again_hint)
     return meta
 
@@ -293,7 +359,10 @@ def _header_length(path, prefix, size, again_hint):
         if prefix.startswith(OLD_MAGICS):
             raise StepError(f"{path} is in the file format of an earlier vorlinde-match; {again_hint}")
         if prefix.startswith(b"vorlinde-match/"):
-            raise StepError(f"{path} is in a file format this vorlinde-match does not know; {again_hint}")
+            version = prefix[len(b"vorlinde-match/"):].split(b" ", 1)[0][:10].decode("ascii", "replace")
+            raise StepError(f"{path} is in a file format this vorlinde-match does not know (version {version!r}; "
+                            f"this one reads {MAGIC.decode().strip().split('/')[1]}): update vorlinde-match, or "
+                            f"{again_hint}")
         raise StepError(f"{path} is not a vorlinde-match file; {again_hint}")
     digits = prefix[len(MAGIC):len(MAGIC) + LENGTH_DIGITS]
     if len(prefix) < PREFIX_SIZE or not digits.isdigit() or prefix[-1:] != b" ":
@@ -306,8 +375,14 @@ def _header_length(path, prefix, size, again_hint):
     return length
 
 
-def read_payload(path, meta):
-    """The whole payload of `path`, checked against its digest."""
+def read_payload(path, meta, file_key=None, again_hint="ask its sender for it again"):
+    """The whole payload of `path`, checked against its digest; a sealed
+    file's plaintext, opened with `file_key` (see `read_handed_over`)."""
+    if meta.sealed:
+        with StreamReader(path, meta, 1, file_key, again_hint) as reader:
+            data = reader.read(reader.count)
+            reader.verify()
+        return data
     with open(path, "rb") as f:
         f.seek(meta.size)
         data = f.read(meta["bytes"] + 1)
@@ -322,23 +397,112 @@ def _digest_of(data):
     return h.hexdigest()
 
 
-class StreamReader:
-    """Reads a payload of fixed-size items in chunks, checking the digest when
-    the last chunk has been read (`close` raises if it does not match)."""
+class _PlainBody:
+    """A payload as stored, hashed as it is read."""
 
-    def __init__(self, path, meta, item_size):
-        self.path, self.meta, self.item_size = path, meta, item_size
-        if meta["bytes"] % item_size:
-            raise StepError(f"{path} holds {meta['bytes']:,} bytes, not a whole number of {item_size}-byte items")
-        self.count = meta["bytes"] // item_size
-        self._file = open(path, "rb")
-        self._file.seek(meta.size)
-        self._digest = _digest()
+    def __init__(self, file, meta):
+        self._file, self._digest = file, _digest()
+        self._left = meta["bytes"]
 
-    def read(self, items):
-        data = self._file.read(items * self.item_size)
+    def read(self, n):
+        data = self._file.read(min(n, self._left))
+        self._left -= len(data)
         self._digest.update(data)
         return data
+
+    def rest(self):
+        """Reads to the end of the file; returns whether anything was left."""
+        more = False
+        while block := self._file.read(1 << 20):
+            more = more or self._left < len(block)
+            self._left -= min(self._left, len(block))
+            self._digest.update(block)
+        return more
+
+    def digest(self):
+        return self._digest.hexdigest()
+
+    def complete(self):
+        return self._left == 0
+
+
+class _SealedBody:
+    """A sealed body, hashed as stored and opened chunk by chunk; a chunk that
+    does not authenticate raises StepError at once, and `complete` says
+    whether the final chunk was opened."""
+
+    def __init__(self, file, meta, file_key, path, hint):
+        self._file, self._digest, self.path, self.hint = file, _digest(), path, hint
+        lengths = sealing.chunk_lengths(meta["bytes"])
+        if lengths is None:  # excluded by the header's size check
+            raise StepError(f"{path}: its body has a length no sealed body has; {hint}")
+        header = self._file.read(sealing.STREAM_HEADER)
+        self._digest.update(header)
+        try:
+            self._opener = sealing.Opener(file_key, header)
+        except ValueError as error:
+            raise StepError(f"{path}: {error}; {hint}") from None
+        self._lengths = iter(lengths)
+        self._left = len(lengths)
+        self._plain = bytearray()
+
+    def _next(self):
+        length = next(self._lengths)
+        self._left -= 1
+        chunk = self._file.read(length)
+        self._digest.update(chunk)
+        if len(chunk) != length:
+            raise StepError(f"{self.path} was cut short while it was read; {self.hint}")
+        try:
+            self._plain += self._opener.open(chunk, self._left == 0)
+        except ValueError as error:
+            raise StepError(f"{self.path}: {error}; {self.hint}") from None
+
+    def read(self, n):
+        while len(self._plain) < n and self._left:
+            self._next()
+        data = bytes(self._plain[:n])
+        del self._plain[:n]
+        return data
+
+    def rest(self):
+        while self._left:
+            self._next()
+        more = bool(self._plain) or bool(self._file.read(1))
+        self._plain = bytearray()
+        return more
+
+    def digest(self):
+        return self._digest.hexdigest()
+
+    def complete(self):
+        return self._opener.ended
+
+
+class StreamReader:
+    """Reads a payload of fixed-size items in chunks, checking the digest when
+    the last chunk has been read (`verify` raises if it does not match). A
+    sealed file (meta.sealed) is opened with `file_key` as it is read: every
+    chunk handed out has authenticated, but only `verify` tells that the body
+    was whole, so a step commits nothing before it."""
+
+    def __init__(self, path, meta, item_size, file_key=None, again_hint="ask its sender for it again"):
+        self.path, self.meta, self.item_size, self.hint = path, meta, item_size, again_hint
+        plain = _plain_size(meta) if meta.sealed else meta["bytes"]
+        if plain is None or plain % item_size:
+            raise StepError(f"{path} holds {meta['bytes']:,} bytes, not a whole number of {item_size}-byte items")
+        self.count = plain // item_size
+        self._file = open(path, "rb")
+        try:
+            self._file.seek(meta.size)
+            self._body = (_SealedBody(self._file, meta, file_key, path, again_hint) if meta.sealed
+                          else _PlainBody(self._file, meta))
+        except BaseException:
+            self._file.close()
+            raise
+
+    def read(self, items):
+        return self._body.read(items * self.item_size)
 
     def chunks(self, items_per_chunk):
         left = self.count
@@ -351,16 +515,16 @@ class StreamReader:
         """Whether the whole payload, read on from wherever reading stopped,
         matches the digest (to tell a damaged file from one the module
         could not use)."""
-        while block := self._file.read(1 << 20):
-            self._digest.update(block)
-        return self._digest.hexdigest() == self.meta["blake2b"]
+        try:
+            self._body.rest()
+        except StepError:
+            return False
+        return self._body.digest() == self.meta["blake2b"] and self._body.complete()
 
     def verify(self):
-        rest = self._file.read()
-        self._digest.update(rest)
-        if rest or self._digest.hexdigest() != self.meta.get("blake2b"):
-            raise StepError(f"{self.path} does not match its digest: it was altered or damaged; "
-                            "ask its sender for it again")
+        more = self._body.rest()
+        if more or self._body.digest() != self.meta.get("blake2b") or not self._body.complete():
+            raise StepError(f"{self.path} does not match its digest: it was altered or damaged; {self.hint}")
 
     def close(self):
         self._file.close()
@@ -444,6 +608,11 @@ class Outputs:
         `meta` plus length and digest."""
         return StreamWriter(os.fdopen(self._temporary(path, mode), "wb"), meta, path)
 
+    def sealed(self, path, meta, signer, recipients):
+        """A `SealedWriter`: the payload sealed for `recipients` (identities)
+        and the header signed by `signer` (this party's sealing.Secrets)."""
+        return SealedWriter(os.fdopen(self._temporary(path), "wb"), meta, path, signer, recipients)
+
     def whole(self, path, meta, payload, mode=0o644):
         with self.stream(path, meta, mode) as writer:
             writer.write(payload)
@@ -504,6 +673,56 @@ class StreamWriter:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class SealedWriter:
+    """Writes a sealed payload in pieces after a reserved header, which
+    `close` fills in with `meta`, the body's length and digest, the signer,
+    the sealed file keys, and signs. `bytes` counts the plaintext written."""
+
+    def __init__(self, file, meta, path, signer, recipients):
+        self._file, self.path, self._signer = file, path, signer
+        self.meta = {**meta, "signer": signer.identity.fingerprint}
+        placeholder = {r.role: {"identity": "0" * sealing.IDENTITY_FINGERPRINT_HEX,
+                                "file_key": "0" * (2 * sealing.SEALED_KEY_BYTES)} for r in recipients}
+        self._header = _header_size(path, {**self.meta, "recipients": placeholder, "bytes": MAX_PAYLOAD,
+                                           "blake2b": "0" * 64}, SIGNATURE_TRAILER)
+        self._file.write(b"\0" * self._header)
+        self._digest = _digest()
+        self._stored = 0
+        self._sealer = sealing.Sealer(self._put)
+        self.meta["recipients"] = {r.role: {"identity": r.fingerprint,
+                                            "file_key": sealing.seal_key(r, self._sealer.file_key).hex()}
+                                   for r in recipients}
+        self.bytes = 0
+
+    def _put(self, data):
+        self._file.write(data)
+        self._digest.update(data)
+        self._stored += len(data)
+
+    def write(self, data):
+        self._sealer.write(data)
+        self.bytes += len(data)
+
+    def close(self):
+        if self._file.closed:
+            return
+        self._sealer.finish()
+        self.meta.update(bytes=self._stored, blake2b=self._digest.hexdigest())
+        self._file.seek(0)
+        self._file.write(_header_bytes(self.path, self.meta, self._header, self._signer))
+        self._file.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, *exc):
+        if kind is None:
+            self.close()
+        else:
+            self._sealer.wipe()
+            self._file.close()
 
 
 # Keys -----------------------------------------------------------------------
@@ -577,6 +796,44 @@ def read_key_pair(home, roles):
 
 
 # The chain ------------------------------------------------------------------
+
+def read_handed_over(path, kind, writer, trust, hint, open_it=True):
+    """The header of the handed-over (sealed) file `path` and, when `open_it`,
+    its file key opened with this party's sealing key: checked to be written
+    and signed by the identity `trust` (parties.Trust) pins for `writer`, and
+    sealed for this party. The file is refused before any of its body is read.
+    """
+    meta = read_header(path, kind, hint, sealed=True)
+    check_from(path, meta, writer)
+    pinned = trust.pinned(writer)
+    if meta["signer"] != pinned.fingerprint:
+        other = trust.role_of(meta["signer"])
+        if other is not None:
+            raise StepError(f"{path} is signed by the {role_name(other)}, not by the {role_name(writer)}; "
+                            f"ask the {role_name(writer)} for its own file")
+        raise StepError(f"{path} is signed by an identity that {trust.path} does not pin for the "
+                        f"{role_name(writer)} ({sealing.grouped(meta['signer'])}; pinned: {pinned.shown()}); if "
+                        f"the {role_name(writer)} has made new keys, compare its new fingerprint with it and pin it "
+                        f"with `vorlinde-match trust --replace`; otherwise do not use this file")
+    if not sealing.verify(pinned, meta.signed, meta.signature):
+        raise StepError(f"{path} does not match the {role_name(writer)}'s signature: it was altered after it was "
+                        f"signed; {hint}")
+    if not open_it:
+        return meta, None
+    me = trust.me.identity
+    entry = meta["recipients"].get(me.role)
+    if entry is None:
+        to = " and ".join(f"the {role_name(r)}" for r in meta["recipients"])
+        raise StepError(f"{path} is sealed for {to}, not for the {role_name(me.role)}; use the file meant for "
+                        "this party")
+    if entry["identity"] != me.fingerprint:
+        raise StepError(f"{path} is sealed for another identity of the {role_name(me.role)} than this folder's "
+                        f"({me.shown()}); {hint}, after the {role_name(writer)} has pinned this identity")
+    file_key = trust.me.unseal(bytes.fromhex(entry["file_key"]))
+    if file_key is None:
+        raise StepError(f"{path}: its file key does not open with this folder's sealing key; {hint}")
+    return meta, file_key
+
 
 def check_made_from(path, meta, source, digest, hint):
     """Checks that `path` was computed from the handed-over file `source`

@@ -11,6 +11,11 @@ names there are fixed:
     operator.for-sender-bank, operator.for-receiver-bank  operator combine -> that bank
     sender-bank.decrypted, receiver-bank.decrypted  bank decrypt -> operator
 
+Every handed-over file is signed by its writer and sealed for its reader(s)
+(files.read_handed_over, files.SealedWriter; the identities in parties.py):
+this party's own client opens what it reads and seals what it writes, and
+hands its Dask cluster plaintext chunks over the cluster's TLS, as before.
+
 Every per-transaction step works in chunks; the booleans of a run do not
 depend on the chunk sizes, on where the chunks run or on partitioning.
 """
@@ -29,15 +34,17 @@ import time
 
 import vorlinde
 
+from . import parties
 from . import partitions as parting
 from .errors import OperationFailed, StepError
 from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
-                    again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_header, read_key,
-                    read_key_pair, read_payload, role_name, write_keys)
+                    again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_handed_over,
+                    read_header, read_key, read_key_pair, read_payload, role_name, write_keys)
 from .tables import Table, check_input, first_empty
 
 OPERATOR = "operator"
+ROLES = (*BANKS, OPERATOR)
 
 # Records per call of the streaming steps: about half a second per call on two
 # cores, so that Ctrl-C and a scheduler's heartbeats get through between
@@ -84,11 +91,78 @@ def handover_path(handover, name):
 # Keys -------------------------------------------------------------------------
 
 def make_keys(role, home, reporter):
+    """The party's key pair for the module and its identity (signing and
+    sealing key pairs), made in `home`."""
     start = time.perf_counter()
     public_key, secret_key = vorlinde.key_gen()
     write_keys(home, role, public_key, secret_key)
+    me = parties.make_identity(home, role)
+    _show_identity(home, me.identity, reporter)
     reporter.finished(f"{role_name(role)} keys", None, time.perf_counter() - start,
-                      {os.path.join(home, "secret.key"): 32, os.path.join(home, "public.key"): 32})
+                      {os.path.join(home, "secret.key"): 32, os.path.join(home, "public.key"): 32},
+                      identity=os.path.join(home, parties.IDENTITY_FILE), fingerprint=me.identity.shown())
+
+
+def _home_role(home):
+    """The role of the party whose folder is `home`, from its public key."""
+    return read_key(home, ROLES, secret=False)[0]
+
+
+def _show_identity(home, identity, reporter):
+    reporter.say(f"{role_name(identity.role)}: identity {os.path.join(home, parties.IDENTITY_FILE)}, fingerprint "
+                 f"{identity.shown()}; hand the file to the other parties and compare the fingerprint with them "
+                 f"out of band; pin theirs with {parties.trust_command(home, 'ROLE')}")
+
+
+def add_identity(home, reporter):
+    """Makes the identity of a party whose folder has keys from before
+    handed-over files were signed."""
+    start = time.perf_counter()
+    role = _home_role(home)
+    me = parties.make_identity(home, role)
+    _show_identity(home, me.identity, reporter)
+    reporter.finished(f"{role_name(role)} identity", None, time.perf_counter() - start,
+                      {os.path.join(home, parties.IDENTITY_FILE): os.path.getsize(
+                          os.path.join(home, parties.IDENTITY_FILE))}, fingerprint=me.identity.shown())
+
+
+def show_identity(home, reporter, export=None):
+    """Shows the party's identity; `export`: also writes it to that file
+    (which must not exist)."""
+    role = _home_role(home)
+    me = parties.load_secrets(home, role)
+    outputs = {}
+    if export:
+        if os.path.lexists(export):
+            raise StepError(f"{export} exists already; name a new file to export the identity to")
+        with Outputs() as out, out.text(export) as f:
+            f.write(parties.identity_text(me.identity))
+        outputs[export] = os.path.getsize(export)
+    _show_identity(home, me.identity, reporter)
+    reporter.finished(f"{role_name(role)} identity", None, 0.0, outputs, fingerprint=me.identity.shown())
+
+
+def trust(home, role, key_file, reporter, replace=False):
+    """Pins the identity in `key_file` (an identity.json) for `role` in the
+    party file of `home`."""
+    start = time.perf_counter()
+    own = _home_role(home)
+    identity = parties.read_identity_file(key_file)
+    if identity.role != role:
+        raise StepError(f"{key_file} is the identity of the {role_name(identity.role)}, not of the "
+                        f"{role_name(role)}; give --role {identity.role}, or the {role_name(role)}'s identity file")
+    old = parties.pin(home, own, identity, replace)
+    path = os.path.join(home, parties.PARTIES_FILE)
+    if old is not None:
+        reporter.say(f"{path}: the {role_name(role)}'s identity replaced: was {old.shown()}, now {identity.shown()}")
+    else:
+        reporter.say(f"{path}: the {role_name(role)} is pinned to {identity.shown()}; check that this is the "
+                     f"fingerprint the {role_name(role)} showed you")
+    extra = {"fingerprint": identity.shown()}
+    if old is not None:
+        extra["replaced"] = old.shown()
+    reporter.finished(f"{role_name(own)} trust {role}", None, time.perf_counter() - start,
+                      {path: os.path.getsize(path)}, **extra)
 
 
 # Bank: build ------------------------------------------------------------------
@@ -132,6 +206,8 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
     executor = executor or Local()
     check_input(accounts)
     role, public_key = read_key(home, BANKS, secret=False)
+    known = parties.Trust(home, role)
+    operator = known.pinned(OPERATOR)
     if partitions > MAX_PARTITIONS:
         raise StepError(f"--partitions {partitions}: a store has at most {MAX_PARTITIONS:,} partitions")
     out_path = handover_path(handover, f"{role}.store")
@@ -152,7 +228,7 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
     meta = {"kind": "store", "role": role, "columns": len(columns), "partitions": partitions,
             "parts": [len(s) for s in stores], "keys": {role: key_fingerprint(public_key)}, **layout}
     with Outputs() as out:
-        with out.stream(out_path, meta) as writer:
+        with out.sealed(out_path, meta, known.me, [operator]) as writer:
             for store in stores:
                 writer.write(store)
     reporter.finished(f"{role_name(role)} build", count, time.perf_counter() - start,
@@ -218,15 +294,15 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
 
 # Operator: query --------------------------------------------------------------
 
-def _read_store(handover, role):
+def _read_store(handover, role, known):
     path = handover_path(handover, f"{role}.store")
-    meta = read_header(path, "store", again("bank build", role))
-    check_from(path, meta, role)
+    hint = again("bank build", role)
+    meta, file_key = read_handed_over(path, "store", role, known, hint)
     partitions = meta["partitions"]
     seed = bytes.fromhex(meta["partition_seed"]) if partitions > 1 else b""
     # The header's sizes were checked against the file before this read: the
     # partitions are disjoint slices of a payload of the file's length.
-    payload = read_payload(path, meta)
+    payload = read_payload(path, meta, file_key, hint)
     stores, at = [], 0
     for length in meta["parts"]:
         stores.append(payload[at:at + length])
@@ -302,8 +378,10 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
     executor = executor or Local()
     check_input(transactions)
     _, public_key = read_key(home, [OPERATOR], secret=False)
-    sender_path, sender_meta, sender_stores, sender_layout = _read_store(handover, "sender-bank")
-    receiver_path, receiver_meta, receiver_stores, receiver_layout = _read_store(handover, "receiver-bank")
+    known = parties.Trust(home, OPERATOR)
+    banks = [known.pinned(bank) for bank in BANKS]
+    sender_path, sender_meta, sender_stores, sender_layout = _read_store(handover, "sender-bank", known)
+    receiver_path, receiver_meta, receiver_stores, receiver_layout = _read_store(handover, "receiver-bank", known)
     layouts = (sender_layout, receiver_layout)
     # What the queries are made from: both stores and the three parties' keys.
     chain = {"made_from": {f"{bank}.store": m["blake2b"] for bank, m in zip(BANKS, (sender_meta, receiver_meta))},
@@ -359,7 +437,7 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
         bar = table.bar(reporter, "operator: querying the stores")
         with Outputs() as out:
             with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta}) as id_file:
-                with out.stream(out_path, {"kind": "records", **meta}) as records_file:
+                with out.sealed(out_path, {"kind": "records", **meta}, known.me, banks) as records_file:
                     try:
                         with unreadable():
                             for records, seconds, made in executor.map(query_task, jobs(id_file), shared):
@@ -395,11 +473,18 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
 
 # Banks: randomize, decrypt; operator: combine, finish ---------------------------
 
-def _open_stream(path, kind, sender, item_size, hint, run=None, count=None, to=None):
+def _open_stream(path, kind, sender, item_size, hint, run=None, count=None, to=None, known=None):
     """A reader of the stream `path`, after checking who wrote it, for whom,
-    its run and its length; `hint` says what to do about a bad one."""
-    meta = read_header(path, kind, hint)
-    check_from(path, meta, sender)
+    its run and its length; `hint` says what to do about a bad one. With
+    `known` (parties.Trust) the file is a handed-over one: its signature is
+    checked and it is opened with this party's sealing key; without, it is
+    one the party keeps in its own folder."""
+    file_key = None
+    if known is not None:
+        meta, file_key = read_handed_over(path, kind, sender, known, hint)
+    else:
+        meta = read_header(path, kind, hint)
+        check_from(path, meta, sender)
     if run is not None:
         check_run(path, meta, run, hint)
     if to is not None and meta["to"] != to:
@@ -408,7 +493,7 @@ def _open_stream(path, kind, sender, item_size, hint, run=None, count=None, to=N
     if count is not None and meta["count"] != count:
         raise StepError(f"{path} holds {meta['count']:,} items, but this run has {count:,} transactions; "
                         f"it belongs to another run or was cut short: {hint}")
-    return StreamReader(path, meta, item_size)
+    return StreamReader(path, meta, item_size, file_key, hint)
 
 
 def _check_keys(path, meta, kept_path, kept, hint):
@@ -449,20 +534,21 @@ def randomize_task(records):
 def bank_randomize(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     role, public_key = read_key(home, BANKS, secret=False)
+    known = parties.Trust(home, role)
     in_path = handover_path(handover, "operator.queries")
     out_path = handover_path(handover, f"{role}.randomized")
     store_path = handover_path(handover, f"{role}.store")
     hint = again("operator query", OPERATOR)
     start = time.perf_counter()
-    with _open_stream(in_path, "records", OPERATOR, RECORD_SIZE, hint) as reader, Outputs() as out:
+    with _open_stream(in_path, "records", OPERATOR, RECORD_SIZE, hint, known=known) as reader, Outputs() as out:
         check_key(in_path, reader.meta, role, public_key, os.path.join(home, PUBLIC_KEY_FILE),
                   f"{again('bank build')}, then {hint}")
         if os.path.exists(store_path):  # this bank's store, if its handover still holds it
-            store = read_header(store_path, "store", again("bank build"))
+            store, _ = read_handed_over(store_path, "store", role, known, again("bank build"), open_it=False)
             check_made_from(in_path, reader.meta, store_path, store["blake2b"], hint)
         meta = {"kind": "records", "role": role, "run": reader.meta["run"], "count": reader.count,
                 "made_from": {"operator.queries": reader.meta["blake2b"]}, "keys": reader.meta["keys"]}
-        with out.stream(out_path, meta) as writer:
+        with out.sealed(out_path, meta, known.me, [known.pinned(OPERATOR)]) as writer:
             bar = reporter.bar(reader.count, f"{role_name(role)}: re-randomizing")
             try:
                 with _reading([in_path], hint, [reader]):
@@ -490,6 +576,7 @@ def combine_task(sender_records, receiver_records):
 def operator_combine(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     _, public_key = read_key(home, [OPERATOR], secret=False)
+    known = parties.Trust(home, OPERATOR)
     ids_path, ids = _operator_run(home, public_key)
     run, count = ids["run"], ids["count"]
     queries_path = handover_path(handover, "operator.queries")
@@ -503,13 +590,16 @@ def operator_combine(home, handover, reporter, chunk=STREAM_CHUNK, executor=None
     try:
         for bank, path in zip(BANKS, in_paths):
             hint = again("bank randomize", bank)
-            readers.append(_open_stream(path, "records", bank, RECORD_SIZE, hint, run, count))
+            readers.append(_open_stream(path, "records", bank, RECORD_SIZE, hint, run, count, known=known))
             check_made_from(path, readers[-1].meta, queries_path, ids["made_from"].get("operator.queries"), hint)
             _check_keys(path, readers[-1].meta, ids_path, ids, hint)
         chain = {"made_from": {os.path.basename(p): r.meta["blake2b"] for p, r in zip(in_paths, readers)},
                  "keys": ids["keys"]}
         with Outputs() as out:
-            streams = [out.stream(p, {"kind": "points", "role": OPERATOR, "run": run, "count": count, **chain, **m})
+            # The banks' columns are sealed for them; gamma and delta stay here.
+            streams = [out.sealed(p, {"kind": "points", "role": OPERATOR, "run": run, "count": count, **chain, **m},
+                                  known.me, [known.pinned(m["to"])]) if m["to"] != OPERATOR else
+                       out.stream(p, {"kind": "points", "role": OPERATOR, "run": run, "count": count, **chain, **m})
                        for p, m in zip(paths, metas)]
             bar = reporter.bar(count, "operator: combining")
             try:
@@ -540,20 +630,23 @@ def decrypt_task(secret_key, points):
 def bank_decrypt(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     role, public_key, secret_key = read_key_pair(home, BANKS)
+    known = parties.Trust(home, role)
     in_path = handover_path(handover, f"operator.for-{role}")
     out_path = handover_path(handover, f"{role}.decrypted")
     randomized_path = handover_path(handover, f"{role}.randomized")
     hint = again("operator combine", OPERATOR)
     start = time.perf_counter()
-    with _open_stream(in_path, "points", OPERATOR, POINT_SIZE, hint, to=role) as reader, Outputs() as out:
+    with _open_stream(in_path, "points", OPERATOR, POINT_SIZE, hint, to=role, known=known) as reader, \
+            Outputs() as out:
         check_key(in_path, reader.meta, role, public_key, os.path.join(home, PUBLIC_KEY_FILE),
                   f"{again('bank build')}, and the steps after it")
         if os.path.exists(randomized_path):  # this bank's own, if its handover still holds it
-            randomized = read_header(randomized_path, "records", again("bank randomize"))
+            randomized, _ = read_handed_over(randomized_path, "records", role, known, again("bank randomize"),
+                                             open_it=False)
             check_made_from(in_path, reader.meta, randomized_path, randomized["blake2b"], hint)
         meta = {"kind": "points", "role": role, "run": reader.meta["run"], "count": reader.count, "to": OPERATOR,
                 "made_from": {f"operator.for-{role}": reader.meta["blake2b"]}, "keys": reader.meta["keys"]}
-        with out.stream(out_path, meta) as writer:
+        with out.sealed(out_path, meta, known.me, [known.pinned(OPERATOR)]) as writer:
             bar = reporter.bar(reader.count, f"{role_name(role)}: decrypting")
             try:
                 with _reading([in_path], hint, [reader]):
@@ -574,6 +667,7 @@ def finish_task(secret_key, sender_points, receiver_points, gamma, delta):
 def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     _, public_key, secret_key = read_key_pair(home, [OPERATOR])
+    known = parties.Trust(home, OPERATOR)
     ids_path, ids = _operator_run(home, public_key)
     run, count = ids["run"], ids["count"]
     empty_sides = ids.get("empty_sides", 0)
@@ -591,7 +685,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
         for bank in BANKS:
             path = handover_path(handover, f"{bank}.decrypted")
             hint = again("bank decrypt", bank)
-            readers.append(_open_stream(path, "points", bank, POINT_SIZE, hint, run, count))
+            readers.append(_open_stream(path, "points", bank, POINT_SIZE, hint, run, count, known=known))
             given = handover_path(handover, f"operator.for-{bank}")
             check_made_from(path, readers[-1].meta, given, handed.get(os.path.basename(given)), hint)
             _check_keys(path, readers[-1].meta, ids_path, ids, hint)

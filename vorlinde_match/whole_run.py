@@ -8,7 +8,7 @@ import shutil
 import tempfile
 import time
 
-from . import steps
+from . import parties, steps
 from .errors import StepError
 from .execution import Local
 from .files import BANKS, ROLES
@@ -84,6 +84,14 @@ def run_all(sender_bank, receiver_bank, transactions, reporter, *, expected=None
         for role in ROLES:
             if not os.path.exists(os.path.join(homes[role], "secret.key")):
                 steps.make_keys(role, homes[role], reporter)
+            elif not parties.has_identity(homes[role]):
+                steps.add_identity(homes[role], reporter)
+        # All three folders are this run's: each pins the others' identities.
+        identities = {role: parties.load_secrets(homes[role], role).identity for role in ROLES}
+        for role in ROLES:
+            for other in ROLES:
+                if other != role:
+                    parties.pin(homes[role], role, identities[other], replace=True)
         for bank, accounts in zip(BANKS, (sender_bank, receiver_bank)):
             steps.bank_build(homes[bank], handover, accounts, list(columns), reporter, partitions, executor,
                              integers_as_text)
