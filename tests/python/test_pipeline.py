@@ -147,9 +147,17 @@ class Parties:
         return command(*args, "--handover", self.handover)
 
     def keys(self):
+        """Each party's keys, then each pins the others' identities, as
+        docs/pipeline.md tells the parties to."""
         for role in ROLES:
             done = command("keys", "--role", role, "--home", self.home[role], "--quiet")
             assert done.returncode == 0, done.stderr
+        for role in ROLES:
+            for other in ROLES:
+                if other != role:
+                    done = command("trust", "--home", self.home[role], "--role", other, "--key",
+                                   self.home[other] / "identity.json", "--quiet")
+                    assert done.returncode == 0, done.stderr
 
     def build(self, bank, accounts=None, columns="iban,name"):
         csv_name = "sender_bank.csv" if bank == "sender-bank" else "receiver_bank.csv"
@@ -238,7 +246,7 @@ def test_bad_inputs_give_one_line_that_names_the_file(parties, data, tmp_path):
     altered = bytearray(kept)
     altered[-1] ^= 1
     stores["sender-bank"].write_bytes(bytes(altered))
-    one_line_error(parties.query(), stores["sender-bank"], "does not match its digest")
+    one_line_error(parties.query(), stores["sender-bank"], "does not authenticate")
     assert not (parties.handover / "operator.queries").exists()
     stores["sender-bank"].write_bytes(kept)
     fewer = parties.query(sender_columns="sender_iban")  # allowed, but said
@@ -303,7 +311,7 @@ def test_a_bank_cannot_decrypt_the_other_banks_points(parties):
     assert parties.step("operator", "combine", "--home", parties.home["operator"]).returncode == 0
     shutil.copy(parties.handover / "operator.for-receiver-bank", parties.handover / "operator.for-sender-bank")
     one_line_error(parties.step("bank", "decrypt", "--home", parties.home["sender-bank"]),
-                   "meant for the receiver bank")
+                   "sealed for the receiver bank, not for the sender bank")
 
 
 def test_dask_without_the_extra_says_how_to_get_it(parties, data, tmp_path):
@@ -381,16 +389,21 @@ def test_a_stopped_step_stops_promptly_leaving_nothing_and_can_run_again(parties
         assert parties.build(bank).returncode == 0
     assert parties.query().returncode == 0
     # A queries file long enough for several seconds of randomize: the run's
-    # own records, repeated, in a file of the same format.
-    from vorlinde_match.files import Outputs, read_header
+    # own records, repeated, signed and sealed as the operator would.
+    from vorlinde_match.files import Outputs, read_handed_over, read_payload
+    from vorlinde_match.parties import Trust
 
     queries = parties.handover / "operator.queries"
-    meta = read_header(str(queries), "records")
-    records = queries.read_bytes()[meta.size:]
+    operator, bank = Trust(str(parties.home["operator"]), "operator"), Trust(str(parties.home["sender-bank"]),
+                                                                            "sender-bank")
+    meta, file_key = read_handed_over(str(queries), "records", "operator", bank, "")
+    records = read_payload(str(queries), meta, file_key)
     repeat = max(1, 400_000 * 128 // len(records))
     meta["count"] *= repeat
+    made = ("bytes", "blake2b", "signer", "recipients")
     with Outputs() as out:
-        with out.stream(str(queries), {k: v for k, v in meta.items() if k not in ("bytes", "blake2b")}) as w:
+        with out.sealed(str(queries), {k: v for k, v in meta.items() if k not in made}, operator.me,
+                        [operator.pinned(b) for b in ("sender-bank", "receiver-bank")]) as w:
             for _ in range(repeat):
                 w.write(records)
     args = [sys.executable, "-m", "vorlinde_match", "bank", "randomize", "--home", parties.home["sender-bank"],
@@ -422,7 +435,8 @@ def test_a_partition_past_its_padded_size_fails_the_build_and_leaves_nothing(par
         steps.bank_build(str(parties.home["sender-bank"]), str(parties.handover), str(data / "sender_bank.csv"),
                          ["iban", "name"], Reporter(quiet=True), partitions=4)
     assert os.listdir(parties.handover) == []
-    assert sorted(os.listdir(parties.home["sender-bank"])) == ["public.key", "secret.key"]
+    assert sorted(os.listdir(parties.home["sender-bank"])) == ["identity.json", "parties.json", "public.key",
+                                                               "sealing.key", "secret.key", "signing.key"]
 
 
 def test_the_readme_commands_match_the_sample_set(tmp_path):
@@ -432,7 +446,7 @@ def test_the_readme_commands_match_the_sample_set(tmp_path):
         readme = f.read()
     section = readme[readme.index("## Matching real files"):]
     script = section[section.index("```sh\n") + 6:section.index("```", section.index("```sh\n") + 6)]
-    assert script.count("vorlinde-match ") == 12
+    assert script.count("vorlinde-match ") == 16
     sample = os.path.join(EXAMPLES, "sample")
     for name in ("sender_bank.csv", "receiver_bank.csv", "transactions.csv"):
         shutil.copy(os.path.join(sample, name), tmp_path)

@@ -73,10 +73,17 @@ def data(tmp_path_factory):
 
 @pytest.fixture
 def homes(tmp_path):
-    """Three parties' keys, and an empty handover folder."""
+    """Three parties' keys, each pinning the others' identities, and an empty
+    handover folder."""
     for role in ROLES:
         done = command("keys", "--role", role, "--home", tmp_path / role, "--quiet")
         assert done.returncode == 0, done.stderr
+    for role in ROLES:
+        for other in ROLES:
+            if other != role:
+                done = command("trust", "--home", tmp_path / role, "--role", other, "--key",
+                               tmp_path / other / "identity.json", "--quiet")
+                assert done.returncode == 0, done.stderr
     (tmp_path / "handover").mkdir()
     return tmp_path
 
