@@ -91,12 +91,16 @@ def handover_path(handover, name):
 # Keys -------------------------------------------------------------------------
 
 def make_keys(role, home, reporter):
-    """The party's key pair for the module and its identity (signing and
-    sealing key pairs), made in `home`."""
+    """The party's key pair for the module and, unless `home` has one, its
+    identity (signing and sealing key pairs). New module keys in a folder
+    keep its identity, so that the other parties' pins stay valid."""
     start = time.perf_counter()
+    kept = os.path.isdir(home) and parties.has_identity(home)
+    if kept:
+        parties.load_secrets(home, role)  # the identity is this role's, and whole
     public_key, secret_key = vorlinde.key_gen()
     write_keys(home, role, public_key, secret_key)
-    me = parties.make_identity(home, role)
+    me = parties.load_secrets(home, role) if kept else parties.make_identity(home, role)
     _show_identity(home, me.identity, reporter)
     reporter.finished(f"{role_name(role)} keys", None, time.perf_counter() - start,
                       {os.path.join(home, "secret.key"): 32, os.path.join(home, "public.key"): 32},

@@ -4,19 +4,28 @@ a digest is no secret), files left from an earlier pass through the steps,
 keys changed mid-run, content the module cannot use. Every one must end in
 exit status 1, one line on stderr naming the file and what to do, and nothing
 written; after a stale file, running the named steps again must give the
-known answer. The headers are read and written here from the format as
-docs/pipeline.md states it, not with the package's own code."""
+known answer. A hostile party signs what it crafts with its own pinned key,
+so that each case reaches the check it is about. The headers are read and
+written, bodies sealed and opened, here from the format as docs/pipeline.md
+states it (with libsodium's own functions through PyNaCl), not with the
+package's own code."""
 
 import csv
 import hashlib
 import json
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
 
 import pytest
+
+pytest.importorskip("nacl", reason="vorlinde-match needs PyNaCl")
+import nacl.bindings  # noqa: E402
+import nacl.public  # noqa: E402
+import nacl.signing  # noqa: E402
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 ROLES = ("sender-bank", "receiver-bank", "operator")
@@ -39,30 +48,108 @@ def command(*args):
                           timeout=300)
 
 
-# The header format of docs/pipeline.md: "vorlinde-match/2 ", the header's
-# length in seven digits and a space, JSON, spaces, a newline at its end.
+# The file format of docs/pipeline.md: "vorlinde-match/3 ", the header's
+# length in seven digits and a space, JSON, spaces, and a newline at its end;
+# a handed-over file's header ends in a space, the writer's Ed25519 signature
+# of everything before it in 128 hex digits, and the newline. Its body is a
+# libsodium secretstream in 64 KiB chunks, its file key sealed to each
+# recipient.
+
+MAGIC = b"vorlinde-match/3 "
+CHUNK = 1 << 16
+SIGNED_TRAILER = re.compile(rb" [0-9a-f]{128}\n")
+
 
 def split(path):
+    """(header fields, payload as stored) of a file."""
     data = path.read_bytes()
-    assert data[:17] == b"vorlinde-match/2 "
+    assert data[:17] == MAGIC
     length = int(data[17:24])
-    return json.loads(data[25:length - 1]), data[length:]
+    end = length - 130 if SIGNED_TRAILER.fullmatch(data, length - 130, length) else length - 1
+    return json.loads(data[25:end]), data[length:]
 
 
-def write(path, meta, payload, fix_digest=True, length=None):
-    """Writes `meta` (a dict, or JSON text as bytes) and `payload` in the
-    documented format; a dict gets the payload's length and digest."""
+def secret(home, name):
+    """The 32-byte key a key file ends in."""
+    return (home / name).read_bytes()[-32:]
+
+
+def identity(home):
+    return json.loads((home / "identity.json").read_text())
+
+
+def fingerprint(who):
+    keys = bytes.fromhex(who["signing_key"]) + bytes.fromhex(who["sealing_key"])
+    data = b"vorlinde-match identity 1\0" + who["role"].encode() + b"\0" + keys
+    return hashlib.blake2b(data, digest_size=32).hexdigest()[:32]
+
+
+def opened(path, home):
+    """The plaintext of a sealed file, opened with the sealing key in `home`."""
+    meta, body = split(path)
+    box = nacl.public.SealedBox(nacl.public.PrivateKey(secret(home, "sealing.key")))
+    key = box.decrypt(bytes.fromhex(meta["recipients"][identity(home)["role"]]["file_key"]))
+    state = nacl.bindings.crypto_secretstream_xchacha20poly1305_state()
+    nacl.bindings.crypto_secretstream_xchacha20poly1305_init_pull(state, body[:24], key)
+    plain, at, tag = [], 24, None
+    while at < len(body):
+        message, tag = nacl.bindings.crypto_secretstream_xchacha20poly1305_pull(state, body[at:at + CHUNK + 17])
+        plain.append(message)
+        at += CHUNK + 17
+    assert tag == nacl.bindings.crypto_secretstream_xchacha20poly1305_TAG_FINAL
+    return b"".join(plain)
+
+
+def sealed(plain, *homes):
+    """A body holding `plain` and its recipients field, for the parties of `homes`."""
+    key = nacl.bindings.crypto_secretstream_xchacha20poly1305_keygen()
+    state = nacl.bindings.crypto_secretstream_xchacha20poly1305_state()
+    body = [nacl.bindings.crypto_secretstream_xchacha20poly1305_init_push(state, key)]
+    pieces = [plain[i:i + CHUNK] for i in range(0, len(plain), CHUNK)] or [b""]
+    for i, piece in enumerate(pieces):
+        tag = (nacl.bindings.crypto_secretstream_xchacha20poly1305_TAG_FINAL if i == len(pieces) - 1
+               else nacl.bindings.crypto_secretstream_xchacha20poly1305_TAG_MESSAGE)
+        body.append(nacl.bindings.crypto_secretstream_xchacha20poly1305_push(state, piece, None, tag))
+    recipients = {}
+    for home in homes:
+        who = identity(home)
+        box = nacl.public.SealedBox(nacl.public.PublicKey(bytes.fromhex(who["sealing_key"])))
+        recipients[who["role"]] = {"identity": fingerprint(who), "file_key": box.encrypt(key).hex()}
+    return b"".join(body), recipients
+
+
+def write(path, meta, payload, signer=None, fix_digest=True, length=None):
+    """Writes `meta` (a dict, or JSON text as bytes) and the stored `payload`
+    in the documented format, the header signed with the signing key in the
+    folder `signer` (none: no signature); a dict gets the payload's length
+    and digest."""
     if isinstance(meta, dict):
         if fix_digest:
             meta = {**meta, "bytes": len(payload), "blake2b": hashlib.blake2b(payload, digest_size=32).hexdigest()}
         meta = json.dumps(meta).encode("ascii")
+    trailer = 130 if signer else 1
+    size = -(-(25 + len(meta) + trailer) // 4096) * 4096
+    text = MAGIC + b"%07d " % (length or size) + meta
+    if signer:
+        signed = text + b" " * (size - 129 - len(text))
+        signature = nacl.signing.SigningKey(secret(signer, "signing.key")).sign(signed).signature
+        header = signed + signature.hex().encode("ascii") + b"\n"
+    else:
+        header = text + b" " * (size - 1 - len(text)) + b"\n"
+    path.write_bytes(header + payload)
+
+
+def write_format_2(path, meta, payload):
+    """The previous format: no signature, the payload as it is."""
+    meta = json.dumps({**meta, "bytes": len(payload),
+                       "blake2b": hashlib.blake2b(payload, digest_size=32).hexdigest()}).encode("ascii")
     size = -(-(25 + len(meta) + 1) // 4096) * 4096
-    header = b"vorlinde-match/2 " + b"%07d " % (length or size) + meta
-    path.write_bytes(header + b" " * (size - 1 - len(header)) + b"\n" + payload)
+    text = b"vorlinde-match/2 " + b"%07d " % size + meta
+    path.write_bytes(text + b" " * (size - 1 - len(text)) + b"\n" + payload)
 
 
 def write_format_1(path, meta, payload):
-    """The previous format: a fixed 4096-byte header."""
+    """The first format: a fixed 4096-byte header."""
     text = b"vorlinde-match/1 " + json.dumps(meta).encode("ascii")
     path.write_bytes(text + b" " * (4095 - len(text)) + b"\n" + payload)
 
@@ -99,6 +186,14 @@ class Parties:
 
     def keys(self, role, home=None):
         return command("keys", "--role", role, "--home", home or self.home[role], "--quiet")
+
+    def pin_all(self):
+        for role in ROLES:
+            for other in ROLES:
+                if other != role:
+                    done = command("trust", "--home", self.home[role], "--role", other, "--key",
+                                   self.home[other] / "identity.json", "--quiet")
+                    assert done.returncode == 0, done.stderr
 
     def new_keys(self, role):
         for name in ("secret.key", "public.key"):
@@ -150,6 +245,7 @@ def finished(tmp_path_factory, data):
     parties = Parties(root, data)
     for role in ROLES:
         assert parties.keys(role).returncode == 0
+    parties.pin_all()
     parties.handover.mkdir()
     parties.run(*ALL_STEPS)
     return root
@@ -217,7 +313,7 @@ QUERY_HEADER_CASES = {
 def test_a_malformed_header_is_refused_naming_the_file(parties, edit, says):
     queries = parties.handover / "operator.queries"
     meta, payload = split(queries)
-    write(queries, edit(meta), payload)
+    write(queries, edit(meta), payload, signer=parties.home["operator"])
     refused(parties, lambda: parties.step("bank", "randomize", "sender-bank"), f"{queries}", says,
             "ask the operator to run `vorlinde-match operator query` again")
 
@@ -225,11 +321,9 @@ def test_a_malformed_header_is_refused_naming_the_file(parties, edit, says):
 def test_a_count_that_does_not_fit_the_payload_is_told_with_both_numbers(parties):
     queries = parties.handover / "operator.queries"
     meta, payload = split(queries)
-    write(queries, {**meta, "count": meta["count"] + 1}, payload)
-    # The payload's record count, from its length (128 bytes a record).
+    write(queries, {**meta, "count": meta["count"] + 1}, payload, signer=parties.home["operator"])
     refused(parties, lambda: parties.step("bank", "randomize", "sender-bank"),
-            f"{queries}: its header says {len(payload) // 128 + 1:,} items of 128 bytes, but {len(payload):,} bytes "
-            "of payload")
+            f"{queries}: its header says {ROWS + 1:,} items of 128 bytes, but {len(payload):,} bytes of sealed payload")
 
 
 @pytest.mark.parametrize("length, says", [
@@ -240,26 +334,27 @@ def test_a_count_that_does_not_fit_the_payload_is_told_with_both_numbers(parties
 def test_a_header_length_out_of_bounds_is_refused_before_parsing(parties, length, says):
     queries = parties.handover / "operator.queries"
     meta, payload = split(queries)
-    write(queries, meta, payload, length=length)
+    write(queries, meta, payload, signer=parties.home["operator"], length=length)
     refused(parties, lambda: parties.step("bank", "randomize", "sender-bank"), f"{queries} has a damaged header",
             says)
 
 
-def test_files_of_the_previous_format_are_refused_naming_the_step_to_run_again(parties):
+@pytest.mark.parametrize("write_old", [write_format_2, write_format_1], ids=["format 2", "format 1"])
+def test_files_of_earlier_formats_are_refused_naming_the_step_to_run_again(parties, write_old):
     queries = parties.handover / "operator.queries"
     meta, payload = split(queries)
-    write_format_1(queries, meta, payload)
+    write_old(queries, meta, payload)
     refused(parties, lambda: parties.step("bank", "randomize", "sender-bank"),
             exact=f"{queries} is in the file format of an earlier vorlinde-match; ask the operator to run "
                   "`vorlinde-match operator query` again")
     store = parties.handover / "receiver-bank.store"
     meta, payload = split(store)
-    write_format_1(store, meta, payload)
+    write_old(store, meta, payload)
     refused(parties, parties.query, exact=f"{store} is in the file format of an earlier vorlinde-match; ask the "
                                           "receiver bank to run `vorlinde-match bank build` again")
     key = parties.home["operator"] / "public.key"
     meta, payload = split(key)
-    write_format_1(key, meta, payload)
+    write_old(key, meta, payload)
     refused(parties, parties.query, f"{key} is in the file format of an earlier vorlinde-match; make new keys")
 
 
@@ -278,7 +373,7 @@ STORE_CASES = {
     "too many partitions": (lambda m, b: {**m, "partitions": 10**6, "parts": [b]},
                             "header field 'partitions' is not a whole number from 1 to 32,768"),
     "lengths past the payload": (lambda m, b: {**m, "partitions": 2, "parts": [b, 1], "partition_seed": "0" * 32},
-                                 "its partitions add up to {b1:,} bytes, but the payload has {b:,}"),
+                                 "its partitions add up to {b1:,} bytes, but the payload has {stored:,} sealed"),
     "fewer lengths than partitions": (lambda m, b: {**m, "partitions": 2, "parts": [b], "partition_seed": "0" * 32},
                                       "its partition table has 1 lengths where its header says 2 partitions"),
     "no seed": (lambda m, b: {**m, "partitions": 2, "parts": [1, b - 1]}, "partition seed"),
@@ -291,9 +386,9 @@ STORE_CASES = {
 def test_a_crafted_partition_table_is_refused_before_anything_is_allocated(parties, edit, says):
     store = parties.handover / "sender-bank.store"
     meta, payload = split(store)
-    b = len(payload)
-    write(store, edit(meta, b), payload)
-    refused(parties, parties.query, f"{store}", says.format(b=b, b1=b + 1),
+    b = sum(meta["parts"])  # the plaintext's length
+    write(store, edit(meta, b), payload, signer=parties.home["sender-bank"])
+    refused(parties, parties.query, f"{store}", says.format(b=b, b1=b + 1, stored=len(payload)),
             "ask the sender bank to run `vorlinde-match bank build` again")
 
 
@@ -302,9 +397,10 @@ def test_a_consistent_table_of_tiny_partitions_ends_in_a_named_module_failure(pa
     # cannot parse. The operator's query names both stores.
     store = parties.handover / "sender-bank.store"
     meta, payload = split(store)
-    count = min(32768, len(payload) // 2)
-    write(store, {**meta, "partitions": count, "parts": _partitions(count, len(payload)),
-                  "partition_seed": "0" * 32}, payload)
+    b = sum(meta["parts"])
+    count = min(32768, b // 2)
+    write(store, {**meta, "partitions": count, "parts": _partitions(count, b), "partition_seed": "0" * 32}, payload,
+          signer=parties.home["sender-bank"])
     refused(parties, parties.query, f"{store} or {parties.handover / 'receiver-bank.store'}: the module could not "
             "read one of them (", "); a file is damaged or not from this run: ask the banks to run `vorlinde-match "
             "bank build` again")
@@ -318,15 +414,17 @@ def test_a_failure_inside_the_module_names_the_file_and_keeps_the_modules_messag
 
     queries = parties.handover / "operator.queries"
     meta, payload = split(queries)
-    garbage = hashlib.shake_256(b"not records").digest(len(payload))
-    write(queries, meta, garbage)  # digest fixed: the file is as its header says
+    garbage = hashlib.shake_256(b"not records").digest(ROWS * 128)
+    body, recipients = sealed(garbage, parties.home["sender-bank"], parties.home["receiver-bank"])
+    # Sealed and signed by the operator: the file is as its header says.
+    write(queries, {**meta, "recipients": recipients}, body, signer=parties.home["operator"])
     # The module's own message, from the module called directly.
     detail = panic_message(lambda: vorlinde.randomize(garbage))
     refused(parties, lambda: parties.step("bank", "randomize", "sender-bank"),
             exact=f"{queries}: the module could not read it ({detail}); the file is damaged or not from this "
                   "run: ask the operator to run `vorlinde-match operator query` again")
     # Without the fixed digest the same content is reported as damaged.
-    write(queries, {**meta, "blake2b": hashlib.blake2b(payload, digest_size=32).hexdigest()}, garbage,
+    write(queries, {**meta, "recipients": recipients, "bytes": len(body)}, body, signer=parties.home["operator"],
           fix_digest=False)
     refused(parties, lambda: parties.step("bank", "randomize", "sender-bank"),
             exact=f"{queries} does not match its digest: it was altered or damaged; ask the operator to run "
@@ -425,8 +523,10 @@ def test_a_public_key_of_another_pair_is_refused_where_the_secret_key_is_read(pa
 
 def test_randomized_records_of_another_length_give_both_numbers(parties):
     randomized = parties.handover / "receiver-bank.randomized"
-    meta, payload = split(randomized)
-    write(randomized, {**meta, "count": meta["count"] - 1}, payload[:-128])
+    meta, _ = split(randomized)
+    body, recipients = sealed(opened(randomized, parties.home["operator"])[:-128], parties.home["operator"])
+    write(randomized, {**meta, "count": meta["count"] - 1, "recipients": recipients}, body,
+          signer=parties.home["receiver-bank"])
     refused(parties, lambda: parties.step("operator", "combine", "operator"),
             exact=f"{randomized} holds {ROWS - 1:,} items, but this run has {ROWS:,} transactions; it belongs to "
                   "another run or was cut short: ask the receiver bank to run `vorlinde-match bank randomize` again")
