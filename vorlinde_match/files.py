@@ -444,7 +444,7 @@ class _SealedBody:
             raise StepError(f"{path}: {error}; {hint}") from None
         self._lengths = iter(lengths)
         self._left = len(lengths)
-        self._plain = bytearray()
+        self._rest = b""
 
     def _next(self):
         length = next(self._lengths)
@@ -454,22 +454,32 @@ class _SealedBody:
         if len(chunk) != length:
             raise StepError(f"{self.path} was cut short while it was read; {self.hint}")
         try:
-            self._plain += self._opener.open(chunk, self._left == 0)
+            return self._opener.open(chunk, self._left == 0)
         except ValueError as error:
             raise StepError(f"{self.path}: {error}; {self.hint}") from None
 
     def read(self, n):
-        while len(self._plain) < n and self._left:
-            self._next()
-        data = bytes(self._plain[:n])
-        del self._plain[:n]
-        return data
+        # Pieces joined once: a whole store read at once is held twice at
+        # most (the pieces and the joined bytes), as a plain read's slices.
+        pieces, have = [], 0
+        if self._rest:
+            pieces.append(self._rest[:n])
+            self._rest = self._rest[n:]
+            have = len(pieces[0])
+        while have < n and self._left:
+            plain = self._next()
+            need = n - have
+            if len(plain) > need:
+                plain, self._rest = plain[:need], plain[need:]
+            pieces.append(plain)
+            have += len(plain)
+        return b"".join(pieces)
 
     def rest(self):
         while self._left:
             self._next()
-        more = bool(self._plain) or bool(self._file.read(1))
-        self._plain = bytearray()
+        more = bool(self._rest) or bool(self._file.read(1))
+        self._rest = b""
         return more
 
     def digest(self):
