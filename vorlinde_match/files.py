@@ -707,7 +707,10 @@ class SealedWriter:
         self.bytes = 0
 
     def _put(self, data):
-        self._file.write(data)
+        try:
+            self._file.write(data)
+        except OSError as error:
+            raise StepError(f"cannot write {self.path}: {error.strerror}") from None
         self._digest.update(data)
         self._stored += len(data)
 
@@ -720,9 +723,13 @@ class SealedWriter:
             return
         self._sealer.finish()
         self.meta.update(bytes=self._stored, blake2b=self._digest.hexdigest())
-        self._file.seek(0)
-        self._file.write(_header_bytes(self.path, self.meta, self._header, self._signer))
-        self._file.close()
+        header = _header_bytes(self.path, self.meta, self._header, self._signer)
+        try:
+            self._file.seek(0)
+            self._file.write(header)
+            self._file.close()
+        except OSError as error:
+            raise StepError(f"cannot write {self.path}: {error.strerror}") from None
 
     def __enter__(self):
         return self
