@@ -18,6 +18,7 @@ and a sealed box, each timed in this process.
 import argparse
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -83,13 +84,18 @@ def whole_run(tree, data, work):
         "receiver decrypt": ["bank", "decrypt", "--home", homes["receiver-bank"]],
         "finish": ["operator", "finish", "--home", homes["operator"]],
     }
-    seconds, peak = {}, {}
+    seconds, cpu, peak = {}, {}, {}
     for name in pipeline_bench.STEPS:
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
         summary = json.loads(call(*steps[name], "--handover", handover, "--json"))
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
         seconds[name] = summary["seconds"]
+        # The step process's processor time (all its threads, start-up
+        # included): less disturbed than wall time by other work on the machine.
+        cpu[name] = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
         peak[name] = summary["peak_memory_bytes"] / 2**20
     handed = sum(os.path.getsize(os.path.join(handover, f)) for f in os.listdir(handover))
-    return seconds, peak, handed
+    return seconds, cpu, peak, handed
 
 
 def primitives(megabytes=256):
@@ -165,15 +171,21 @@ def main():
             runs = {name: [] for name in trees}
             for repetition in range(args.repeat):
                 for name, tree in trees.items():
-                    seconds, peak, handed = whole_run(tree, data, os.path.join(scratch, "work"))
-                    runs[name].append({"seconds": seconds, "total": sum(seconds.values()),
-                                       "peak_mib": max(peak.values()), "handed_over_bytes": handed})
-                    print(f"n={n:,} {name} run {repetition + 1}: {sum(seconds.values()):.2f} s, "
-                          f"peak {max(peak.values()):.0f} MiB, handed over {handed:,} bytes", file=sys.stderr)
+                    seconds, cpu, peak, handed = whole_run(tree, data, os.path.join(scratch, "work"))
+                    runs[name].append({"seconds": seconds, "total": sum(seconds.values()), "cpu": cpu,
+                                       "cpu_total": sum(cpu.values()), "peak_mib": max(peak.values()),
+                                       "handed_over_bytes": handed})
+                    print(f"n={n:,} {name} run {repetition + 1}: {sum(seconds.values()):.2f} s, processor "
+                          f"{sum(cpu.values()):.2f} s, peak {max(peak.values()):.0f} MiB, handed over {handed:,} "
+                          "bytes", file=sys.stderr)
             figures = {}
             for name, rs in runs.items():
                 figures[name] = {"total": statistics.median(r["total"] for r in rs),
                                  "totals": [round(r["total"], 2) for r in rs],
+                                 "cpu_total": statistics.median(r["cpu_total"] for r in rs),
+                                 "cpu_totals": [round(r["cpu_total"], 2) for r in rs],
+                                 "cpu_steps": {s: statistics.median(r["cpu"][s] for r in rs)
+                                               for s in pipeline_bench.STEPS},
                                  "peak_mib": statistics.median(r["peak_mib"] for r in rs),
                                  "handed_over_bytes": rs[0]["handed_over_bytes"],
                                  "steps": {s: statistics.median(r["seconds"][s] for r in rs)
@@ -181,15 +193,21 @@ def main():
             results["sizes"][n] = figures
             before, after = figures["parent"], figures["sealed"]
             print(f"\n## {n:,} transactions, banks of {n:,} accounts ({args.repeat} runs each, medians)\n")
-            print("| step | parent (s) | sealed (s) | change |")
-            print("|---|---|---|---|")
+            print("| step | parent (s) | sealed (s) | change | parent, processor (s) | sealed, processor (s) "
+                  "| change |")
+            print("|---|---|---|---|---|---|---|")
+
+            def row(label, b, a, cb, ca):
+                print(f"| {label} | {b:.2f} | {a:.2f} | {100 * (a - b) / b:+.1f} % | {cb:.2f} | {ca:.2f} | "
+                      f"{100 * (ca - cb) / cb:+.1f} % |")
+
             for s in pipeline_bench.STEPS:
-                b, a = before["steps"][s], after["steps"][s]
-                print(f"| {s} | {b:.2f} | {a:.2f} | {100 * (a - b) / b:+.1f} % |")
-            print(f"| whole run | {before['total']:.2f} | {after['total']:.2f} | "
-                  f"{100 * (after['total'] - before['total']) / before['total']:+.1f} % |")
-            print(f"| peak memory (MiB) | {before['peak_mib']:.0f} | {after['peak_mib']:.0f} | |")
-            print(f"| handed over (bytes) | {before['handed_over_bytes']:,} | {after['handed_over_bytes']:,} | |")
+                row(s, before["steps"][s], after["steps"][s], before["cpu_steps"][s], after["cpu_steps"][s])
+            row("whole run", before["total"], after["total"], before["cpu_total"], after["cpu_total"])
+            print(f"| peak memory (MiB) | {before['peak_mib']:.0f} | {after['peak_mib']:.0f} | | | | |")
+            print(f"| handed over (bytes) | {before['handed_over_bytes']:,} | {after['handed_over_bytes']:,} | | | | |")
+            print(f"runs (s): parent {before['totals']}, sealed {after['totals']}; processor: parent "
+                  f"{before['cpu_totals']}, sealed {after['cpu_totals']}")
     if args.out:
         with open(args.out, "w") as f:
             json.dump(results, f, indent=2)
