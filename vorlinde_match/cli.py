@@ -13,7 +13,7 @@ import os
 import signal
 import sys
 
-from . import steps, whole_run
+from . import homes, steps, whole_run
 from .errors import StepError
 from .execution import executor as make_executor
 from .files import ROLES
@@ -43,6 +43,10 @@ def _common(p, handover=True):
 def _output_options(p):
     p.add_argument("--quiet", action="store_true", help="show nothing but errors")
     p.add_argument("--json", action="store_true", help="print the step's summary as JSON on stdout, and no progress")
+
+
+def _force_option(p):
+    p.add_argument("--force", action="store_true", help="replace output files that exist already")
 
 
 def _chunk_option(p, what):
@@ -107,6 +111,7 @@ def parser():
                            "transactions", _operator_finish)
     finish.add_argument("--output", metavar="FILE", help="results CSV: id, matched (default: HOME/matches.csv)")
     finish.add_argument("--summary", metavar="FILE", help="summary JSON (default: HOME/summary.json)")
+    _force_option(finish)
 
     run = sub.add_parser("run", help="a whole matching on this machine, all three parties, to try it out")
     run.add_argument("--data", metavar="DIR",
@@ -126,6 +131,7 @@ def parser():
                      help="folder for the parties' folders and the handover (default: a new one in the "
                           "temporary folder, removed at the end)")
     run.add_argument("--output", metavar="FILE", help="also copy the results CSV (id, matched) here")
+    _force_option(run)
     run.add_argument("--partitions", type=_positive, default=1, metavar="P", help="partitioned bank stores")
     _chunk_option(run, "rows")
     _dask_options(run)
@@ -150,14 +156,18 @@ def _executor(args):
 
 
 @contextlib.contextmanager
-def _party_step(args):
-    """The executor of one party's step, after making its handover folder."""
-    try:
-        os.makedirs(args.handover, exist_ok=True)
-    except OSError as error:
-        raise StepError(f"cannot make the handover folder {args.handover}: {error.strerror}") from None
-    with _executor(args) as ex:
-        yield ex
+def _party_step(args, reporter, outputs=()):
+    """The executor of one party's step, after checking its folders and
+    `outputs` ((option, path, default path)), taking its home's lock and
+    making its handover folder."""
+    with homes.party_step(args.command, args.step, args.home, args.handover, reporter, outputs,
+                          getattr(args, "force", False)):
+        try:
+            os.makedirs(args.handover, exist_ok=True)
+        except OSError as error:
+            raise StepError(f"cannot make the handover folder {args.handover}: {error.strerror}") from None
+        with _executor(args) as ex:
+            yield ex
 
 
 def _stream_chunk(args):
@@ -168,31 +178,32 @@ def _stream_chunk(args):
 # parser with set_defaults(func=...).
 
 def _keys(args, reporter):
-    steps.make_keys(args.role, args.home, reporter)
+    with homes.keys_step(args.role, args.home, reporter):
+        steps.make_keys(args.role, args.home, reporter)
     return 0
 
 
 def _bank_build(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.bank_build(args.home, args.handover, args.accounts, split_columns(args.columns, "--columns"),
                          reporter, args.partitions, ex)
     return 0
 
 
 def _bank_randomize(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.bank_randomize(args.home, args.handover, reporter, _stream_chunk(args), ex)
     return 0
 
 
 def _bank_decrypt(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.bank_decrypt(args.home, args.handover, reporter, _stream_chunk(args), ex)
     return 0
 
 
 def _operator_query(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.operator_query(args.home, args.handover, args.transactions,
                              split_columns(args.sender_columns, "--sender-columns"),
                              split_columns(args.receiver_columns, "--receiver-columns"), args.id_column,
@@ -201,16 +212,16 @@ def _operator_query(args, reporter):
 
 
 def _operator_combine(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.operator_combine(args.home, args.handover, reporter, _stream_chunk(args), ex)
     return 0
 
 
 def _operator_finish(args, reporter):
-    with _party_step(args) as ex:
-        steps.operator_finish(args.home, args.handover, args.output or os.path.join(args.home, "matches.csv"),
-                              reporter, args.summary or os.path.join(args.home, "summary.json"),
-                              _stream_chunk(args), ex)
+    defaults = [os.path.join(args.home, name) for name in ("matches.csv", "summary.json")]
+    output, summary = args.output or defaults[0], args.summary or defaults[1]
+    with _party_step(args, reporter, [("--output", output, defaults[0]), ("--summary", summary, defaults[1])]) as ex:
+        steps.operator_finish(args.home, args.handover, output, reporter, summary, _stream_chunk(args), ex)
     return 0
 
 
@@ -234,7 +245,7 @@ def _run(args, reporter):
                                 expected=inputs["expected"], work=args.work, columns=columns,
                                 sender_columns=sender_columns, receiver_columns=receiver_columns,
                                 id_column=args.id_column, partitions=args.partitions, chunk_rows=args.chunk_rows,
-                                executor=ex, output=args.output)
+                                executor=ex, output=args.output, force=args.force)
     if not run.agrees:
         print(f"{PROG}: {run.disagreement()}", file=sys.stderr)
         return 1
