@@ -13,7 +13,7 @@ import os
 import signal
 import sys
 
-from . import homes, steps, whole_run
+from . import files, homes, steps, whole_run
 from .errors import StepError
 from .execution import executor as make_executor
 from .files import ROLES
@@ -248,8 +248,8 @@ def _run(args, reporter):
                                 executor=ex, output=args.output, force=args.force)
     if not run.agrees:
         print(f"{PROG}: {run.disagreement()}", file=sys.stderr)
-        return 1
-    return 0
+        return EXIT_FAILED
+    return EXIT_OK
 
 
 class Terminated(BaseException):
@@ -259,6 +259,23 @@ class Terminated(BaseException):
 
 def _terminate(signum, frame):
     raise Terminated()
+
+
+# Exit statuses (docs/pipeline.md lists them).
+EXIT_OK = 0
+EXIT_FAILED = 1  # a refused input, a failed step, results that differ from --expected
+EXIT_USAGE = 2  # argparse's own: an unknown option or a missing argument
+EXIT_INTERRUPTED = 128 + signal.SIGINT  # 130
+EXIT_TERMINATED = 128 + signal.SIGTERM  # 143
+DEBUG_ENV = "VORLINDE_MATCH_DEBUG"
+
+
+def _stopped(how):
+    """The line for a step stopped by a signal: what it had put in place."""
+    if not files.COMMITTED:
+        return f"{how}; the step wrote nothing and can be run again"
+    return (f"{how} after these files were complete: {', '.join(files.COMMITTED)}; nothing else was written "
+            "(run the step again for the rest)")
 
 
 def main(argv=None):
@@ -272,18 +289,24 @@ def main(argv=None):
         status = args.func(args, reporter)
     except StepError as error:  # OperationFailed too
         print(f"{PROG}: {error}", file=sys.stderr)
-        return 1
+        return EXIT_FAILED
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; the step wrote nothing and can be run again", file=sys.stderr)
-        return 128 + signal.SIGINT
+        print(f"{PROG}: {_stopped('interrupted')}", file=sys.stderr)
+        return EXIT_INTERRUPTED
     except Terminated:
-        print(f"{PROG}: terminated; the step wrote nothing and can be run again", file=sys.stderr)
-        return 128 + signal.SIGTERM
+        print(f"{PROG}: {_stopped('terminated')}", file=sys.stderr)
+        return EXIT_TERMINATED
     except BaseException as error:
         if type(error).__name__ == "PanicException":
             print(f"{PROG}: {error}", file=sys.stderr)
-            return 1
-        raise
+            return EXIT_FAILED
+        if os.environ.get(DEBUG_ENV) or not isinstance(error, Exception):
+            raise
+        # The last line of defence: every failure a user can cause has its
+        # own message; this one is a fault of the command.
+        print(f"{PROG}: {type(error).__name__} in `{PROG} {args.command}`: this is a bug; please report it "
+              f"(run again with {DEBUG_ENV}=1 for the details)", file=sys.stderr)
+        return EXIT_FAILED
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)

@@ -29,7 +29,8 @@ from . import partitions as parting
 from .errors import OperationFailed, StepError
 from .execution import Local
 from .files import (BANKS, POINT_SIZE, RECORD_SIZE, IdReader, Outputs, StreamReader, check_from, check_run,
-                    read_header, read_key, read_payload, role_name, write_keys)
+                    read_header, read_key, read_payload, role_name, write_failure, write_keys)
+from .stages import pause
 from .tables import Table
 
 OPERATOR = "operator"
@@ -47,6 +48,7 @@ BUILD_READ_CHUNK = 1 << 16
 
 
 def _call(function, *args):
+    pause("module call")
     try:
         return function(*args)
     except Exception:
@@ -137,10 +139,17 @@ def _build_partitioned(table, role, public_key, partitions, home, executor, repo
                     writers[parting.partition_of(parting.key_of(row), seed, partitions)].writerow(row)
                 count += len(chunk)
                 bar.update(len(chunk))
+            for f in files:
+                f.close()
+        except OSError as error:
+            raise write_failure(spill, error) from None
         finally:
             bar.close()
             for f in files:
-                f.close()
+                try:
+                    f.close()
+                except OSError:
+                    pass
         if count == 0:
             raise StepError(f"{table.path} has no rows; a bank's store needs at least one account")
 

@@ -7,6 +7,7 @@ import operator
 import os
 
 from .errors import StepError
+from .stages import pause
 
 CSV_BLOCK = 1 << 20
 
@@ -122,6 +123,7 @@ class Table:
                 block = self._check_widths(block, rows_before)
             rows_before += read
             if block:
+                pause("reading")
                 yield [pick(block) for pick in pickers]
 
     def _check_widths(self, block, rows_before):
@@ -145,10 +147,12 @@ class Table:
             for rows, group in zip(pending, self.groups):
                 rows.extend(zip(*(values[name] for name in group)))
             while len(pending[0]) >= limit:
+                pause("reading")
                 yield [rows[:limit] for rows in pending]
                 pending = [rows[limit:] for rows in pending]
                 limit = size()
         if pending[0]:
+            pause("reading")
             yield pending
 
     def all_rows(self):
