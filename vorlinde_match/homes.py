@@ -156,7 +156,7 @@ def check_outputs(outputs, force=False, own=(), inputs=(), home=None, apart_from
             raise StepError(f"{seen[real]} and {option} name the same file {path}; give two different files")
         seen[real] = option
         if real in inputs:
-            raise StepError(f"{option} {path} is an input of this step; name another file for the output")
+            raise StepError(f"{option} {path} is an input of this run; name another file for the output")
         if real in kept:
             raise StepError(f"{option} {path} is a file this party keeps in {home}; name another file")
         if apart_from is not None and overlap(real, _real(apart_from[1])):
@@ -240,6 +240,17 @@ def clear_leftovers(home, reporter, handover=None, handover_names=(), outputs=()
                       "stopped")
 
 
+def _kept_input(path, field):
+    """The input path a state file records in its header `field`, or None."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+        value = json.loads(head[len(MAGIC):].decode("ascii")).get(field) if head.startswith(MAGIC) else None
+    except (OSError, UnicodeDecodeError, ValueError, AttributeError):
+        return None
+    return value if isinstance(value, str) else None
+
+
 def make_home(home):
     """The home folder for new keys: made owner-only, or an existing folder
     that is owner-only already."""
@@ -255,7 +266,8 @@ def make_home(home):
 @contextlib.contextmanager
 def party_step(party, step, home, handover, reporter, outputs=(), force=False):
     """The checks and the lock around one party's step: `outputs` are the
-    output files the user named, as (option, path, default path)."""
+    output files the user named, as (option, path, default path); they never
+    replace the operator's transactions, named in its transaction ids."""
     name = f"{party} {step}"
     if not os.path.isdir(home):
         if os.path.lexists(home):
@@ -266,7 +278,10 @@ def party_step(party, step, home, handover, reporter, outputs=(), force=False):
     role = key_role(home)
     named = [(option, path) for option, path, _ in outputs]
     check_layout(home, role, handover, named)
-    check_outputs(named, force=force, own=[default for _, _, default in outputs], home=home)
+    inputs = []
+    if named:
+        inputs.append(_kept_input(os.path.join(home, "transactions.ids"), "transactions"))
+    check_outputs(named, force=force, own=[default for _, _, default in outputs], home=home, inputs=inputs)
     with locked(home, name):
         names = [n.format(role=role) for n in HANDOVER_OUTPUTS.get((party, step), ())]
         clear_leftovers(home, reporter, handover, names, [path for _, path, _ in outputs])

@@ -295,7 +295,10 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
         meta = {"role": OPERATOR, "run": run}
         bar = reporter.bar(table.estimated_rows(), "operator: querying the stores")
         with Outputs() as out:
-            with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta}) as id_file, \
+            # The table's real path stays in the home, so that no later output
+            # of this party replaces it.
+            with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta,
+                                       "transactions": os.path.realpath(transactions)}) as id_file, \
                     out.stream(out_path, {"kind": "records", **meta}) as records_file:
                 try:
                     for records, seconds in executor.map(query_task, jobs(id_file), shared):
