@@ -152,10 +152,11 @@ class Dask:
             # so more threads would only queue; each process gets its share of
             # the processors for the module's pool instead.
             # Each worker under a nanny: a worker that dies is restarted and
-            # its tasks retried, up to the scheduler's allowed failures.
+            # its tasks retried, up to the scheduler's allowed failures. Only
+            # critical logs: the step says itself in one line what failed.
             self._cluster = distributed.LocalCluster(
                 n_workers=local_workers, threads_per_worker=1, processes=True, worker_class=distributed.Nanny,
-                dashboard_address=None, silence_logs=40)
+                dashboard_address=None, silence_logs=50)
             self.client = distributed.Client(self._cluster)
             self.description = f"a local Dask cluster of {local_workers} worker processes"
         else:

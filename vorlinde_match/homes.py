@@ -291,8 +291,8 @@ def party_step(party, step, home, handover, reporter, outputs=(), force=False):
 @contextlib.contextmanager
 def keys_step(role, home, reporter):
     """The checks and the lock around making a party's keys in `home`."""
-    make_home(home)
     check_layout(home, role)
+    make_home(home)
     with locked(home, "keys"):
         clear_leftovers(home, reporter)
         yield

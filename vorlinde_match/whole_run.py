@@ -144,7 +144,8 @@ def _steps(folders, handover, sender_bank, receiver_bank, transactions, reporter
 
 def check_expected(path):
     """Refuses a known answer that cannot be read as a CSV with the columns
-    id and match, before the run does any work."""
+    id and match, before the run does any work (the file is small: one
+    line per transaction)."""
     try:
         mode = os.stat(path).st_mode
     except FileNotFoundError:
@@ -155,7 +156,11 @@ def check_expected(path):
         raise StepError(f"--expected {path} is not a regular file; give the answer as a CSV file (id, match)")
     try:
         with open(path, newline="", encoding="utf-8-sig") as f:
-            header = next(csv.reader(f), None)
+            rows = csv.reader(f)
+            header = next(rows, None)
+            for number, row in enumerate(rows, 2):
+                if row and len(row) < 2:
+                    raise StepError(f"--expected {path}, line {number}: {len(row)} field where id,match needs 2")
     except OSError as error:
         raise StepError(f"cannot read --expected {path}: {error.strerror}") from None
     except (UnicodeDecodeError, csv.Error):
@@ -174,9 +179,6 @@ def compare(results, expected):
             rows = list(csv.reader(f))[1:]
     except (OSError, UnicodeDecodeError, csv.Error) as error:
         raise StepError(f"cannot read --expected {expected}: {getattr(error, 'strerror', None) or error}") from None
-    for number, row in enumerate(rows, 2):
-        if row and len(row) < 2:
-            raise StepError(f"--expected {expected}, line {number}: {len(row)} field where id,match needs 2")
     answer = {row[0]: row[1].strip().lower() == "true" for row in rows if row}
     with open(results, newline="", encoding="utf-8") as f:
         got = {row[0]: row[1] == "true" for row in list(csv.reader(f))[1:] if row}
