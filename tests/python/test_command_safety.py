@@ -604,7 +604,7 @@ class TestNoTraceback:
         full = keyed.root / "full"
         full.mkdir()
         if where == "handover":
-            args = [*keyed.steps()[0][:-3], "--handover", full]
+            args = [*keyed.steps()[0][:-3], "--handover", full, "--quiet"]
             written = full / "sender-bank.store"
         else:
             args = ["operator", "finish", "--home", keyed.home["operator"], "--handover", keyed.handover,
