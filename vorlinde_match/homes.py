@@ -163,6 +163,9 @@ def check_outputs(outputs, force=False, own=(), inputs=(), home=None, apart_from
             raise StepError(f"{option} {path} is inside {apart_from[0]} {apart_from[1]}; name a file outside it")
         if os.path.isdir(real):
             raise StepError(f"{option} {path} is a folder; name a file")
+        if not os.path.isdir(os.path.dirname(real)):
+            raise StepError(f"{option} {path}: folder {os.path.dirname(os.path.abspath(path))} does not exist; "
+                            "make it first or name a file in another folder")
         if not os.path.lexists(path):
             continue
         try:
@@ -193,8 +196,11 @@ def locked(home, step):
             holder = os.pread(fd, 200, 0).decode("utf-8", "replace").strip() or "unknown step"
             raise StepError(f"{home}: another step is running in this folder ({holder}); "
                             "wait for it to finish") from None
-        os.ftruncate(fd, 0)
-        os.pwrite(fd, f"{step}, pid {os.getpid()}".encode(), 0)
+        try:
+            os.ftruncate(fd, 0)
+            os.pwrite(fd, f"{step}, pid {os.getpid()}".encode(), 0)
+        except OSError:  # a full disk: the name only serves the message of another step
+            pass
         yield
     finally:
         os.close(fd)  # releases the lock

@@ -401,6 +401,7 @@ class TestOutputs:
         ("data/expected_matches.csv", True, "is an input of this run"),
         ("work/operator/matches.csv", True, "is inside --work"),
         ("existing.csv", False, "exists already; give --force"),
+        ("nowhere/results.csv", False, "does not exist; make it first"),
     ])
     def test_run_never_replaces_an_input_or_a_file_of_the_run(self, scene, target, force, fragment):
         (scene.root / "data").mkdir()
@@ -598,12 +599,20 @@ def _can_mount_tmpfs():
 
 class TestNoTraceback:
     @pytest.mark.skipif(not _can_mount_tmpfs(), reason="needs unshare and a user namespace to mount a small tmpfs")
-    @pytest.mark.parametrize("where", ["handover", "output"])
+    @pytest.mark.parametrize("where", ["handover", "output", "spill"])
     def test_a_full_disk_is_one_line_and_leaves_nothing(self, keyed, where):
-        keyed.all_steps(upto=0 if where == "handover" else 8)
+        keyed.all_steps(upto=8 if where == "output" else 0)
         full = keyed.root / "full"
-        full.mkdir()
-        if where == "handover":
+        full.mkdir(mode=0o700)
+        keys = ""
+        if where == "spill":
+            # The bank's home itself on the small disk, its keys copied in.
+            shutil.copytree(keyed.home["sender-bank"], keyed.root / "keys")
+            args = ["bank", "build", "--home", full, "--handover", keyed.handover, "--accounts",
+                    keyed.data / "sender_bank.csv", "--columns", "iban,name", "--partitions", 3, "--quiet"]
+            keys = f'cp "{keyed.root}/keys/secret.key" "{keyed.root}/keys/public.key" "{full}/" && '
+            written = full / ".partitions-"
+        elif where == "handover":
             args = [*keyed.steps()[0][:-3], "--handover", full, "--quiet"]
             written = full / "sender-bank.store"
         else:
@@ -613,13 +622,16 @@ class TestNoTraceback:
         # A small tmpfs, filled up, on the folder in a private mount namespace;
         # what is left in it is listed from inside.
         listing = keyed.root / "listing"
-        script = (f'mount -t tmpfs -o size=16k none "{full}" && head -c 1M /dev/zero > "{full}/filler" 2>/dev/null; '
+        script = (f'mount -t tmpfs -o size=16k,mode=700 none "{full}" && {keys}'
+                  f'head -c 1M /dev/zero > "{full}/filler" 2>/dev/null; '
                   f'"$@"; status=$?; ls -A "{full}" > "{listing}"; exit $status')
         done = subprocess.run(["unshare", "-rm", "sh", "-c", script, "sh", sys.executable, "-m", "vorlinde_match",
                                *map(str, args)], capture_output=True, text=True, timeout=120, env=keyed.env)
-        one_line(done, 1, f"cannot write {written}: no space left on its disk; free some space and run the step "
+        one_line(done, 1, f"cannot write {written}", ": no space left on its disk; free some space and run the step "
                           "again")
-        assert listing.read_text().split() == ["filler"] and not keyed.leftovers()
+        shutil.rmtree(keyed.root / "keys", ignore_errors=True)
+        kept = ["filler", ".lock", "public.key", "secret.key"] if where == "spill" else ["filler"]
+        assert sorted(listing.read_text().split()) == sorted(kept) and not keyed.leftovers()
 
     def test_keys_with_a_file_for_home(self, scene):
         file = scene.root / "file"
