@@ -36,6 +36,8 @@ HANDOVER_OUTPUTS = {
 # both are flat in normal use, so a shallow, bounded look suffices.
 SEARCH_DEPTH = 3
 SEARCH_ENTRIES = 10000
+# Enough for any header this package writes.
+HEADER_READ = 1 << 20
 
 
 def _real(path):
@@ -47,24 +49,35 @@ def overlap(a, b):
     return a == b or a.startswith(b.rstrip(os.sep) + os.sep) or b.startswith(a.rstrip(os.sep) + os.sep)
 
 
+def _header_field(path, field):
+    """A field of the JSON header of the vorlinde-match file `path`, or None
+    (no such file, not one of ours, no such field). Reads up to the end of
+    the JSON object, whatever padding follows it."""
+    if not os.path.isfile(path):  # never open a FIFO or device planted there
+        return None
+    try:
+        with open(path, "rb") as f:
+            head = f.read(HEADER_READ)
+    except OSError:
+        return None
+    if not head.startswith(MAGIC):
+        return None
+    try:
+        meta, _ = json.JSONDecoder().raw_decode(head[len(MAGIC):].decode("ascii", "replace"))
+    except ValueError:
+        return None
+    return meta.get(field) if isinstance(meta, dict) else None
+
+
 def key_role(folder):
-    """The role named by the key files in `folder`, or None when it holds none
-    (a damaged key file still marks the folder as someone's home: "unknown")."""
+    """The role named by the key files in `folder`, or None when it holds
+    none; a key file whose role cannot be read still marks the folder as a
+    party's ("unknown")."""
     for name in (SECRET_KEY_FILE, PUBLIC_KEY_FILE):
         path = os.path.join(folder, name)
-        if not os.path.isfile(path):  # never open a FIFO or device planted there
+        if not os.path.lexists(path):
             continue
-        try:
-            with open(path, "rb") as f:
-                head = f.read(4096)
-        except (FileNotFoundError, NotADirectoryError):
-            continue
-        except OSError:
-            return "unknown"
-        try:
-            role = json.loads(head[len(MAGIC):].decode("ascii")).get("role") if head.startswith(MAGIC) else None
-        except (UnicodeDecodeError, ValueError, AttributeError):
-            role = None
+        role = _header_field(path, "role")
         return role if isinstance(role, str) else "unknown"
     return None
 
@@ -248,12 +261,7 @@ def clear_leftovers(home, reporter, handover=None, handover_names=(), outputs=()
 
 def _kept_input(path, field):
     """The input path a state file records in its header `field`, or None."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(4096)
-        value = json.loads(head[len(MAGIC):].decode("ascii")).get(field) if head.startswith(MAGIC) else None
-    except (OSError, UnicodeDecodeError, ValueError, AttributeError):
-        return None
+    value = _header_field(path, field)
     return value if isinstance(value, str) else None
 
 

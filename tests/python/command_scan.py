@@ -17,8 +17,7 @@ import csv
 import json
 import os
 
-HEADER_SIZE = 4096
-MAGIC = b"vorlinde-match/1 "
+KEY_SIZE = 32
 SAMPLE = 25
 
 
@@ -34,14 +33,17 @@ def homes(root):
             continue
         with open(os.path.join(top, "secret.key"), "rb") as f:
             data = f.read()
+        # A header ("vorlinde-match/N " and a JSON object, padded), then the
+        # key: its last 32 bytes, whatever the header's length.
         role = None
-        if data.startswith(MAGIC):
+        if data.startswith(b"vorlinde-match/") and b" " in data[:32]:
             try:
-                role = json.loads(data[len(MAGIC):HEADER_SIZE].decode("ascii")).get("role")
+                meta, _ = json.JSONDecoder().raw_decode(data[data.index(b" ") + 1:].decode("ascii", "replace"))
+                role = meta.get("role") if isinstance(meta, dict) else None
             except ValueError:
                 pass
-        key = data[HEADER_SIZE:]
-        if len(key) >= 16:  # a damaged test key of a few bytes would match anywhere
+        key = data[-KEY_SIZE:]
+        if len(data) > KEY_SIZE and any(key):  # a test's all-zero key would match anywhere
             found[os.path.realpath(top)] = (role, key)
     return found
 
