@@ -274,8 +274,7 @@ def _stopped(how):
     """The line for a step stopped by a signal: what it had put in place."""
     if not files.COMMITTED:
         return f"{how}; the step wrote nothing and can be run again"
-    return (f"{how} after these files were complete: {', '.join(files.COMMITTED)}; nothing else was written "
-            "(run the step again for the rest)")
+    return f"{how} after these files were complete: {', '.join(files.COMMITTED)}; nothing else was written"
 
 
 def main(argv=None):
