@@ -34,7 +34,8 @@ from .errors import OperationFailed, StepError
 from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_header, read_key,
-                    read_key_pair, read_payload, role_name, write_keys)
+                    read_key_pair, read_payload, role_name, write_failure, write_keys)
+from .stages import pause
 from .tables import Table, check_input, first_empty
 
 OPERATOR = "operator"
@@ -52,6 +53,7 @@ BUILD_READ_CHUNK = 1 << 16
 
 
 def _call(function, *args):
+    pause("module call")
     try:
         return function(*args)
     except Exception:
@@ -178,10 +180,17 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
                     writers[parting.partition_of(parting.key_of(row), seed, partitions)].writerow(row)
                 count += len(chunk)
                 bar.moved_to(table.progress)
+            for f in files:
+                f.close()
+        except OSError as error:
+            raise write_failure(spill, error) from None
         finally:
             bar.close()
             for f in files:
-                f.close()
+                try:
+                    f.close()
+                except OSError:
+                    pass
         if count == 0:
             raise StepError(f"{table.name} has no rows; a bank's store needs at least one account")
 
@@ -358,7 +367,10 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
         meta = {"role": OPERATOR, "run": run, **chain}
         bar = table.bar(reporter, "operator: querying the stores")
         with Outputs() as out:
-            with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta}) as id_file:
+            # The table's real path stays in the home, so that no later output
+            # of this party replaces it.
+            with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta,
+                                       "transactions": os.path.realpath(transactions)}) as id_file:
                 with out.stream(out_path, {"kind": "records", **meta}) as records_file:
                     try:
                         with unreadable():

@@ -272,7 +272,7 @@ def test_a_key_of_the_wrong_length_is_refused(parties):
     from vorlinde_match.files import Outputs
 
     home = parties.root / "short"
-    home.mkdir()
+    home.mkdir(mode=0o700)
     with Outputs() as out:
         out.whole(str(home / "secret.key"), {"kind": "secret-key", "role": "sender-bank"}, bytes(31), mode=0o600)
         out.whole(str(home / "public.key"), {"kind": "public-key", "role": "sender-bank"}, bytes(31))
@@ -422,7 +422,8 @@ def test_a_partition_past_its_padded_size_fails_the_build_and_leaves_nothing(par
         steps.bank_build(str(parties.home["sender-bank"]), str(parties.handover), str(data / "sender_bank.csv"),
                          ["iban", "name"], Reporter(quiet=True), partitions=4)
     assert os.listdir(parties.handover) == []
-    assert sorted(os.listdir(parties.home["sender-bank"])) == ["public.key", "secret.key"]
+    # The home keeps its keys and its lock file, and no spilled rows.
+    assert sorted(os.listdir(parties.home["sender-bank"])) == [".lock", "public.key", "secret.key"]
 
 
 def test_the_readme_commands_match_the_sample_set(tmp_path):
