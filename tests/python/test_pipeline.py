@@ -448,3 +448,16 @@ def test_the_command_is_installed_with_the_module():
     script = os.path.join(sysconfig.get_path("scripts"), "vorlinde-match")
     done = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and "operator" in done.stdout
+
+
+def test_every_module_of_the_package_is_installed():
+    """meson.build lists the package's files one by one: a module added to the
+    source tree and not to that list is missing from every installation."""
+    import vorlinde_match
+
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vorlinde_match")
+    installed = os.path.dirname(vorlinde_match.__file__)
+    if os.path.realpath(installed) == os.path.realpath(source):
+        pytest.skip("the package is imported from the source tree, not from an installation")
+    want = {n for n in os.listdir(source) if n.endswith(".py")}
+    assert want <= set(os.listdir(installed)), sorted(want - set(os.listdir(installed)))
