@@ -13,7 +13,7 @@ import os
 import signal
 import sys
 
-from . import steps, whole_run
+from . import files, homes, steps, whole_run
 from .errors import StepError
 from .execution import executor as make_executor
 from .files import ROLES
@@ -48,6 +48,10 @@ def _output_options(p):
 def _integers_option(p):
     p.add_argument("--integers-as-text", action="store_true",
                    help="read integer Parquet columns as decimal text (other non-text columns are refused anyway)")
+
+
+def _force_option(p):
+    p.add_argument("--force", action="store_true", help="replace output files that exist already")
 
 
 def _chunk_option(p, what):
@@ -129,6 +133,7 @@ def parser():
                            "transactions", _operator_finish)
     finish.add_argument("--output", metavar="FILE", help="results CSV: id, matched (default: HOME/matches.csv)")
     finish.add_argument("--summary", metavar="FILE", help="summary JSON (default: HOME/summary.json)")
+    _force_option(finish)
 
     run = sub.add_parser("run", help="a whole matching on this machine, all three parties, to try it out")
     run.add_argument("--data", metavar="DIR",
@@ -148,6 +153,7 @@ def parser():
                      help="folder for the parties' folders and the handover (default: a new one in the "
                           "temporary folder, removed at the end)")
     run.add_argument("--output", metavar="FILE", help="also copy the results CSV (id, matched) here")
+    _force_option(run)
     run.add_argument("--partitions", type=_positive, default=1, metavar="P", help="partitioned bank stores")
     _integers_option(run)
     _chunk_option(run, "rows")
@@ -173,14 +179,18 @@ def _executor(args):
 
 
 @contextlib.contextmanager
-def _party_step(args):
-    """The executor of one party's step, after making its handover folder."""
-    try:
-        os.makedirs(args.handover, exist_ok=True)
-    except OSError as error:
-        raise StepError(f"cannot make the handover folder {args.handover}: {error.strerror}") from None
-    with _executor(args) as ex:
-        yield ex
+def _party_step(args, reporter, outputs=()):
+    """The executor of one party's step, after checking its folders and
+    `outputs` ((option, path, default path)), taking its home's lock and
+    making its handover folder."""
+    with homes.party_step(args.command, args.step, args.home, args.handover, reporter, outputs,
+                          getattr(args, "force", False)):
+        try:
+            os.makedirs(args.handover, exist_ok=True)
+        except OSError as error:
+            raise StepError(f"cannot make the handover folder {args.handover}: {error.strerror}") from None
+        with _executor(args) as ex:
+            yield ex
 
 
 def _stream_chunk(args):
@@ -191,44 +201,49 @@ def _stream_chunk(args):
 # parser with set_defaults(func=...).
 
 def _keys(args, reporter):
-    if args.add_identity:
-        steps.add_identity(args.home, reporter)
-    elif args.show_identity or args.export_identity:
-        steps.show_identity(args.home, reporter, args.export_identity)
+    if args.add_identity or args.show_identity or args.export_identity:
+        role = steps.home_role(args.home)
+        with homes.keys_step(role, args.home, reporter):
+            if args.add_identity:
+                steps.add_identity(args.home, reporter)
+            else:
+                steps.show_identity(args.home, reporter, args.export_identity)
     elif args.role is None:
         raise StepError("keys: give --role ROLE to make a party's keys (or --add-identity, --show-identity, "
                         "--export-identity FILE for a folder that has them)")
     else:
-        steps.make_keys(args.role, args.home, reporter)
+        with homes.keys_step(args.role, args.home, reporter):
+            steps.make_keys(args.role, args.home, reporter)
     return 0
 
 
 def _trust(args, reporter):
-    steps.trust(args.home, args.role, args.key, reporter, args.replace)
+    with homes.locked(args.home, "trust"):
+        steps.trust(args.home, args.role, args.key, reporter, args.replace)
     return 0
 
 
 def _bank_build(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.bank_build(args.home, args.handover, args.accounts, split_columns(args.columns, "--columns"),
                          reporter, args.partitions, ex, args.integers_as_text)
     return 0
 
 
 def _bank_randomize(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.bank_randomize(args.home, args.handover, reporter, _stream_chunk(args), ex)
     return 0
 
 
 def _bank_decrypt(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.bank_decrypt(args.home, args.handover, reporter, _stream_chunk(args), ex)
     return 0
 
 
 def _operator_query(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.operator_query(args.home, args.handover, args.transactions,
                              split_columns(args.sender_columns, "--sender-columns"),
                              split_columns(args.receiver_columns, "--receiver-columns"), args.id_column,
@@ -237,16 +252,16 @@ def _operator_query(args, reporter):
 
 
 def _operator_combine(args, reporter):
-    with _party_step(args) as ex:
+    with _party_step(args, reporter) as ex:
         steps.operator_combine(args.home, args.handover, reporter, _stream_chunk(args), ex)
     return 0
 
 
 def _operator_finish(args, reporter):
-    with _party_step(args) as ex:
-        steps.operator_finish(args.home, args.handover, args.output or os.path.join(args.home, "matches.csv"),
-                              reporter, args.summary or os.path.join(args.home, "summary.json"),
-                              _stream_chunk(args), ex)
+    defaults = [os.path.join(args.home, name) for name in ("matches.csv", "summary.json")]
+    output, summary = args.output or defaults[0], args.summary or defaults[1]
+    with _party_step(args, reporter, [("--output", output, defaults[0]), ("--summary", summary, defaults[1])]) as ex:
+        steps.operator_finish(args.home, args.handover, output, reporter, summary, _stream_chunk(args), ex)
     return 0
 
 
@@ -271,11 +286,12 @@ def _run(args, reporter):
                                 expected=inputs["expected"], work=args.work, columns=columns,
                                 sender_columns=sender_columns, receiver_columns=receiver_columns,
                                 id_column=args.id_column, partitions=args.partitions, chunk_rows=args.chunk_rows,
-                                executor=ex, output=args.output, integers_as_text=args.integers_as_text)
+                                executor=ex, output=args.output, force=args.force,
+                                integers_as_text=args.integers_as_text)
     if not run.agrees:
         print(f"{PROG}: {run.disagreement()}", file=sys.stderr)
-        return 1
-    return 0
+        return EXIT_FAILED
+    return EXIT_OK
 
 
 class Terminated(BaseException):
@@ -285,6 +301,22 @@ class Terminated(BaseException):
 
 def _terminate(signum, frame):
     raise Terminated()
+
+
+# Exit statuses (docs/pipeline.md lists them).
+EXIT_OK = 0
+EXIT_FAILED = 1  # a refused input, a failed step, results that differ from --expected
+EXIT_USAGE = 2  # argparse's own: an unknown option or a missing argument
+EXIT_INTERRUPTED = 128 + signal.SIGINT  # 130
+EXIT_TERMINATED = 128 + signal.SIGTERM  # 143
+DEBUG_ENV = "VORLINDE_MATCH_DEBUG"
+
+
+def _stopped(how):
+    """The line for a step stopped by a signal: what it had put in place."""
+    if not files.COMMITTED:
+        return f"{how}; the step wrote nothing and can be run again"
+    return f"{how} after these files were complete: {', '.join(files.COMMITTED)}; nothing else was written"
 
 
 def main(argv=None):
@@ -298,18 +330,24 @@ def main(argv=None):
         status = args.func(args, reporter)
     except StepError as error:  # OperationFailed too
         print(f"{PROG}: {error}", file=sys.stderr)
-        return 1
+        return EXIT_FAILED
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; the step wrote nothing and can be run again", file=sys.stderr)
-        return 128 + signal.SIGINT
+        print(f"{PROG}: {_stopped('interrupted')}", file=sys.stderr)
+        return EXIT_INTERRUPTED
     except Terminated:
-        print(f"{PROG}: terminated; the step wrote nothing and can be run again", file=sys.stderr)
-        return 128 + signal.SIGTERM
+        print(f"{PROG}: {_stopped('terminated')}", file=sys.stderr)
+        return EXIT_TERMINATED
     except BaseException as error:
         if type(error).__name__ == "PanicException":
             print(f"{PROG}: {error}", file=sys.stderr)
-            return 1
-        raise
+            return EXIT_FAILED
+        if os.environ.get(DEBUG_ENV) or not isinstance(error, Exception):
+            raise
+        # The last line of defence: every failure a user can cause has its
+        # own message; this one is a fault of the command.
+        print(f"{PROG}: {type(error).__name__} in `{PROG} {args.command}`: this is a bug; please report it "
+              f"(run again with {DEBUG_ENV}=1 for the details)", file=sys.stderr)
+        return EXIT_FAILED
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)

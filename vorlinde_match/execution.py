@@ -9,6 +9,7 @@ on Dask they are scattered to every worker once, not sent with each task.
 import collections
 import ipaddress
 import os
+import socket
 import time
 import urllib.parse
 
@@ -59,13 +60,77 @@ def _pool_share(hosts):
     return PoolShare(hosts)
 
 
+# Schemes that encrypt and authenticate when the scheduler's certificates are
+# known; every other scheme (tcp, ws, ucx, inproc, ...) sends in clear.
+ENCRYPTED_SCHEMES = ("tls", "wss")
+# Seconds a step waits for a scheduler to have a worker, and for a cluster
+# that has lost every worker to get one back, before it gives up.
+DASK_WAIT_ENV = "VORLINDE_MATCH_DASK_WAIT"
+DASK_WAIT_SECONDS = 60.0
+
+
 def _is_loopback(host):
-    if host in ("localhost", None, ""):
-        return True
+    """True when `host` is a loopback address, or a name (such as localhost)
+    that resolves to loopback addresses only."""
+    if not host:
+        return False
     try:
         return ipaddress.ip_address(host).is_loopback
     except ValueError:
+        pass
+    try:
+        found = socket.getaddrinfo(host, None)
+    except (OSError, UnicodeError):
         return False
+    addresses = {info[4][0].split("%", 1)[0] for info in found}
+    try:
+        return bool(addresses) and all(ipaddress.ip_address(a).is_loopback for a in addresses)
+    except ValueError:
+        return False
+
+
+def _tls_configured():
+    """Whether Dask's own configuration names a CA and a client certificate."""
+    try:
+        import dask
+        return bool(dask.config.get("distributed.comm.tls.ca-file", None)
+                    and dask.config.get("distributed.comm.tls.client.cert", None))
+    except Exception:  # noqa: BLE001 - no usable configuration is no certificate
+        return False
+
+
+def checked_address(address, certificates):
+    """`address` with its scheme lower-cased, if a step may send its rows and
+    keys there: to a loopback address over any scheme, or anywhere over tls://
+    or wss:// with certificates (`certificates`: given on the command line).
+    Anything else is refused; there is no override."""
+    text = address.strip()
+    scheme, sep, rest = text.partition("://")
+    if not sep:
+        scheme, rest = "tcp", text
+    scheme = scheme.lower()
+    normalised = f"{scheme}://{rest}"
+    try:
+        host = urllib.parse.urlsplit(normalised).hostname
+    except ValueError:
+        raise StepError(f"--dask {address}: not a scheduler address (give SCHEME://HOST:PORT)") from None
+    if _is_loopback(host):
+        return normalised
+    if scheme in ENCRYPTED_SCHEMES and (certificates or _tls_configured()):
+        return normalised
+    raise StepError(f"--dask {address}: a scheduler on another machine is reached only over tls:// or wss:// with "
+                    "certificates (--dask-tls-ca, --dask-tls-cert, --dask-tls-key, or Dask's TLS settings); "
+                    "otherwise this party's rows and keys would cross the network in clear")
+
+
+def dask_wait():
+    """The bounded wait for workers, in seconds (VORLINDE_MATCH_DASK_WAIT)."""
+    text = os.environ.get(DASK_WAIT_ENV)
+    try:
+        value = float(text) if text else DASK_WAIT_SECONDS
+    except ValueError:
+        raise StepError(f"{DASK_WAIT_ENV}={text!r}: give a number of seconds") from None
+    return max(0.1, value)
 
 
 class Dask:
@@ -86,25 +151,25 @@ class Dask:
             # One thread per worker process: a call holds the interpreter lock,
             # so more threads would only queue; each process gets its share of
             # the processors for the module's pool instead.
+            # Each worker under a nanny: a worker that dies is restarted and
+            # its tasks retried, up to the scheduler's allowed failures. Only
+            # critical logs: the step says itself in one line what failed.
             self._cluster = distributed.LocalCluster(
-                n_workers=local_workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                silence_logs=40)
+                n_workers=local_workers, threads_per_worker=1, processes=True, worker_class=distributed.Nanny,
+                dashboard_address=None, silence_logs=50)
             self.client = distributed.Client(self._cluster)
             self.description = f"a local Dask cluster of {local_workers} worker processes"
         else:
-            parsed = urllib.parse.urlparse(address if "://" in address else "tcp://" + address)
+            certificates = bool(tls_ca or tls_cert or tls_key)
+            if certificates and not (tls_ca and tls_cert and tls_key):
+                raise StepError("--dask-tls-ca, --dask-tls-cert and --dask-tls-key go together")
+            target = checked_address(address, certificates)
             security = None
-            if parsed.scheme == "tls":
-                if tls_ca or tls_cert or tls_key:
-                    if not (tls_ca and tls_cert and tls_key):
-                        raise StepError("--dask-tls-ca, --dask-tls-cert and --dask-tls-key go together")
-                    security = distributed.security.Security(
-                        tls_ca_file=tls_ca, tls_client_cert=tls_cert, tls_client_key=tls_key, require_encryption=True)
-            elif parsed.scheme == "tcp" and not _is_loopback(parsed.hostname):
-                raise StepError(f"--dask {address}: the cluster is reached without encryption; give its tls:// "
-                                "address (and --dask-tls-ca/-cert/-key, or Dask's TLS settings)")
+            if certificates:
+                security = distributed.security.Security(
+                    tls_ca_file=tls_ca, tls_client_cert=tls_cert, tls_client_key=tls_key, require_encryption=True)
             try:
-                self.client = distributed.Client(address, security=security, timeout="20s")
+                self.client = distributed.Client(target, security=security, timeout="20s")
             except TypeError as error:
                 # Dask's way of saying that tls:// came without certificates.
                 raise StepError(f"--dask {address}: no TLS certificates; give --dask-tls-ca, --dask-tls-cert and "
@@ -123,9 +188,15 @@ class Dask:
                 self._restart_amm = True
         except Exception:  # an older scheduler without the manager
             pass
+        self._wait = dask_wait()
         workers = self.client.scheduler_info()["workers"]
         if not workers:
-            self.client.wait_for_workers(1, timeout=60)
+            try:
+                self.client.wait_for_workers(1, timeout=self._wait)
+            except (TimeoutError, OSError):
+                self.close()
+                raise StepError(f"{self.description} has no workers (waited {self._wait:g} s); start its workers "
+                                "and run the step again") from None
             workers = self.client.scheduler_info()["workers"]
         hosts = collections.Counter(urllib.parse.urlparse(w).hostname for w in workers)
         register = getattr(self.client, "register_plugin", None) or self.client.register_worker_plugin
@@ -144,12 +215,46 @@ class Dask:
             for job in jobs:
                 pending.append(self.client.submit(task, *shared, *job, pure=False))
                 if len(pending) >= self.in_flight:
-                    yield pending.popleft().result()
+                    yield self._result(pending.popleft())
             while pending:
-                yield pending.popleft().result()
+                yield self._result(pending.popleft())
         finally:
             for future in pending:
                 future.cancel()
+
+    def _result(self, future):
+        """The future's result; a cluster that loses its workers for longer
+        than the bounded wait, or a task that keeps killing them, ends the
+        step with a message instead of a hang or a traceback."""
+        import distributed
+
+        lost_since = None
+        while True:
+            try:
+                return future.result(timeout=1)
+            except distributed.TimeoutError:
+                pass
+            except StepError:
+                raise
+            except distributed.KilledWorker:
+                raise StepError(f"the workers of {self.description} died while running this step's tasks (out of "
+                                "memory?); check the workers and run the step again") from None
+            except Exception as error:  # the connection or the future lost with the cluster
+                if future.status == "error":
+                    raise
+                raise StepError(f"lost {self.description} while running the step ({type(error).__name__}); "
+                                "check the cluster and run the step again") from None
+            try:
+                workers = len(self.client.scheduler_info()["workers"])
+            except Exception:  # noqa: BLE001 - a scheduler that cannot answer has no workers for us
+                workers = 0
+            if workers:
+                lost_since = None
+            elif lost_since is None:
+                lost_since = time.monotonic()
+            elif time.monotonic() - lost_since > self._wait:
+                raise StepError(f"{self.description} has had no workers for {self._wait:g} s while running the "
+                                "step; start its workers and run the step again")
 
     def close(self):
         if self._restart_amm and self._cluster is None:

@@ -31,19 +31,24 @@ renamed only when the whole step has succeeded, so an interrupted or failed
 step leaves nothing behind that a later step could mistake for a result.
 """
 
+import contextlib
 import csv
+import errno
 import hashlib
 import io
 import json
 import os
 import re
 import secrets
+import signal
 import stat
+import threading
 
 import vorlinde
 
 from . import sealing
 from .errors import StepError
+from .stages import pause
 
 MAGIC = b"vorlinde-match/3 "
 OLD_MAGICS = (b"vorlinde-match/1 ", b"vorlinde-match/2 ")
@@ -57,6 +62,9 @@ HEADER_SLACK = 1024
 KEY_SIZE = 32
 RECORD_SIZE = 128  # one query record (two ciphertexts)
 POINT_SIZE = 32
+
+# The order of the group of edwards25519: a secret key is a scalar modulo L.
+GROUP_ORDER = 2**252 + 27742317777372353535851937790883648493
 
 ROLES = ("sender-bank", "receiver-bank", "operator")
 BANKS = ("sender-bank", "receiver-bank")
@@ -207,7 +215,8 @@ SCHEMAS = {
               {"partition_seed": _hex(32), "keys_per_partition": _whole(1, MAX_PAYLOAD)}),
     "records": (_STREAM, {}),
     "points": ({**_STREAM, "to": _one_of(ROLES)}, {"part": _one_of(("gamma", "delta")), "handed_over": _DIGESTS}),
-    "transaction-ids": ({**_STREAM, "column": _text(1000)}, {"empty_sides": _whole(0, MAX_PAYLOAD)}),
+    "transaction-ids": ({**_STREAM, "column": _text(1000)}, {"empty_sides": _whole(0, MAX_PAYLOAD),
+                                                                "transactions": _text(1 << 16)}),
 }
 ITEM_SIZES = {"records": RECORD_SIZE, "points": POINT_SIZE}
 
@@ -512,6 +521,7 @@ class StreamReader:
             raise
 
     def read(self, items):
+        pause("reading")
         return self._body.read(items * self.item_size)
 
     def chunks(self, items_per_chunk):
@@ -593,6 +603,40 @@ class _RawPayload(io.RawIOBase):
         return len(data)
 
 
+# Every output path this process has put in place, in order: what a step
+# interrupted after (part of) its commit has written.
+COMMITTED = []
+
+
+def write_failure(path, error):
+    """The StepError for an OSError while writing `path`."""
+    if error.errno in (errno.ENOSPC, errno.EDQUOT):
+        return StepError(f"cannot write {path}: no space left on its disk; free some space and run the step again")
+    return StepError(f"cannot write {path}: {error.strerror or error}")
+
+
+@contextlib.contextmanager
+def _signals_held():
+    """Holds SIGINT and SIGTERM until the block ends, then delivers them to
+    the handlers of before: the renames of a commit are not cut in two. (A
+    handler, not a signal mask: another thread would take a masked signal.)"""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught = []
+    held = (signal.SIGINT, signal.SIGTERM)
+    previous = {}
+    try:
+        for s in held:
+            previous[s] = signal.signal(s, lambda number, frame: caught.append(number))
+        yield
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+        for number in dict.fromkeys(caught):
+            signal.raise_signal(number)
+
+
 class Outputs:
     """A step's output files, written under temporary names beside their
     destinations and renamed into place by `commit`; on any exit without
@@ -609,7 +653,7 @@ class Outputs:
         try:
             fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
         except OSError as error:
-            raise StepError(f"cannot write {path}: {error.strerror}") from None
+            raise write_failure(path, error) from None
         self._pending.append((temp, path))
         return fd
 
@@ -629,12 +673,26 @@ class Outputs:
 
     def text(self, path, encoding="utf-8", newline=""):
         """A text file (a CSV or a summary) with no header."""
-        return os.fdopen(self._temporary(path), "w", encoding=encoding, newline=newline)
+        return TextWriter(os.fdopen(self._temporary(path), "w", encoding=encoding, newline=newline), path)
 
     def commit(self):
-        for temp, path in self._pending:
-            os.replace(temp, path)
-        self._pending = []
+        """Renames every output into place, with Ctrl-C and SIGTERM held
+        until the last; a rename that fails names what was put in place."""
+        done = []
+        with _signals_held():
+            try:
+                for temp, path in self._pending:
+                    pause("renaming")
+                    try:
+                        os.replace(temp, path)
+                    except OSError as error:
+                        written = f"{', '.join(done)} were written already" if done else "nothing was written"
+                        raise StepError(f"cannot put {path} in place: {error.strerror}; {written}; "
+                                        "run the step again") from None
+                    done.append(path)
+                    COMMITTED.append(path)
+            finally:
+                self._pending = [(temp, path) for temp, path in self._pending if path not in done]
 
     def discard(self):
         for temp, _ in self._pending:
@@ -649,7 +707,10 @@ class Outputs:
 
     def __exit__(self, kind, value, trace):
         if kind is None:
-            self.commit()
+            try:
+                self.commit()
+            finally:
+                self.discard()
         else:
             self.discard()
 
@@ -660,13 +721,20 @@ class StreamWriter:
 
     def __init__(self, file, meta, path):
         self._file, self.meta, self.path = file, dict(meta), path
-        self._header = _header_size(path, {**self.meta, "bytes": MAX_PAYLOAD, "blake2b": "0" * 64})
-        self._file.write(b"\0" * self._header)
         self._digest = _digest()
         self.bytes = 0
+        self._header = _header_size(path, {**self.meta, "bytes": MAX_PAYLOAD, "blake2b": "0" * 64})
+        self._put(b"\0" * self._header)
+
+    def _put(self, data):
+        try:
+            self._file.write(data)
+        except OSError as error:
+            raise write_failure(self.path, error) from None
 
     def write(self, data):
-        self._file.write(data)
+        pause("writing")
+        self._put(data)
         self._digest.update(data)
         self.bytes += len(data)
 
@@ -674,15 +742,56 @@ class StreamWriter:
         if self._file.closed:
             return
         self.meta.update(bytes=self.bytes, blake2b=self._digest.hexdigest())
-        self._file.seek(0)
-        self._file.write(_header_bytes(self.path, self.meta, self._header))
-        self._file.close()
+        try:
+            self._file.seek(0)
+            self._file.write(_header_bytes(self.path, self.meta, self._header))
+            self._file.close()
+        except OSError as error:
+            raise write_failure(self.path, error) from None
+
+    def abandon(self):
+        """Closes the file without completing it (its Outputs removes it)."""
+        with contextlib.suppress(OSError):
+            self._file.close()
 
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.close()
+    def __exit__(self, kind, *exc):
+        if kind is None:
+            self.close()
+        else:
+            self.abandon()
+
+
+class TextWriter:
+    """A text output file whose write failures name it."""
+
+    def __init__(self, file, path):
+        self._file, self.path = file, path
+        pause("writing")
+
+    def write(self, text):
+        try:
+            return self._file.write(text)
+        except OSError as error:
+            raise write_failure(self.path, error) from None
+
+    def close(self):
+        try:
+            self._file.close()
+        except OSError as error:
+            raise write_failure(self.path, error) from None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, *exc):
+        if kind is None:
+            self.close()
+        else:
+            with contextlib.suppress(OSError):
+                self._file.close()
 
 
 class SealedWriter:
@@ -697,7 +806,10 @@ class SealedWriter:
                                 "file_key": "0" * (2 * sealing.SEALED_KEY_BYTES)} for r in recipients}
         self._header = _header_size(path, {**self.meta, "recipients": placeholder, "bytes": MAX_PAYLOAD,
                                            "blake2b": "0" * 64}, SIGNATURE_TRAILER)
-        self._file.write(b"\0" * self._header)
+        try:
+            self._file.write(b"\0" * self._header)
+        except OSError as error:
+            raise write_failure(path, error) from None
         self._digest = _digest()
         self._stored = 0
         self._sealer = sealing.Sealer(self._put)
@@ -710,11 +822,12 @@ class SealedWriter:
         try:
             self._file.write(data)
         except OSError as error:
-            raise StepError(f"cannot write {self.path}: {error.strerror}") from None
+            raise write_failure(self.path, error) from None
         self._digest.update(data)
         self._stored += len(data)
 
     def write(self, data):
+        pause("writing")
         self._sealer.write(data)
         self.bytes += len(data)
 
@@ -729,7 +842,7 @@ class SealedWriter:
             self._file.write(header)
             self._file.close()
         except OSError as error:
-            raise StepError(f"cannot write {self.path}: {error.strerror}") from None
+            raise write_failure(self.path, error) from None
 
     def __enter__(self):
         return self
@@ -739,7 +852,8 @@ class SealedWriter:
             self.close()
         else:
             self._sealer.wipe()
-            self._file.close()
+            with contextlib.suppress(OSError):
+                self._file.close()
 
 
 # Keys -----------------------------------------------------------------------
@@ -750,7 +864,12 @@ SECRET_KEY_FILE, PUBLIC_KEY_FILE = "secret.key", "public.key"
 def write_keys(home, role, public_key, secret_key):
     """Writes the party's key pair into its folder `home`; the secret key is
     readable by its owner only. Refuses to replace existing keys."""
-    os.makedirs(home, mode=0o700, exist_ok=True)
+    if os.path.lexists(home) and not os.path.isdir(home):
+        raise StepError(f"--home {home} is a file, not a folder; give a folder (it is made if missing)")
+    try:
+        os.makedirs(home, mode=0o700, exist_ok=True)
+    except OSError as error:
+        raise StepError(f"cannot make the folder {home}: {error.strerror}") from None
     paths = [os.path.join(home, name) for name in (SECRET_KEY_FILE, PUBLIC_KEY_FILE)]
     for path in paths:
         if os.path.exists(path):
@@ -788,6 +907,9 @@ def read_key(home, roles, secret):
     if len(key) != KEY_SIZE:
         raise StepError(f"{path} holds {len(key)} bytes, not a {KEY_SIZE}-byte key; "
                         "make new keys with `vorlinde-match keys`")
+    if not valid_key(key, secret):
+        raise StepError(f"{path} is not a valid key (it is all zeros{', or zero as a scalar' if secret else ''}); "
+                        f"remove {home}'s keys and make new ones with `vorlinde-match keys`")
     return meta["role"], key
 
 
@@ -865,6 +987,15 @@ def check_key(path, meta, role, public_key, key_path, hint):
     if meta["keys"].get(role) != key_fingerprint(public_key):
         raise StepError(f"{path} was made for another key of the {role_name(role)} than {key_path} (new keys "
                         f"since?); {hint}")
+
+
+def valid_key(key, secret):
+    """False for a key that cannot be one: all zero bytes, or for a secret
+    key, a scalar that is zero modulo the group order (read little-endian,
+    bit 255 cleared), which would send every point to the identity."""
+    if secret:
+        return (int.from_bytes(key, "little") & ((1 << 255) - 1)) % GROUP_ORDER != 0
+    return any(key)
 
 
 def check_from(path, meta, role):

@@ -40,7 +40,8 @@ from .errors import OperationFailed, StepError
 from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_handed_over,
-                    read_header, read_key, read_key_pair, read_payload, role_name, write_keys)
+                    read_header, read_key, read_key_pair, read_payload, role_name, write_failure, write_keys)
+from .stages import pause
 from .tables import Table, check_input, first_empty
 
 OPERATOR = "operator"
@@ -59,6 +60,7 @@ BUILD_READ_CHUNK = 1 << 16
 
 
 def _call(function, *args):
+    pause("module call")
     try:
         return function(*args)
     except Exception:
@@ -107,7 +109,7 @@ def make_keys(role, home, reporter):
                       identity=os.path.join(home, parties.IDENTITY_FILE), fingerprint=me.identity.shown())
 
 
-def _home_role(home):
+def home_role(home):
     """The role of the party whose folder is `home`, from its public key."""
     return read_key(home, ROLES, secret=False)[0]
 
@@ -122,7 +124,7 @@ def add_identity(home, reporter):
     """Makes the identity of a party whose folder has keys from before
     handed-over files were signed."""
     start = time.perf_counter()
-    role = _home_role(home)
+    role = home_role(home)
     me = parties.make_identity(home, role)
     _show_identity(home, me.identity, reporter)
     reporter.finished(f"{role_name(role)} identity", None, time.perf_counter() - start,
@@ -133,7 +135,7 @@ def add_identity(home, reporter):
 def show_identity(home, reporter, export=None):
     """Shows the party's identity; `export`: also writes it to that file
     (which must not exist)."""
-    role = _home_role(home)
+    role = home_role(home)
     me = parties.load_secrets(home, role)
     outputs = {}
     if export:
@@ -150,7 +152,7 @@ def trust(home, role, key_file, reporter, replace=False):
     """Pins the identity in `key_file` (an identity.json) for `role` in the
     party file of `home`."""
     start = time.perf_counter()
-    own = _home_role(home)
+    own = home_role(home)
     identity = parties.read_identity_file(key_file)
     if identity.role != role:
         raise StepError(f"{key_file} is the identity of the {role_name(identity.role)}, not of the "
@@ -258,10 +260,17 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
                     writers[parting.partition_of(parting.key_of(row), seed, partitions)].writerow(row)
                 count += len(chunk)
                 bar.moved_to(table.progress)
+            for f in files:
+                f.close()
+        except OSError as error:
+            raise write_failure(spill, error) from None
         finally:
             bar.close()
             for f in files:
-                f.close()
+                try:
+                    f.close()
+                except OSError:
+                    pass
         if count == 0:
             raise StepError(f"{table.name} has no rows; a bank's store needs at least one account")
 
@@ -440,7 +449,10 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
         meta = {"role": OPERATOR, "run": run, **chain}
         bar = table.bar(reporter, "operator: querying the stores")
         with Outputs() as out:
-            with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta}) as id_file:
+            # The table's real path stays in the home, so that no later output
+            # of this party replaces it.
+            with out.stream(ids_path, {"kind": "transaction-ids", "column": id_column, **meta,
+                                       "transactions": os.path.realpath(transactions)}) as id_file:
                 with out.sealed(out_path, {"kind": "records", **meta}, known.me, banks) as records_file:
                     try:
                         with unreadable():

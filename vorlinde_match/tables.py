@@ -18,6 +18,7 @@ import re
 import stat
 
 from .errors import StepError
+from .stages import pause
 
 STDIN = "-"
 READ_BUFFER = 1 << 16
@@ -337,6 +338,7 @@ class Table:
             self._block = (line, block, kept)
             rows = block if kept is None else [block[i] for i in kept]
             if rows:
+                pause("reading")
                 yield self._counted([pick(rows) for pick in pickers])
 
     def _counted(self, chunk):
@@ -417,6 +419,7 @@ class Table:
                 while len(pending[0]) >= limit:
                     chunk = [rows[:limit] for rows in pending]
                     pending = [rows[limit:] for rows in pending]
+                    pause("reading")
                     yield self._counted(chunk)
                     limit = size()
         except StepError:
@@ -424,6 +427,7 @@ class Table:
         except Exception as error:  # a damaged row group
             raise StepError(f"cannot read {self.name} as Parquet: {error}") from None
         if pending[0]:
+            pause("reading")
             yield self._counted(pending)
 
     def close(self):

@@ -2,16 +2,17 @@
 in order, each party with its own folder under one work folder, and the
 results checked against a known answer when there is one."""
 
+import contextlib
 import csv
 import os
-import shutil
+import stat
 import tempfile
 import time
 
-from . import parties, steps
+from . import homes, parties, steps
 from .errors import StepError
 from .execution import Local
-from .files import BANKS, ROLES
+from .files import BANKS, ROLES, Outputs
 from .progress import human_seconds
 
 # The files of a sample set's folder (examples/sample, examples/make_sample.py).
@@ -56,62 +57,70 @@ class WholeRun:
 def run_all(sender_bank, receiver_bank, transactions, reporter, *, expected=None, work=None,
             columns=("iban", "name"), sender_columns=("sender_iban", "sender_name"),
             receiver_columns=("receiver_iban", "receiver_name"), id_column="id", partitions=1, chunk_rows=None,
-            executor=None, output=None, integers_as_text=False):
+            executor=None, output=None, force=False, integers_as_text=False):
     """Every step of every party, in order, on this machine; returns a
     `WholeRun`. The parties' folders and the handover go into `work` (a new
     temporary folder, removed at the end, when None); `output` also gets a
-    copy of the results CSV. `chunk_rows` None sizes the chunks per step;
-    `integers_as_text` reads integer Parquet columns as decimal text. The
-    executor stays open (its caller closes it). Raises StepError (and
-    OperationFailed) like the steps."""
+    copy of the results CSV, replacing an existing file only when `force`.
+    `chunk_rows` None sizes the chunks per step; `integers_as_text` reads
+    integer Parquet columns as decimal text. The executor stays open (its
+    caller closes it). Raises StepError (and OperationFailed) like the steps,
+    before any work when `expected` or `output` cannot be used."""
     executor = executor or Local()
+    if expected:
+        check_expected(expected)
+    if output:
+        homes.check_outputs([("--output", output)], force=force,
+                            inputs=[sender_bank, receiver_bank, transactions, expected],
+                            apart_from=("--work", work) if work else None)
     scratch = None
     if work is None:
         scratch = tempfile.TemporaryDirectory(prefix="vorlinde-run-")
         work = scratch.name
     try:
-        homes = {role: os.path.join(work, role) for role in ROLES}
+        folders = {role: os.path.join(work, role) for role in ROLES}
         handover = os.path.join(work, "handover")
         try:
             os.makedirs(handover, exist_ok=True)
         except OSError as error:
             raise StepError(f"cannot make the handover folder {handover}: {error.strerror}") from None
-        results = os.path.join(homes["operator"], "matches.csv")
-        chunk = chunk_rows or steps.STREAM_CHUNK
-        start = time.perf_counter()
         reporter.say(f"work folder: {work}" + (" (removed at the end; keep it with --work DIR)" if scratch else ""))
         reporter.say(f"per-chunk work runs on {executor.description}")
         for role in ROLES:
-            if not os.path.exists(os.path.join(homes[role], "secret.key")):
-                steps.make_keys(role, homes[role], reporter)
-            elif not parties.has_identity(homes[role]):
-                steps.add_identity(homes[role], reporter)
+            if not os.path.exists(os.path.join(folders[role], "secret.key")):
+                homes.make_home(folders[role])
+                steps.make_keys(role, folders[role], reporter)
+            elif not parties.has_identity(folders[role]):
+                steps.add_identity(folders[role], reporter)
         # All three folders are this run's: each pins the others' identities.
-        identities = {role: parties.load_secrets(homes[role], role).identity for role in ROLES}
+        identities = {role: parties.load_secrets(folders[role], role).identity for role in ROLES}
         for role in ROLES:
             for other in ROLES:
                 if other != role:
-                    parties.pin(homes[role], role, identities[other], replace=True)
-        for bank, accounts in zip(BANKS, (sender_bank, receiver_bank)):
-            steps.bank_build(homes[bank], handover, accounts, list(columns), reporter, partitions, executor,
-                             integers_as_text)
-        steps.operator_query(homes["operator"], handover, transactions, list(sender_columns),
-                             list(receiver_columns), id_column, reporter, chunk_rows, executor, integers_as_text)
-        for bank in BANKS:
-            steps.bank_randomize(homes[bank], handover, reporter, chunk, executor)
-        steps.operator_combine(homes["operator"], handover, reporter, chunk, executor)
-        for bank in BANKS:
-            steps.bank_decrypt(homes[bank], handover, reporter, chunk, executor)
-        steps.operator_finish(homes["operator"], handover, results, reporter,
-                              os.path.join(homes["operator"], "summary.json"), chunk, executor)
-        run = WholeRun(results, time.perf_counter() - start, expected)
+                    parties.pin(folders[role], role, identities[other], replace=True)
+        with contextlib.ExitStack() as held:
+            # The three homes are known here: each private, apart from the
+            # handover and from the others, and held for the whole run.
+            for role in ROLES:
+                homes.check_private(folders[role])
+                homes.check_layout(folders[role], role, handover)
+                held.enter_context(homes.locked(folders[role], "run"))
+                names = [n.format(role=role) for (party, _), ns in homes.HANDOVER_OUTPUTS.items()
+                         if (party == "bank") == (role in BANKS) for n in ns]
+                homes.clear_leftovers(folders[role], reporter, handover, names)
+            run = _steps(folders, handover, sender_bank, receiver_bank, transactions, reporter, columns,
+                         sender_columns, receiver_columns, id_column, partitions, chunk_rows, executor,
+                         integers_as_text)
         if expected:
-            run.differences, run.total = compare(results, expected)
+            run.expected = expected
+            run.differences, run.total = compare(run.results, expected)
             if run.agrees:
                 reporter.say(f"all {run.total:,} results agree with {expected}")
-        shown = results
+        shown = run.results
         if output:
-            shutil.copyfile(results, output)
+            with Outputs() as out, out.text(output) as copy, open(run.results, encoding="utf-8", newline="") as f:
+                while block := f.read(1 << 20):
+                    copy.write(block)
             run.results = shown = output
         elif scratch:
             run.results = None
@@ -123,11 +132,64 @@ def run_all(sender_bank, receiver_bank, transactions, reporter, *, expected=None
             scratch.cleanup()
 
 
+def _steps(folders, handover, sender_bank, receiver_bank, transactions, reporter, columns, sender_columns,
+           receiver_columns, id_column, partitions, chunk_rows, executor, integers_as_text):
+    """Every step of the run in order, in the parties' `folders`."""
+    results = os.path.join(folders["operator"], "matches.csv")
+    chunk = chunk_rows or steps.STREAM_CHUNK
+    start = time.perf_counter()
+    for bank, accounts in zip(BANKS, (sender_bank, receiver_bank)):
+        steps.bank_build(folders[bank], handover, accounts, list(columns), reporter, partitions, executor,
+                         integers_as_text)
+    steps.operator_query(folders["operator"], handover, transactions, list(sender_columns),
+                         list(receiver_columns), id_column, reporter, chunk_rows, executor, integers_as_text)
+    for bank in BANKS:
+        steps.bank_randomize(folders[bank], handover, reporter, chunk, executor)
+    steps.operator_combine(folders["operator"], handover, reporter, chunk, executor)
+    for bank in BANKS:
+        steps.bank_decrypt(folders[bank], handover, reporter, chunk, executor)
+    steps.operator_finish(folders["operator"], handover, results, reporter,
+                          os.path.join(folders["operator"], "summary.json"), chunk, executor)
+    return WholeRun(results, time.perf_counter() - start)
+
+
+def check_expected(path):
+    """Refuses a known answer that cannot be read as a CSV with the columns
+    id and match, before the run does any work (the file is small: one
+    line per transaction)."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        raise StepError(f"--expected {path}: no such file") from None
+    except OSError as error:
+        raise StepError(f"--expected {path}: {error.strerror}") from None
+    if not stat.S_ISREG(mode):
+        raise StepError(f"--expected {path} is not a regular file; give the answer as a CSV file (id, match)")
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as f:
+            rows = csv.reader(f)
+            header = next(rows, None)
+            for number, row in enumerate(rows, 2):
+                if row and len(row) < 2:
+                    raise StepError(f"--expected {path}, line {number}: {len(row)} field where id,match needs 2")
+    except OSError as error:
+        raise StepError(f"cannot read --expected {path}: {error.strerror}") from None
+    except (UnicodeDecodeError, csv.Error):
+        raise StepError(f"--expected {path} is not a UTF-8 CSV file; give the answer as a CSV file (id, match)") \
+            from None
+    if not header or [c.strip() for c in header[:2]] != ["id", "match"]:
+        raise StepError(f"--expected {path} does not start with the header id,match; give the answer as a CSV "
+                        "file (id, match)")
+
+
 def compare(results, expected):
     """The differences [(id, expected, got)] between a results CSV and an
     answer CSV (id, match), by transaction id, and the number of ids."""
-    with open(expected, newline="", encoding="utf-8") as f:
-        rows = list(csv.reader(f))[1:]
+    try:
+        with open(expected, newline="", encoding="utf-8-sig") as f:
+            rows = list(csv.reader(f))[1:]
+    except (OSError, UnicodeDecodeError, csv.Error) as error:
+        raise StepError(f"cannot read --expected {expected}: {getattr(error, 'strerror', None) or error}") from None
     answer = {row[0]: row[1].strip().lower() == "true" for row in rows if row}
     with open(results, newline="", encoding="utf-8") as f:
         got = {row[0]: row[1] == "true" for row in list(csv.reader(f))[1:] if row}

@@ -155,10 +155,13 @@ def write_format_1(path, meta, payload):
 
 
 def snapshot(root):
-    """Every file under `root` with its size, time and content digest."""
+    """Every file under `root` with its size, time and content digest; a
+    home's lock file, which every step rewrites with its name, aside."""
     seen = {}
     for folder, _, names in os.walk(root):
         for name in names:
+            if name == ".lock":
+                continue
             path = os.path.join(folder, name)
             info = os.stat(path)
             with open(path, "rb") as f:
