@@ -50,8 +50,14 @@ from . import sealing
 from .errors import StepError
 from .stages import pause
 
+FAMILY = b"vorlinde-match/"
 MAGIC = b"vorlinde-match/3 "
 OLD_MAGICS = (b"vorlinde-match/1 ", b"vorlinde-match/2 ")
+# Key files of format 2 are laid out as format 3's unsigned files, and are
+# read on: a folder of the earlier version keeps its keys and gets an
+# identity with `keys --add-identity`.
+KEY_MAGICS = (MAGIC, b"vorlinde-match/2 ")
+KEY_KINDS = ("secret-key", "public-key")
 LENGTH_DIGITS = 7
 PREFIX_SIZE = len(MAGIC) + LENGTH_DIGITS + 1
 HEADER_UNIT = 4096
@@ -347,7 +353,7 @@ def read_header(path, kind, again_hint="ask its sender for it again", sealed=Fal
         with open(path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
             prefix = f.read(PREFIX_SIZE)
-            length = _header_length(path, prefix, size, again_hint)
+            length = _header_length(path, prefix, size, again_hint, KEY_MAGICS if kind in KEY_KINDS else (MAGIC,))
             head = prefix + f.read(length - PREFIX_SIZE)
     except FileNotFoundError:
         raise StepError(f"{path}: no such file") from None
@@ -363,8 +369,8 @@ def read_header(path, kind, again_hint="ask its sender for it again", sealed=Fal
     return meta
 
 
-def _header_length(path, prefix, size, again_hint):
-    if not prefix.startswith(MAGIC):
+def _header_length(path, prefix, size, again_hint, accepted=(MAGIC,)):
+    if not prefix.startswith(accepted):
         if prefix.startswith(OLD_MAGICS):
             raise StepError(f"{path} is in the file format of an earlier vorlinde-match; {again_hint}")
         if prefix.startswith(b"vorlinde-match/"):
@@ -373,7 +379,7 @@ def _header_length(path, prefix, size, again_hint):
                             f"this one reads {MAGIC.decode().strip().split('/')[1]}): update vorlinde-match, or "
                             f"{again_hint}")
         raise StepError(f"{path} is not a vorlinde-match file; {again_hint}")
-    digits = prefix[len(MAGIC):len(MAGIC) + LENGTH_DIGITS]
+    digits = prefix[len(MAGIC):len(MAGIC) + LENGTH_DIGITS]  # every accepted magic has MAGIC's length
     if len(prefix) < PREFIX_SIZE or not digits.isdigit() or prefix[-1:] != b" ":
         raise StepError(f"{path} has a damaged header; {again_hint}")
     length = int(digits)

@@ -16,7 +16,7 @@ import shutil
 import stat
 
 from .errors import StepError
-from .files import MAGIC, PREFIX_SIZE, PUBLIC_KEY_FILE, SECRET_KEY_FILE, role_name
+from .files import FAMILY, KEY_MAGICS, PREFIX_SIZE, PUBLIC_KEY_FILE, SECRET_KEY_FILE, role_name
 
 LOCK_FILE = ".lock"
 SPILL_PREFIX = ".partitions-"
@@ -61,7 +61,7 @@ def _header_field(path, field):
             head = f.read(HEADER_READ)
     except OSError:
         return None
-    if not head.startswith(MAGIC):
+    if not head.startswith(KEY_MAGICS):
         return None
     try:
         meta, _ = json.JSONDecoder().raw_decode(head[PREFIX_SIZE:].decode("ascii", "replace"))
@@ -184,7 +184,7 @@ def check_outputs(outputs, force=False, own=(), inputs=(), home=None, apart_from
             continue
         try:
             with open(real, "rb") as f:
-                ours = f.read(len(MAGIC)) == MAGIC
+                ours = f.read(len(FAMILY)) == FAMILY  # of any version
         except OSError:
             ours = False
         if ours:

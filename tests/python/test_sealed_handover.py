@@ -21,7 +21,7 @@ import nacl.bindings  # noqa: E402
 import nacl.public  # noqa: E402
 import nacl.signing  # noqa: E402
 from test_handover_files import (ROLES, answer, command, fingerprint, identity, opened, refused,  # noqa: E402
-                                 results, sealed, secret, split, write)
+                                 results, sealed, secret, split, write, write_format_2)
 
 # Subprocess runs of the command: once, on CPython.
 pytestmark = [pytest.mark.unsanitized,
@@ -330,9 +330,15 @@ def test_a_step_that_needs_an_unpinned_party_names_the_command_that_pins_it(run)
 
 
 def test_a_folder_made_before_identities_gets_one_with_add_identity(run):
+    # The folder as the earlier version left it: its keys in format 2, no identity.
     home = run.home["sender-bank"]
     for name in ("signing.key", "sealing.key", "identity.json"):
         (home / name).unlink()
+    for name in ("secret.key", "public.key"):
+        meta, payload = split(home / name)
+        write_format_2(home / name, {k: v for k, v in meta.items() if k not in ("bytes", "blake2b")}, payload)
+        assert (home / name).read_bytes().startswith(b"vorlinde-match/2 ")
+    os.chmod(home / "secret.key", 0o600)
     refused(run, lambda: run.build("sender-bank"),
             exact=f"{home} has no signing.key: its identity (signing and sealing keys) is missing; make it with "
                   f"`vorlinde-match keys --add-identity --home {home}`")
