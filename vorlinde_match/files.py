@@ -275,13 +275,28 @@ def _check_sizes(path, meta, payload, again_hint):
             refuse("its header does not record the fingerprints of all three parties' keys")
 
 
+def open_regular(path, again_hint="ask its sender for it again"):
+    """`path` opened for reading, after checking on the open file that it is
+    a regular file: a FIFO or device planted under a file's name would block
+    the step or feed it without end. O_NONBLOCK keeps the open itself from
+    waiting for a FIFO's writer."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    mode = os.fstat(fd).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(fd)
+        what = "a folder" if stat.S_ISDIR(mode) else "a named pipe" if stat.S_ISFIFO(mode) else "not a regular file"
+        raise StepError(f"{path} is {what}, not a file this step can read; remove it and {again_hint}")
+    os.set_blocking(fd, True)
+    return os.fdopen(fd, "rb")
+
+
 def read_header(path, kind, again_hint="ask its sender for it again"):
     """The header of `path`, after checking that the file holds a `kind`, that
     every header field has its schema's type and range and that the payload
     has the length the header states. Every failure names the file and ends
     with `again_hint` (what to do, see `again`)."""
     try:
-        with open(path, "rb") as f:
+        with open_regular(path, again_hint) as f:
             size = os.fstat(f.fileno()).st_size
             prefix = f.read(PREFIX_SIZE)
             length = _header_length(path, prefix, size, again_hint)
@@ -317,7 +332,7 @@ def _header_length(path, prefix, size, again_hint):
 
 def read_payload(path, meta):
     """The whole payload of `path`, checked against its digest."""
-    with open(path, "rb") as f:
+    with open_regular(path) as f:
         f.seek(meta.size)
         data = f.read(meta["bytes"] + 1)
     if len(data) != meta["bytes"] or _digest_of(data) != meta.get("blake2b"):
@@ -340,7 +355,7 @@ class StreamReader:
         if meta["bytes"] % item_size:
             raise StepError(f"{path} holds {meta['bytes']:,} bytes, not a whole number of {item_size}-byte items")
         self.count = meta["bytes"] // item_size
-        self._file = open(path, "rb")
+        self._file = open_regular(path)
         self._file.seek(meta.size)
         self._digest = _digest()
 
