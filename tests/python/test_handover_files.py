@@ -17,6 +17,7 @@ import subprocess
 import sys
 
 import pytest
+from command_scan import scan
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 ROLES = ("sender-bank", "receiver-bank", "operator")
@@ -161,7 +162,10 @@ def finished(tmp_path_factory, data):
 @pytest.fixture
 def parties(tmp_path, data, finished):
     shutil.copytree(finished, tmp_path / "run")
-    return Parties(tmp_path / "run", data)
+    yield Parties(tmp_path / "run", data)
+    # Whatever a test crafted or refused: no secret key and no account row
+    # outside its owner's folder.
+    assert scan(tmp_path, {bank: data / f"{bank.replace('-', '_')}.csv" for bank in BANKS}) == []
 
 
 def refused(parties, run, *fragments, exact=None):

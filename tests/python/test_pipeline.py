@@ -15,6 +15,7 @@ import sysconfig
 import time
 
 import pytest
+from command_scan import scan
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 ROLES = ("sender-bank", "receiver-bank", "operator")
@@ -177,7 +178,10 @@ class Parties:
 def parties(tmp_path, data):
     p = Parties(tmp_path, data)
     p.keys()
-    return p
+    yield p
+    # No secret key and no account row outside its owner's folder.
+    banks = ("sender-bank", "receiver-bank")
+    assert scan(tmp_path, {bank: data / f"{bank.replace('-', '_')}.csv" for bank in banks}) == []
 
 
 def test_each_party_runs_its_own_steps(parties, data):
