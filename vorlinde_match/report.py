@@ -499,6 +499,7 @@ def party_report(home, output, reporter, run=None, force=False):
     output = output or default
     check_layout(home, role, outputs=[("--output", output)])
     check_outputs([("--output", output)], force=force, own=[default], home=home)
+    start = time.perf_counter()
     groups = by_run(read(home))
     if not groups:
         raise StepError(f"{home} holds no step records yet: run this party's steps first")
@@ -510,6 +511,7 @@ def party_report(home, output, reporter, run=None, force=False):
             known = ", ".join(r for r, _ in groups if r) or "none"
             raise StepError(f"--run {run}: {home} has no steps of that run (its runs: {known})")
     write(output, party_page(chosen, role))
-    reporter.say(f"report of the {_party(role)}'s steps: {output}")
+    reporter.finished(f"{_party(role)} report", None, time.perf_counter() - start,
+                      {output: os.path.getsize(output)})
     return output
 

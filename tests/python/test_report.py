@@ -15,6 +15,7 @@ import importlib.util
 import json
 import os
 import platform
+import random
 import re
 import shutil
 import signal
@@ -24,6 +25,7 @@ import sys
 import time
 import zlib
 
+import png
 import pytest
 from command_scan import scan
 
@@ -422,6 +424,24 @@ def test_the_report_command_refuses_in_one_line(run, args, fragment):
     assert {p: os.path.getmtime(p) for p in (root / "pages").iterdir()} == before
 
 
+def test_a_run_puts_its_page_beside_what_the_user_keeps(run, tmp_path):
+    _, data, _, _ = run
+    # A temporary work folder and --output: the page goes beside the results.
+    done = command("run", "--data", data, "--output", tmp_path / "out.csv", "--quiet", "--chunk-rows", "500")
+    assert done.returncode == 0, done.stderr
+    assert "<svg" in (tmp_path / "out.report.html").read_text(encoding="utf-8")
+    # ... and is never replaced without --force, refused before any work.
+    done = command("run", "--data", data, "--output", tmp_path / "again.csv", "--report", tmp_path / "out.report.html")
+    one_line(done, "out.report.html exists already; give --force")
+    assert not (tmp_path / "again.csv").exists()
+    # A temporary work folder alone keeps nothing, not even a page.
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    done = command("run", "--data", data, "--json", cwd=scratch, env=dict(os.environ, TMPDIR=str(scratch)))
+    assert done.returncode == 0, done.stderr
+    assert os.listdir(scratch) == []
+
+
 def test_a_damaged_record_is_named_by_its_line(tmp_path):
     home = tmp_path / "home"
     home.mkdir()
@@ -503,48 +523,37 @@ def test_the_printed_page_holds_the_runs_figures_on_its_pages(run, rendered):
         assert step in text
 
 
-def decode_png(path):
-    """(width, height, rows of RGB bytes) of an 8-bit RGB or RGBA PNG without
-    interlacing, unfiltered as the PNG specification (ISO 15948) defines."""
-    with open(path, "rb") as f:
-        data = f.read()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n"
-    at, idat = 8, b""
-    while at < len(data):
-        length, kind = struct.unpack(">I4s", data[at:at + 8])
-        body = data[at + 8:at + 8 + length]
-        at += 12 + length
-        if kind == b"IHDR":
-            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
-            assert depth == 8 and colour in (2, 6) and interlace == 0
-        elif kind == b"IDAT":
-            idat += body
-    raw = zlib.decompress(idat)
-    bpp = 3 if colour == 2 else 4
-    stride = width * bpp
-    previous = bytearray(stride)
-    rows = []
-    for y in range(height):
-        kind = raw[y * (stride + 1)]
-        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        if kind == 1:
-            for x in range(bpp, stride):
-                line[x] = (line[x] + line[x - bpp]) & 255
-        elif kind == 2:
-            line = bytearray((a + b) & 255 for a, b in zip(line, previous))
-        elif kind == 3:
-            for x in range(stride):
-                line[x] = (line[x] + ((line[x - bpp] if x >= bpp else 0) + previous[x]) // 2) & 255
-        elif kind == 4:
-            for x in range(stride):
-                a = line[x - bpp] if x >= bpp else 0
-                b, c = previous[x], previous[x - bpp] if x >= bpp else 0
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                line[x] = (line[x] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
-        previous = line
-        rows.append(bytes(line) if bpp == 3 else bytes(v for i, v in enumerate(line) if i % 4 != 3))
-    return width, height, rows
+@pytest.mark.parametrize("channels", [3, 4], ids=["RGB", "RGBA"])
+def test_the_png_reader_undoes_every_filter(tmp_path, channels):
+    # Rows filtered by the definitions of the PNG specification (ISO 15948,
+    # section 9), row y with filter y % 5, so that each follows each other.
+    rng = random.Random(channels)
+    width, height = 7, 11
+    # Few values, some the mean of two others: the Paeth predictor meets ties.
+    pixels = [bytes(rng.choice((0, 50, 100, 150, 200, 255)) for _ in range(width * channels)) for _ in range(height)]
+
+    def predictor(kind, a, b, c):
+        p = a + b - c
+        closest = min((abs(p - a), 0, a), (abs(p - b), 1, b), (abs(p - c), 2, c))[2]
+        return [0, a, b, (a + b) // 2, closest][kind]
+
+    raw, above = b"", bytes(width * channels)
+    for y, row in enumerate(pixels):
+        kind = y % 5
+        raw += bytes([kind]) + bytes(
+            (row[x] - predictor(kind, row[x - channels] if x >= channels else 0, above[x],
+                                above[x - channels] if x >= channels else 0)) & 255 for x in range(len(row)))
+        above = row
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    path = tmp_path / "t.png"
+    path.write_bytes(png.SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2 if channels == 3 else 6,
+                                                                0, 0, 0))
+                     + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+    rgb = [bytes(v for i, v in enumerate(row) if i % channels < 3) for row in pixels]
+    assert png.decode(path) == (width, height, rgb)
 
 
 def _rgb(hex_colour):
@@ -558,12 +567,12 @@ def _pixels(row):
 @needs_browser
 def test_the_charts_are_drawn_in_the_screenshot(run, rendered):
     _, _, work, _ = run
-    _, png = rendered
+    _, picture = rendered
     css = stylesheet((work / "report.html").read_text(encoding="utf-8"))
     panel = _rgb(re.search(r"svg\.chart \{[^}]*background: (#[0-9a-f]{6})", css).group(1))
     party = {p: _rgb(re.search(rf"\.ink-{p} \{{ fill: (#[0-9a-f]{{6}})", css).group(1))
              for p in ("sender", "receiver", "operator")}
-    width, height, rows = decode_png(png)
+    width, height, rows = png.decode(picture)
     assert (width, height) == SCREEN
     # The charts are the bands of rows where their panel colour shows.
     bands, inside = [], False
