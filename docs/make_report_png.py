@@ -20,7 +20,7 @@ import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
-import png  # noqa: E402
+import png_reader  # noqa: E402
 
 WINDOW = (760, 1860)
 
@@ -39,7 +39,7 @@ def palette_png(path, width, height, rows, colours=256):
         return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
 
     with open(path, "wb") as f:
-        f.write(png.SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 3, 0, 0, 0))
+        f.write(png_reader.SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 3, 0, 0, 0))
                 + chunk(b"PLTE", b"".join(palette)) + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
@@ -57,7 +57,7 @@ def main():
                         f"--window-size={WINDOW[0]},{WINDOW[1]}", f"--screenshot={shot}",
                         f"file://{folder}/work/report.html"],
                        check=True, timeout=600, capture_output=True)
-        width, height, rows = png.decode(shot)
+        width, height, rows = png_reader.decode(shot)
     out = os.path.join(ROOT, "docs", "report.png")
     palette_png(out, width, height, rows)
     print(f"{out}: {os.path.getsize(out):,} bytes")

@@ -25,7 +25,7 @@ import sys
 import time
 import zlib
 
-import png
+import png_reader
 import pytest
 from command_scan import scan
 
@@ -34,6 +34,7 @@ pytestmark = [pytest.mark.unsanitized,
                                  reason="the command's own pages, tested once on CPython")]
 
 from vorlinde_match import records as records_module  # noqa: E402
+from vorlinde_match.errors import StepError  # noqa: E402
 from vorlinde_match import report  # noqa: E402
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
@@ -447,7 +448,7 @@ def test_a_damaged_record_is_named_by_its_line(tmp_path):
     home.mkdir()
     good = json.dumps(made_records()[0], separators=(",", ":"))
     (home / "steps.jsonl").write_text(good + "\n" + good.replace('"rows":800', '"rows":"800"') + "\n" + '{"half')
-    with pytest.raises(records_module.StepError, match=r"steps.jsonl, line 2: field 'rows' is not a count"):
+    with pytest.raises(StepError, match=r"steps.jsonl, line 2: field 'rows' is not a count"):
         records_module.read(str(home))
     (home / "steps.jsonl").write_text(good + "\n" + '{"half')  # a record being appended
     assert len(records_module.read(str(home))) == 1
@@ -549,11 +550,11 @@ def test_the_png_reader_undoes_every_filter(tmp_path, channels):
         return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
 
     path = tmp_path / "t.png"
-    path.write_bytes(png.SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2 if channels == 3 else 6,
-                                                                0, 0, 0))
-                     + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2 if channels == 3 else 6, 0, 0, 0)
+    path.write_bytes(png_reader.SIGNATURE + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw))
+                     + chunk(b"IEND", b""))
     rgb = [bytes(v for i, v in enumerate(row) if i % channels < 3) for row in pixels]
-    assert png.decode(path) == (width, height, rgb)
+    assert png_reader.decode(path) == (width, height, rgb)
 
 
 def _rgb(hex_colour):
@@ -572,7 +573,7 @@ def test_the_charts_are_drawn_in_the_screenshot(run, rendered):
     panel = _rgb(re.search(r"svg\.chart \{[^}]*background: (#[0-9a-f]{6})", css).group(1))
     party = {p: _rgb(re.search(rf"\.ink-{p} \{{ fill: (#[0-9a-f]{{6}})", css).group(1))
              for p in ("sender", "receiver", "operator")}
-    width, height, rows = png.decode(picture)
+    width, height, rows = png_reader.decode(picture)
     assert (width, height) == SCREEN
     # The charts are the bands of rows where their panel colour shows.
     bands, inside = [], False
