@@ -13,7 +13,7 @@ import os
 import signal
 import sys
 
-from . import files, homes, steps, whole_run
+from . import files, homes, report, steps, whole_run
 from .errors import StepError
 from .execution import executor as make_executor
 from .files import ROLES
@@ -140,6 +140,9 @@ def parser():
                      help="folder for the parties' folders and the handover (default: a new one in the "
                           "temporary folder, removed at the end)")
     run.add_argument("--output", metavar="FILE", help="also copy the results CSV (id, matched) here")
+    run.add_argument("--report", metavar="FILE",
+                     help="write the run's page (HTML) here (default: WORK/report.html with --work, else beside "
+                          "--output as NAME.report.html, else none)")
     _force_option(run)
     run.add_argument("--partitions", type=_positive, default=1, metavar="P", help="partitioned bank stores")
     _integers_option(run)
@@ -147,6 +150,14 @@ def parser():
     _dask_options(run)
     _output_options(run)
     run.set_defaults(func=_run)
+
+    page = sub.add_parser("report", help="write an HTML page of this party's steps, from the records in its folder")
+    page.add_argument("--home", required=True, help="this party's own folder")
+    page.add_argument("--output", metavar="FILE", help="the page (default: HOME/report.html)")
+    page.add_argument("--run", metavar="RUN", help="the run to show, by its id (default: the last one)")
+    _force_option(page)
+    _output_options(page)
+    page.set_defaults(func=_report)
     return ap
 
 
@@ -257,10 +268,15 @@ def _run(args, reporter):
                                 sender_columns=sender_columns, receiver_columns=receiver_columns,
                                 id_column=args.id_column, partitions=args.partitions, chunk_rows=args.chunk_rows,
                                 executor=ex, output=args.output, force=args.force,
-                                integers_as_text=args.integers_as_text)
+                                integers_as_text=args.integers_as_text, report_page=args.report)
     if not run.agrees:
         print(f"{PROG}: {run.disagreement()}", file=sys.stderr)
         return EXIT_FAILED
+    return EXIT_OK
+
+
+def _report(args, reporter):
+    report.party_report(args.home, args.output, reporter, args.run, args.force)
     return EXIT_OK
 
 

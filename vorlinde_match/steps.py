@@ -35,6 +35,7 @@ from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_header, read_key,
                     read_key_pair, read_payload, role_name, write_failure, write_keys)
+from .records import recorded
 from .stages import pause
 from .tables import Table, check_input, first_empty
 
@@ -85,6 +86,7 @@ def handover_path(handover, name):
 
 # Keys -------------------------------------------------------------------------
 
+@recorded(None, "keys")
 def make_keys(role, home, reporter):
     start = time.perf_counter()
     public_key, secret_key = vorlinde.key_gen()
@@ -126,6 +128,7 @@ def _shown_name(table):
     return "standard input" if table.name != table.path else os.path.basename(table.path)
 
 
+@recorded("bank", "build")
 def bank_build(home, handover, accounts, columns, reporter, partitions=1, executor=None, integers_as_text=False):
     """Builds the bank's store from the key columns of `accounts` (a file, or
     "-" for standard input) into handover/<role>.store; with partitions > 1,
@@ -302,6 +305,7 @@ def _unmatchable(rows, width, empty_at):
             empty_at.add(i)
 
 
+@recorded("operator", "query")
 def operator_query(home, handover, transactions, sender_columns, receiver_columns, id_column, reporter,
                    chunk_rows=None, executor=None, integers_as_text=False):
     """Looks every transaction of `transactions` (a file, or "-" for standard
@@ -458,6 +462,7 @@ def randomize_task(records):
     return _call(vorlinde.randomize, records)
 
 
+@recorded("bank", "randomize")
 def bank_randomize(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     role, public_key = read_key(home, BANKS, secret=False)
@@ -499,6 +504,7 @@ def combine_task(sender_records, receiver_records):
     return _call(vorlinde.combine, sender_records, receiver_records)
 
 
+@recorded("operator", "combine")
 def operator_combine(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     _, public_key = read_key(home, [OPERATOR], secret=False)
@@ -549,6 +555,7 @@ def decrypt_task(secret_key, points):
     return _call(vorlinde.decrypt, points, secret_key)
 
 
+@recorded("bank", "decrypt")
 def bank_decrypt(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     role, public_key, secret_key = read_key_pair(home, BANKS)
@@ -583,6 +590,7 @@ def finish_task(secret_key, sender_points, receiver_points, gamma, delta):
     return bytes(_call(vorlinde.finish, sender_points, receiver_points, gamma, delta, secret_key))
 
 
+@recorded("operator", "finish")
 def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     _, public_key, secret_key = read_key_pair(home, [OPERATOR])

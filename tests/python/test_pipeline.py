@@ -417,7 +417,7 @@ def test_a_stopped_step_stops_promptly_leaving_nothing_and_can_run_again(parties
 
 def test_a_partition_past_its_padded_size_fails_the_build_and_leaves_nothing(parties, data, monkeypatch):
     # Every key falling into one partition: far more than the padded size.
-    from vorlinde_match import partitions, steps
+    from vorlinde_match import partitions, records, steps
     from vorlinde_match.errors import StepError
     from vorlinde_match.progress import Reporter
 
@@ -426,8 +426,10 @@ def test_a_partition_past_its_padded_size_fails_the_build_and_leaves_nothing(par
         steps.bank_build(str(parties.home["sender-bank"]), str(parties.handover), str(data / "sender_bank.csv"),
                          ["iban", "name"], Reporter(quiet=True), partitions=4)
     assert os.listdir(parties.handover) == []
-    # The home keeps its keys and its lock file, and no spilled rows.
-    assert sorted(os.listdir(parties.home["sender-bank"])) == [".lock", "public.key", "secret.key"]
+    # The home keeps its keys, its lock file and the record of its keys step,
+    # and no spilled rows; the failed build recorded nothing.
+    assert sorted(os.listdir(parties.home["sender-bank"])) == [".lock", "public.key", "secret.key", "steps.jsonl"]
+    assert [r["what"] for r in records.read(str(parties.home["sender-bank"]))] == ["keys"]
 
 
 def test_the_readme_commands_match_the_sample_set(tmp_path):
