@@ -2,8 +2,9 @@
 transactions against two banks' accounts, one party and one step at a time.
 
 Each party runs its own steps on its own machine, with its own folder (--home:
-its keys and what it keeps between steps) and a handover folder through
-which the files pass between the parties (copy them however you move files).
+its keys and what it keeps between steps) and a handover through which the
+files pass between the parties: a folder (copy them however you move files),
+a folder on an SFTP server or a prefix in an S3 bucket.
 `vorlinde-match run` does a whole matching on one machine, to try it out.
 """
 
@@ -17,6 +18,7 @@ from . import steps, whole_run
 from .errors import StepError
 from .execution import executor as make_executor
 from .files import ROLES
+from .handover import close_handover, open_handover
 from .progress import Reporter
 from .tables import refuse_shared_pipes, split_columns
 
@@ -36,7 +38,14 @@ def _positive(text):
 def _common(p, handover=True):
     p.add_argument("--home", required=True, help="this party's own folder: its keys and what it keeps")
     if handover:
-        p.add_argument("--handover", required=True, help="the folder of the files the parties hand each other")
+        p.add_argument("--handover", required=True,
+                       help="the folder of the files the parties hand each other, or sftp://USER@HOST:PORT/PATH "
+                            "(pip install 'vorlinde[sftp]') or s3://BUCKET/PREFIX (pip install 'vorlinde[s3]')")
+        p.add_argument("--ssh-identity", metavar="FILE",
+                       help="sftp: the private key to log in with (default: the SSH agent and ~/.ssh)")
+        p.add_argument("--known-hosts", metavar="FILE",
+                       help="sftp: the known_hosts file that holds the server's host key (default: "
+                            "~/.ssh/known_hosts and /etc/ssh/ssh_known_hosts)")
     _output_options(p)
 
 
@@ -161,13 +170,15 @@ def _executor(args):
 
 @contextlib.contextmanager
 def _party_step(args):
-    """The executor of one party's step, after making its handover folder."""
+    """The executor of one party's step, after making its handover folder
+    or connecting to its handover server (args.handover is then the open
+    handover, closed when the step ends)."""
+    args.handover = open_handover(args.handover, args.home, args.ssh_identity, args.known_hosts)
     try:
-        os.makedirs(args.handover, exist_ok=True)
-    except OSError as error:
-        raise StepError(f"cannot make the handover folder {args.handover}: {error.strerror}") from None
-    with _executor(args) as ex:
-        yield ex
+        with _executor(args) as ex:
+            yield ex
+    finally:
+        close_handover(args.handover)
 
 
 def _stream_chunk(args):

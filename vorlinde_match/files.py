@@ -35,6 +35,7 @@ import stat
 import vorlinde
 
 from .errors import StepError
+from .handover import HandoverFile, open_for_reading
 
 MAGIC = b"vorlinde-match/2 "
 OLD_MAGICS = (b"vorlinde-match/1 ",)
@@ -272,8 +273,8 @@ def read_header(path, kind, again_hint="ask its sender for it again"):
     has the length the header states. Every failure names the file and ends
     with `again_hint` (what to do, see `again`)."""
     try:
-        with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
+        f, size = open_for_reading(path)
+        with f:
             prefix = f.read(PREFIX_SIZE)
             length = _header_length(path, prefix, size, again_hint)
             head = prefix + f.read(length - PREFIX_SIZE)
@@ -308,7 +309,7 @@ def _header_length(path, prefix, size, again_hint):
 
 def read_payload(path, meta):
     """The whole payload of `path`, checked against its digest."""
-    with open(path, "rb") as f:
+    with open_for_reading(path)[0] as f:
         f.seek(meta.size)
         data = f.read(meta["bytes"] + 1)
     if len(data) != meta["bytes"] or _digest_of(data) != meta.get("blake2b"):
@@ -331,7 +332,7 @@ class StreamReader:
         if meta["bytes"] % item_size:
             raise StepError(f"{path} holds {meta['bytes']:,} bytes, not a whole number of {item_size}-byte items")
         self.count = meta["bytes"] // item_size
-        self._file = open(path, "rb")
+        self._file = open_for_reading(path)[0]
         self._file.seek(meta.size)
         self._digest = _digest()
 
@@ -422,10 +423,13 @@ class _RawPayload(io.RawIOBase):
 class Outputs:
     """A step's output files, written under temporary names beside their
     destinations and renamed into place by `commit`; on any exit without
-    commit (an error, Ctrl-C) the temporary files are removed."""
+    commit (an error, Ctrl-C) the temporary files are removed. A file of a
+    remote handover is an upload of its transport, finished with the others
+    before anything is renamed or published."""
 
     def __init__(self):
         self._pending = []  # (temporary path, final path)
+        self._uploads = []
 
     def _temporary(self, path, mode=0o644):
         folder = os.path.dirname(os.path.abspath(path))
@@ -442,6 +446,9 @@ class Outputs:
     def stream(self, path, meta, mode=0o644):
         """A `StreamWriter` for a payload written in pieces; its header is
         `meta` plus length and digest."""
+        if isinstance(path, HandoverFile):
+            self._uploads.append(path.transport.upload(path.name))
+            return StreamWriter(self._uploads[-1].file, meta, path)
         return StreamWriter(os.fdopen(self._temporary(path, mode), "wb"), meta, path)
 
     def whole(self, path, meta, payload, mode=0o644):
@@ -453,11 +460,23 @@ class Outputs:
         return os.fdopen(self._temporary(path), "w", encoding=encoding, newline=newline)
 
     def commit(self):
+        try:
+            for upload in self._uploads:
+                upload.finish()
+        except BaseException:
+            self.discard()
+            raise
+        for upload in self._uploads:
+            upload.publish()
+        self._uploads = []
         for temp, path in self._pending:
             os.replace(temp, path)
         self._pending = []
 
     def discard(self):
+        for upload in self._uploads:
+            upload.abort()
+        self._uploads = []
         for temp, _ in self._pending:
             try:
                 os.unlink(temp)
