@@ -109,13 +109,33 @@ def open_handover(spec, home, ssh_identity=None, known_hosts=None):
         raise StepError(f"--handover {spec}: the scheme {url.scheme}:// is not one vorlinde-match speaks; give a "
                         "folder, sftp://USER@HOST:PORT/PATH or s3://BUCKET/PREFIX")
     if url.query or url.fragment:
-        raise StepError(f"--handover {spec}: a handover URL takes no ?query or #fragment; remove it")
+        # Not repeated whole: a query could hold what a password should not.
+        raise StepError(f"--handover {url.scheme}://{url.hostname or ''}{url.path}?...: a handover URL takes no "
+                        "?query or #fragment; remove it")
     if scheme == "sftp":
+        _refuse_local_overlap(spec, url, home)
         return SftpHandover(url.hostname, port or 22, url.username, url.path, home, ssh_identity, known_hosts)
     if url.username is not None:
         raise StepError(f"--handover {spec}: an s3:// URL names a bucket and a prefix, not a user; the AWS "
                         "environment or config provides the credentials")
     return S3Handover(url.hostname or "", url.path.strip("/"), home)
+
+
+def _inside(path, folder):
+    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
+
+
+def _refuse_local_overlap(spec, url, home):
+    """An sftp:// URL to this machine names a folder of this machine's
+    (unless the server confines its users elsewhere): it must not overlap
+    the party's own folder, as a local handover must not."""
+    if not url.hostname or not _is_loopback(url.hostname) or not url.path.startswith("/"):
+        return
+    there, own = os.path.realpath(url.path), os.path.realpath(home)
+    if _inside(there, own) or _inside(own, there):
+        raise StepError(f"--handover {spec} is on this machine and overlaps the party's folder {home}: what is "
+                        "handed over would sit beside its secret key; use a handover folder outside the party's "
+                        "folder")
 
 
 def locate(handover, name):
@@ -382,7 +402,7 @@ class SftpHandover(Remote):
             size = f.stat().st_size
         except (OSError, EOFError) as error:
             raise self._failed("read", name, error) from None
-        return _Guarded(f, self.url_of(name)), size
+        return _Guarded(_SftpReader(f, size), self.url_of(name)), size
 
     def exists(self, name):
         try:
@@ -421,6 +441,32 @@ class SftpHandover(Remote):
             except Exception:
                 pass
         self._client.close()
+
+
+class _SftpReader:
+    """A remote file read through paramiko's readv, which keeps all the
+    32 KiB requests of one read in flight at once (a plain read waits for
+    each in turn: one round trip per 32 KiB) and holds no more than was asked
+    for."""
+
+    def __init__(self, file, size):
+        self._file, self._size, self._at = file, size, 0
+
+    def seek(self, offset, whence=0):
+        self._at = offset if whence == 0 else self._at + offset if whence == 1 else self._size + offset
+        return self._at
+
+    def read(self, n=-1):
+        left = max(0, self._size - self._at)
+        n = left if n is None or n < 0 else min(n, left)
+        if n == 0:
+            return b""
+        data = b"".join(self._file.readv([(self._at, n)]))
+        self._at += len(data)
+        return data
+
+    def close(self):
+        self._file.close()
 
 
 class _SftpUpload(Upload):
