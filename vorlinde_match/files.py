@@ -463,12 +463,12 @@ class Outputs:
         try:
             for upload in self._uploads:
                 upload.finish()
+            while self._uploads:
+                self._uploads[0].publish()
+                del self._uploads[0]
         except BaseException:
             self.discard()
             raise
-        for upload in self._uploads:
-            upload.publish()
-        self._uploads = []
         for temp, path in self._pending:
             os.replace(temp, path)
         self._pending = []
