@@ -339,8 +339,8 @@ class SftpHandover(Remote):
                             "to the SSH agent (ssh-add FILE) and run the step again") from None
         except paramiko.AuthenticationException:
             self.close()
-            raise StepError(f"{self.url}: the server refused {user}'s keys (from the SSH agent, "
-                            f"{identity or '~/.ssh'}); give the key its administrator authorised with "
+            raise StepError(f"{self.url}: the server refused every key offered for {user} (the SSH agent's and "
+                            f"{identity or 'those in ~/.ssh'}); give the key its administrator authorised with "
                             "--ssh-identity FILE or add it to the agent") from None
         except socket.gaierror as error:
             self.close()
@@ -506,6 +506,10 @@ class _SftpUpload(Upload):
 
 # S3 -----------------------------------------------------------------------------
 
+class _Missing(StepError):
+    """An object that is not in the bucket."""
+
+
 class S3Handover(Remote):
     """A prefix in an S3 bucket, through s3fs with the AWS SDK's own
     credentials and endpoint settings. `home` (the party's own folder) holds
@@ -550,7 +554,7 @@ class S3Handover(Remote):
             if name is None:
                 raise StepError(f"{self.url}: the bucket {self.bucket} does not exist (at {self.endpoint}); check "
                                 "the bucket's name and AWS_ENDPOINT_URL_S3 or the region") from None
-            raise StepError(f"{shown}: no such file") from None
+            raise _Missing(f"{shown}: no such file") from None
         except PermissionError as error:
             raise StepError(f"{shown}: the S3 service refused the request ({_one_line(error)}); check the "
                             "credentials (AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, or AWS_PROFILE) and "
@@ -581,10 +585,8 @@ class S3Handover(Remote):
     def exists(self, name):
         try:
             self._call("read", name, "head_object", Bucket=self.bucket, Key=self._key(name))
-        except StepError as error:
-            if str(error).endswith(": no such file"):
-                return False
-            raise
+        except _Missing:
+            return False
         return True
 
     def remove(self, name):
