@@ -443,13 +443,18 @@ class Outputs:
         self._pending.append((temp, path))
         return fd
 
+    def _binary(self, path, mode):
+        """The binary file `path` is written through: a temporary file beside
+        it, or an upload to a remote handover (seekable either way)."""
+        if isinstance(path, HandoverFile):
+            self._uploads.append(path.transport.upload(path.name))
+            return self._uploads[-1].file
+        return os.fdopen(self._temporary(path, mode), "wb")
+
     def stream(self, path, meta, mode=0o644):
         """A `StreamWriter` for a payload written in pieces; its header is
         `meta` plus length and digest."""
-        if isinstance(path, HandoverFile):
-            self._uploads.append(path.transport.upload(path.name))
-            return StreamWriter(self._uploads[-1].file, meta, path)
-        return StreamWriter(os.fdopen(self._temporary(path, mode), "wb"), meta, path)
+        return StreamWriter(self._binary(path, mode), meta, path)
 
     def whole(self, path, meta, payload, mode=0o644):
         with self.stream(path, meta, mode) as writer:
