@@ -83,8 +83,8 @@ def stop(process):
         process.wait()
 
 
-def keygen(path):
-    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "", "-f", str(path)], check=True)
+def keygen(path, passphrase=""):
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-C", "", "-f", str(path)], check=True)
     with open(f"{path}.pub") as f:
         return f.read().split()[:2]  # type, base64
 
@@ -93,8 +93,9 @@ def keygen(path):
 
 class Sshd:
     """sshd on 127.0.0.1 with its own host key; `key` may log in as this user,
-    `other_key` may not; `known_hosts` holds the real host key, `wrong_hosts`
-    another key for the same host and port."""
+    and so may `locked_key` (protected by a passphrase), `other_key` may not;
+    `known_hosts` holds the real host key, `wrong_hosts` another key for the
+    same host and port."""
 
 
 @pytest.fixture(scope="module")
@@ -116,8 +117,10 @@ def sshd(tmp_path_factory):
     s.key, s.other_key = d / "client_key", d / "other_key"
     client = keygen(s.key)
     keygen(s.other_key)
+    s.locked_key = d / "locked_key"
+    locked = keygen(s.locked_key, passphrase="correct horse")
     _, wrong_key = keygen(d / "another_host_key")
-    (d / "authorized_keys").write_text(" ".join(client) + "\n")
+    (d / "authorized_keys").write_text(" ".join(client) + "\n" + " ".join(locked) + "\n")
     s.known_hosts = d / "known_hosts"
     s.known_hosts.write_text(f"[127.0.0.1]:{s.port} {host_type} {host_key}\n")
     s.wrong_hosts = d / "wrong_hosts"
@@ -345,6 +348,9 @@ SFTP_CASES = {
     "no key at all": (
         lambda s, d: (sftp_url(s, d), ["--known-hosts", s.known_hosts]),
         "no SSH key to log in with"),
+    "key protected by a passphrase, no agent": (
+        lambda s, d: (sftp_url(s, d), ["--ssh-identity", s.locked_key, "--known-hosts", s.known_hosts]),
+        "is protected by a passphrase; add it to the SSH agent"),
     "host key other than known_hosts holds": (
         lambda s, d: (sftp_url(s, d), ["--ssh-identity", s.key, "--known-hosts", s.wrong_hosts]),
         "is not the one"),
@@ -508,3 +514,36 @@ def test_a_published_file_reads_back_byte_for_byte(request, tmp_path, monkeypatc
         assert os.listdir(home) == []
     finally:
         handover.close_handover(remote)
+
+
+def test_keys_from_the_agent_and_host_keys_from_the_users_known_hosts(sshd, data, tmp_path):
+    """No option at all: the key protected by a passphrase, added to an SSH
+    agent, and the host key in ~/.ssh/known_hosts, as most users have them."""
+    env = command_env(tmp_path)
+    ssh = tmp_path / "user-home" / ".ssh"
+    ssh.mkdir(mode=0o700)
+    shutil.copyfile(sshd.known_hosts, ssh / "known_hosts")
+    agent_socket = tmp_path / "agent.sock"
+    agent = subprocess.Popen(["ssh-agent", "-D", "-a", str(agent_socket)], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, preexec_fn=die_with_this_process)
+    try:
+        deadline = time.monotonic() + 10
+        while not agent_socket.exists():
+            assert time.monotonic() < deadline, "ssh-agent did not start"
+            time.sleep(0.02)
+        env["SSH_AUTH_SOCK"] = str(agent_socket)
+        askpass = tmp_path / "askpass"  # what ssh-add runs to ask for the passphrase
+        askpass.write_text("#!/bin/sh\necho 'correct horse'\n")
+        askpass.chmod(0o700)
+        subprocess.run(["ssh-add", "-q", str(sshd.locked_key)], check=True, stdin=subprocess.DEVNULL, timeout=30,
+                       env={**env, "SSH_ASKPASS": str(askpass), "SSH_ASKPASS_REQUIRE": "force", "DISPLAY": ":0"})
+        served = tmp_path / "served"
+        served.mkdir()
+        home = tmp_path / "sender-bank"
+        succeeds(env, "keys", "--role", "sender-bank", "--home", home)
+        succeeds(env, "bank", "build", "--home", home, "--handover", sftp_url(sshd, served),
+                 "--accounts", data / "sender_bank.csv", "--columns", "iban,name")
+        assert os.listdir(served) == ["sender-bank.store"]
+    finally:
+        stop(agent)
+
