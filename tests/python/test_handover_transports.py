@@ -388,7 +388,10 @@ def test_sftp_bad_cases_are_one_line_and_write_nothing(sshd, data, tmp_path, mak
 
 
 S3_CASES = {
-    "server refuses the connection": (lambda m: ({"AWS_ENDPOINT_URL_S3": f"http://127.0.0.1:{free_port()}"}, None),
+    # The SDK's own retry setting (which the command leaves to the user) kept
+    # low: a refused connection is otherwise retried for several seconds.
+    "server refuses the connection": (lambda m: ({"AWS_ENDPOINT_URL_S3": f"http://127.0.0.1:{free_port()}",
+                                                  "AWS_MAX_ATTEMPTS": "2"}, None),
                                       "cannot connect to the S3 endpoint"),
     "wrong secret key": (lambda m: ({"AWS_SECRET_ACCESS_KEY": "not-the-secret"}, None),
                          "the S3 service refused the request"),
