@@ -39,6 +39,7 @@ import threading
 import vorlinde
 
 from .errors import StepError
+from .handover import HandoverFile, open_for_reading
 from .stages import pause
 
 MAGIC = b"vorlinde-match/2 "
@@ -275,29 +276,14 @@ def _check_sizes(path, meta, payload, again_hint):
             refuse("its header does not record the fingerprints of all three parties' keys")
 
 
-def open_regular(path, again_hint="ask its sender for it again"):
-    """`path` opened for reading, after checking on the open file that it is
-    a regular file: a FIFO or device planted under a file's name would block
-    the step or feed it without end. O_NONBLOCK keeps the open itself from
-    waiting for a FIFO's writer."""
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
-    mode = os.fstat(fd).st_mode
-    if not stat.S_ISREG(mode):
-        os.close(fd)
-        what = "a folder" if stat.S_ISDIR(mode) else "a named pipe" if stat.S_ISFIFO(mode) else "not a regular file"
-        raise StepError(f"{path} is {what}, not a file this step can read; remove it and {again_hint}")
-    os.set_blocking(fd, True)
-    return os.fdopen(fd, "rb")
-
-
 def read_header(path, kind, again_hint="ask its sender for it again"):
     """The header of `path`, after checking that the file holds a `kind`, that
     every header field has its schema's type and range and that the payload
     has the length the header states. Every failure names the file and ends
     with `again_hint` (what to do, see `again`)."""
     try:
-        with open_regular(path, again_hint) as f:
-            size = os.fstat(f.fileno()).st_size
+        f, size = open_for_reading(path, again_hint)
+        with f:
             prefix = f.read(PREFIX_SIZE)
             length = _header_length(path, prefix, size, again_hint)
             head = prefix + f.read(length - PREFIX_SIZE)
@@ -332,7 +318,7 @@ def _header_length(path, prefix, size, again_hint):
 
 def read_payload(path, meta):
     """The whole payload of `path`, checked against its digest."""
-    with open_regular(path) as f:
+    with open_for_reading(path)[0] as f:
         f.seek(meta.size)
         data = f.read(meta["bytes"] + 1)
     if len(data) != meta["bytes"] or _digest_of(data) != meta.get("blake2b"):
@@ -355,7 +341,7 @@ class StreamReader:
         if meta["bytes"] % item_size:
             raise StepError(f"{path} holds {meta['bytes']:,} bytes, not a whole number of {item_size}-byte items")
         self.count = meta["bytes"] // item_size
-        self._file = open_regular(path)
+        self._file = open_for_reading(path)[0]
         self._file.seek(meta.size)
         self._digest = _digest()
 
@@ -481,10 +467,13 @@ def _signals_held():
 class Outputs:
     """A step's output files, written under temporary names beside their
     destinations and renamed into place by `commit`; on any exit without
-    commit (an error, Ctrl-C) the temporary files are removed."""
+    commit (an error, Ctrl-C) the temporary files are removed. A file of a
+    remote handover is an upload of its transport, finished with the others
+    before anything is renamed or published."""
 
     def __init__(self):
         self._pending = []  # (temporary path, final path)
+        self._uploads = []
 
     def _temporary(self, path, mode=0o644):
         folder = os.path.dirname(os.path.abspath(path))
@@ -498,10 +487,19 @@ class Outputs:
         self._pending.append((temp, path))
         return fd
 
+    def _binary(self, path, mode):
+        """The binary file `path` is written through: a temporary file beside
+        it, or an upload to a remote handover (seekable either way)."""
+        if isinstance(path, HandoverFile):
+            upload = path.transport.upload(path.name)
+            self._uploads.append((upload, path))
+            return upload.file
+        return os.fdopen(self._temporary(path, mode), "wb")
+
     def stream(self, path, meta, mode=0o644):
         """A `StreamWriter` for a payload written in pieces; its header is
         `meta` plus length and digest."""
-        return StreamWriter(os.fdopen(self._temporary(path, mode), "wb"), meta, path)
+        return StreamWriter(self._binary(path, mode), meta, path)
 
     def whole(self, path, meta, payload, mode=0o644):
         with self.stream(path, meta, mode) as writer:
@@ -512,25 +510,48 @@ class Outputs:
         return TextWriter(os.fdopen(self._temporary(path), "w", encoding=encoding, newline=newline), path)
 
     def commit(self):
-        """Renames every output into place, with Ctrl-C and SIGTERM held
-        until the last; a rename that fails names what was put in place."""
+        """Sends what remote uploads still hold, then publishes them and
+        renames every local output into place, with Ctrl-C and SIGTERM held
+        until the last; a failure there names what was put in place."""
+        try:
+            for upload, _ in self._uploads:
+                upload.finish()
+        except BaseException:
+            self.discard()
+            raise
         done = []
         with _signals_held():
             try:
+                while self._uploads:
+                    pause("renaming")
+                    upload, path = self._uploads[0]
+                    try:
+                        upload.publish()
+                    except StepError as error:
+                        raise StepError(f"{error}; {self._written(done)}") from None
+                    del self._uploads[0]
+                    done.append(path)
+                    COMMITTED.append(path)
                 for temp, path in self._pending:
                     pause("renaming")
                     try:
                         os.replace(temp, path)
                     except OSError as error:
-                        written = f"{', '.join(done)} were written already" if done else "nothing was written"
-                        raise StepError(f"cannot put {path} in place: {error.strerror}; {written}; "
+                        raise StepError(f"cannot put {path} in place: {error.strerror}; {self._written(done)}; "
                                         "run the step again") from None
                     done.append(path)
                     COMMITTED.append(path)
             finally:
                 self._pending = [(temp, path) for temp, path in self._pending if path not in done]
 
+    @staticmethod
+    def _written(done):
+        return f"{', '.join(done)} were written already" if done else "nothing was written"
+
     def discard(self):
+        for upload, _ in self._uploads:
+            upload.abort()
+        self._uploads = []
         for temp, _ in self._pending:
             try:
                 os.unlink(temp)

@@ -29,6 +29,7 @@ import time
 
 from .errors import StepError
 from .files import BANKS, ROLES, key_fingerprint, read_header, read_key, write_failure
+from .handover import HandoverFile, Remote, exists, locate
 from .homes import key_role
 
 OPERATOR = "operator"
@@ -151,6 +152,8 @@ def _header(path):
 
 
 def _size(path, fallback):
+    if isinstance(path, HandoverFile):
+        return fallback  # the bytes written, as the step counted them
     try:
         return os.path.getsize(path)
     except OSError:
@@ -198,8 +201,8 @@ class _Recording:
         read = []
         for name in HANDOVER_INPUTS.get((self.command, self.step), ()):
             name = name.format(role=role)
-            path = os.path.join(self.handover, name)
-            if os.path.exists(path):
+            path = locate(self.handover, name)
+            if exists(path):
                 read.append({"file": path, "bytes": _size(path, 0), "from": route(name)[0]})
         record["read"] = read
         if (self.command, self.step) == (OPERATOR, "finish"):
@@ -226,6 +229,8 @@ class _Recording:
     def _handed_over(self, path):
         if self.handover is None:
             return False
+        if isinstance(self.handover, Remote):
+            return isinstance(path, HandoverFile)
         return os.path.realpath(os.path.dirname(os.path.abspath(path))) == os.path.realpath(self.handover)
 
 

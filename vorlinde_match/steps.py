@@ -35,6 +35,7 @@ from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_header, read_key,
                     read_key_pair, read_payload, role_name, write_failure, write_keys)
+from .handover import exists, locate
 from .records import recorded
 from .stages import pause
 from .tables import Table, check_input, first_empty
@@ -81,7 +82,7 @@ def _reading(paths, hint, readers=()):
 
 
 def handover_path(handover, name):
-    return os.path.join(handover, name)
+    return locate(handover, name)
 
 
 # Keys -------------------------------------------------------------------------
@@ -474,7 +475,7 @@ def bank_randomize(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     with _open_stream(in_path, "records", OPERATOR, RECORD_SIZE, hint) as reader, Outputs() as out:
         check_key(in_path, reader.meta, role, public_key, os.path.join(home, PUBLIC_KEY_FILE),
                   f"{again('bank build')}, then {hint}")
-        if os.path.exists(store_path):  # this bank's store, if its handover still holds it
+        if exists(store_path):  # this bank's store, if its handover still holds it
             store = read_header(store_path, "store", again("bank build"))
             check_made_from(in_path, reader.meta, store_path, store["blake2b"], hint)
         meta = {"kind": "records", "role": role, "run": reader.meta["run"], "count": reader.count,
@@ -567,7 +568,7 @@ def bank_decrypt(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     with _open_stream(in_path, "points", OPERATOR, POINT_SIZE, hint, to=role) as reader, Outputs() as out:
         check_key(in_path, reader.meta, role, public_key, os.path.join(home, PUBLIC_KEY_FILE),
                   f"{again('bank build')}, and the steps after it")
-        if os.path.exists(randomized_path):  # this bank's own, if its handover still holds it
+        if exists(randomized_path):  # this bank's own, if its handover still holds it
             randomized = read_header(randomized_path, "records", again("bank randomize"))
             check_made_from(in_path, reader.meta, randomized_path, randomized["blake2b"], hint)
         meta = {"kind": "points", "role": role, "run": reader.meta["run"], "count": reader.count, "to": OPERATOR,
