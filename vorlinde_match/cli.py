@@ -2,8 +2,9 @@
 transactions against two banks' accounts, one party and one step at a time.
 
 Each party runs its own steps on its own machine, with its own folder (--home:
-its keys and what it keeps between steps) and a handover folder through
-which the files pass between the parties (copy them however you move files).
+its keys and what it keeps between steps) and a handover through which the
+files pass between the parties: a folder (copy them however you move files),
+a folder on an SFTP server or a prefix in an S3 bucket.
 `vorlinde-match run` does a whole matching on one machine, to try it out.
 """
 
@@ -13,10 +14,11 @@ import os
 import signal
 import sys
 
-from . import files, homes, steps, whole_run
+from . import files, homes, report, steps, whole_run
 from .errors import StepError
 from .execution import executor as make_executor
 from .files import ROLES
+from .handover import close_handover, is_url, open_handover
 from .progress import Reporter
 from .tables import refuse_shared_pipes, split_columns
 
@@ -36,7 +38,14 @@ def _positive(text):
 def _common(p, handover=True):
     p.add_argument("--home", required=True, help="this party's own folder: its keys and what it keeps")
     if handover:
-        p.add_argument("--handover", required=True, help="the folder of the files the parties hand each other")
+        p.add_argument("--handover", required=True,
+                       help="the folder of the files the parties hand each other, or sftp://USER@HOST:PORT/PATH "
+                            "(pip install 'vorlinde[sftp]') or s3://BUCKET/PREFIX (pip install 'vorlinde[s3]')")
+        p.add_argument("--ssh-identity", metavar="FILE",
+                       help="sftp: the private key to log in with (default: the SSH agent and ~/.ssh)")
+        p.add_argument("--known-hosts", metavar="FILE",
+                       help="sftp: the known_hosts file that holds the server's host key (default: "
+                            "~/.ssh/known_hosts and /etc/ssh/ssh_known_hosts)")
     _output_options(p)
 
 
@@ -153,6 +162,9 @@ def parser():
                      help="folder for the parties' folders and the handover (default: a new one in the "
                           "temporary folder, removed at the end)")
     run.add_argument("--output", metavar="FILE", help="also copy the results CSV (id, matched) here")
+    run.add_argument("--report", metavar="FILE",
+                     help="write the run's page (HTML) here (default: WORK/report.html with --work, else beside "
+                          "--output as NAME.report.html, else none)")
     _force_option(run)
     run.add_argument("--partitions", type=_positive, default=1, metavar="P", help="partitioned bank stores")
     _integers_option(run)
@@ -160,6 +172,14 @@ def parser():
     _dask_options(run)
     _output_options(run)
     run.set_defaults(func=_run)
+
+    page = sub.add_parser("report", help="write an HTML page of this party's steps, from the records in its folder")
+    page.add_argument("--home", required=True, help="this party's own folder")
+    page.add_argument("--output", metavar="FILE", help="the page (default: HOME/report.html)")
+    page.add_argument("--run", metavar="RUN", help="the run to show, by its id (default: the last one)")
+    _force_option(page)
+    _output_options(page)
+    page.set_defaults(func=_report)
     return ap
 
 
@@ -182,15 +202,18 @@ def _executor(args):
 def _party_step(args, reporter, outputs=()):
     """The executor of one party's step, after checking its folders and
     `outputs` ((option, path, default path)), taking its home's lock and
-    making its handover folder."""
-    with homes.party_step(args.command, args.step, args.home, args.handover, reporter, outputs,
+    making its handover folder or connecting to its handover server
+    (args.handover is then the open handover, closed when the step ends). A
+    URL has no local folder to overlap: its own checks are open_handover's."""
+    local = None if is_url(args.handover) else args.handover
+    with homes.party_step(args.command, args.step, args.home, local, reporter, outputs,
                           getattr(args, "force", False)):
+        args.handover = open_handover(args.handover, args.home, args.ssh_identity, args.known_hosts)
         try:
-            os.makedirs(args.handover, exist_ok=True)
-        except OSError as error:
-            raise StepError(f"cannot make the handover folder {args.handover}: {error.strerror}") from None
-        with _executor(args) as ex:
-            yield ex
+            with _executor(args) as ex:
+                yield ex
+        finally:
+            close_handover(args.handover)
 
 
 def _stream_chunk(args):
@@ -287,10 +310,15 @@ def _run(args, reporter):
                                 sender_columns=sender_columns, receiver_columns=receiver_columns,
                                 id_column=args.id_column, partitions=args.partitions, chunk_rows=args.chunk_rows,
                                 executor=ex, output=args.output, force=args.force,
-                                integers_as_text=args.integers_as_text)
+                                integers_as_text=args.integers_as_text, report_page=args.report)
     if not run.agrees:
         print(f"{PROG}: {run.disagreement()}", file=sys.stderr)
         return EXIT_FAILED
+    return EXIT_OK
+
+
+def _report(args, reporter):
+    report.party_report(args.home, args.output, reporter, args.run, args.force)
     return EXIT_OK
 
 

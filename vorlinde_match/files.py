@@ -48,6 +48,7 @@ import vorlinde
 
 from . import sealing
 from .errors import StepError
+from .handover import HandoverFile, open_for_reading
 from .stages import pause
 
 FAMILY = b"vorlinde-match/"
@@ -350,8 +351,8 @@ def read_header(path, kind, again_hint="ask its sender for it again", sealed=Fal
     (its signature is checked by `read_handed_over`, not here). Every failure
     names the file and ends with `again_hint` (what to do, see `again`)."""
     try:
-        with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
+        f, size = open_for_reading(path, again_hint)
+        with f:
             prefix = f.read(PREFIX_SIZE)
             length = _header_length(path, prefix, size, again_hint, KEY_MAGICS if kind in KEY_KINDS else (MAGIC,))
             head = prefix + f.read(length - PREFIX_SIZE)
@@ -398,7 +399,7 @@ def read_payload(path, meta, file_key=None, again_hint="ask its sender for it ag
             data = reader.read(reader.count)
             reader.verify()
         return data
-    with open(path, "rb") as f:
+    with open_for_reading(path)[0] as f:
         f.seek(meta.size)
         data = f.read(meta["bytes"] + 1)
     if len(data) != meta["bytes"] or _digest_of(data) != meta.get("blake2b"):
@@ -517,7 +518,7 @@ class StreamReader:
         if plain is None or plain % item_size:
             raise StepError(f"{path} holds {meta['bytes']:,} bytes, not a whole number of {item_size}-byte items")
         self.count = plain // item_size
-        self._file = open(path, "rb")
+        self._file = open_for_reading(path)[0]
         try:
             self._file.seek(meta.size)
             self._body = (_SealedBody(self._file, meta, file_key, path, again_hint) if meta.sealed
@@ -646,10 +647,13 @@ def _signals_held():
 class Outputs:
     """A step's output files, written under temporary names beside their
     destinations and renamed into place by `commit`; on any exit without
-    commit (an error, Ctrl-C) the temporary files are removed."""
+    commit (an error, Ctrl-C) the temporary files are removed. A file of a
+    remote handover is an upload of its transport, finished with the others
+    before anything is renamed or published."""
 
     def __init__(self):
         self._pending = []  # (temporary path, final path)
+        self._uploads = []
 
     def _temporary(self, path, mode=0o644):
         folder = os.path.dirname(os.path.abspath(path))
@@ -663,15 +667,24 @@ class Outputs:
         self._pending.append((temp, path))
         return fd
 
+    def _binary(self, path, mode):
+        """The binary file `path` is written through: a temporary file beside
+        it, or an upload to a remote handover (seekable either way)."""
+        if isinstance(path, HandoverFile):
+            upload = path.transport.upload(path.name)
+            self._uploads.append((upload, path))
+            return upload.file
+        return os.fdopen(self._temporary(path, mode), "wb")
+
     def stream(self, path, meta, mode=0o644):
         """A `StreamWriter` for a payload written in pieces; its header is
         `meta` plus length and digest."""
-        return StreamWriter(os.fdopen(self._temporary(path, mode), "wb"), meta, path)
+        return StreamWriter(self._binary(path, mode), meta, path)
 
     def sealed(self, path, meta, signer, recipients):
         """A `SealedWriter`: the payload sealed for `recipients` (identities)
         and the header signed by `signer` (this party's sealing.Secrets)."""
-        return SealedWriter(os.fdopen(self._temporary(path), "wb"), meta, path, signer, recipients)
+        return SealedWriter(self._binary(path, 0o644), meta, path, signer, recipients)
 
     def whole(self, path, meta, payload, mode=0o644):
         with self.stream(path, meta, mode) as writer:
@@ -682,25 +695,48 @@ class Outputs:
         return TextWriter(os.fdopen(self._temporary(path), "w", encoding=encoding, newline=newline), path)
 
     def commit(self):
-        """Renames every output into place, with Ctrl-C and SIGTERM held
-        until the last; a rename that fails names what was put in place."""
+        """Sends what remote uploads still hold, then publishes them and
+        renames every local output into place, with Ctrl-C and SIGTERM held
+        until the last; a failure there names what was put in place."""
+        try:
+            for upload, _ in self._uploads:
+                upload.finish()
+        except BaseException:
+            self.discard()
+            raise
         done = []
         with _signals_held():
             try:
+                while self._uploads:
+                    pause("renaming")
+                    upload, path = self._uploads[0]
+                    try:
+                        upload.publish()
+                    except StepError as error:
+                        raise StepError(f"{error}; {self._written(done)}") from None
+                    del self._uploads[0]
+                    done.append(path)
+                    COMMITTED.append(path)
                 for temp, path in self._pending:
                     pause("renaming")
                     try:
                         os.replace(temp, path)
                     except OSError as error:
-                        written = f"{', '.join(done)} were written already" if done else "nothing was written"
-                        raise StepError(f"cannot put {path} in place: {error.strerror}; {written}; "
+                        raise StepError(f"cannot put {path} in place: {error.strerror}; {self._written(done)}; "
                                         "run the step again") from None
                     done.append(path)
                     COMMITTED.append(path)
             finally:
                 self._pending = [(temp, path) for temp, path in self._pending if path not in done]
 
+    @staticmethod
+    def _written(done):
+        return f"{', '.join(done)} were written already" if done else "nothing was written"
+
     def discard(self):
+        for upload, _ in self._uploads:
+            upload.abort()
+        self._uploads = []
         for temp, _ in self._pending:
             try:
                 os.unlink(temp)

@@ -23,7 +23,7 @@ SPILL_PREFIX = ".partitions-"
 # What a party keeps in its home between steps: never the target of an output
 # the user names.
 KEPT_FILES = (SECRET_KEY_FILE, PUBLIC_KEY_FILE, "signing.key", "sealing.key", "identity.json", "parties.json",
-              "transactions.ids", "gamma.points", "delta.points", LOCK_FILE)
+              "transactions.ids", "gamma.points", "delta.points", LOCK_FILE, "steps.jsonl")
 # The handover files each step writes, by (party, step); {role} is the bank's.
 HANDOVER_OUTPUTS = {
     ("bank", "build"): ("{role}.store",),

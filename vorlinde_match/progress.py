@@ -102,6 +102,8 @@ class Reporter:
         self.quiet, self.as_json = quiet, as_json
         self.stream = stream or sys.stderr
         self.summaries = []
+        # The records of the steps that finished (records.py), for the reports.
+        self.records = []
 
     def say(self, text):
         if not self.quiet and not self.as_json:

@@ -41,6 +41,8 @@ from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_handed_over,
                     read_header, read_key, read_key_pair, read_payload, role_name, write_failure, write_keys)
+from .handover import exists, locate
+from .records import recorded
 from .stages import pause
 from .tables import Table, check_input, first_empty
 
@@ -87,11 +89,12 @@ def _reading(paths, hint, readers=()):
 
 
 def handover_path(handover, name):
-    return os.path.join(handover, name)
+    return locate(handover, name)
 
 
 # Keys -------------------------------------------------------------------------
 
+@recorded(None, "keys")
 def make_keys(role, home, reporter):
     """The party's key pair for the module and, unless `home` has one, its
     identity (signing and sealing key pairs). New module keys in a folder
@@ -204,6 +207,7 @@ def _shown_name(table):
     return "standard input" if table.name != table.path else os.path.basename(table.path)
 
 
+@recorded("bank", "build")
 def bank_build(home, handover, accounts, columns, reporter, partitions=1, executor=None, integers_as_text=False):
     """Builds the bank's store from the key columns of `accounts` (a file, or
     "-" for standard input) into handover/<role>.store; with partitions > 1,
@@ -382,6 +386,7 @@ def _unmatchable(rows, width, empty_at):
             empty_at.add(i)
 
 
+@recorded("operator", "query")
 def operator_query(home, handover, transactions, sender_columns, receiver_columns, id_column, reporter,
                    chunk_rows=None, executor=None, integers_as_text=False):
     """Looks every transaction of `transactions` (a file, or "-" for standard
@@ -547,6 +552,7 @@ def randomize_task(records):
     return _call(vorlinde.randomize, records)
 
 
+@recorded("bank", "randomize")
 def bank_randomize(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     role, public_key = read_key(home, BANKS, secret=False)
@@ -559,7 +565,7 @@ def bank_randomize(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     with _open_stream(in_path, "records", OPERATOR, RECORD_SIZE, hint, known=known) as reader, Outputs() as out:
         check_key(in_path, reader.meta, role, public_key, os.path.join(home, PUBLIC_KEY_FILE),
                   f"{again('bank build')}, then {hint}")
-        if os.path.exists(store_path):  # this bank's store, if its handover still holds it
+        if exists(store_path):  # this bank's store, if its handover still holds it
             store, _ = read_handed_over(store_path, "store", role, known, again("bank build"), open_it=False)
             check_made_from(in_path, reader.meta, store_path, store["blake2b"], hint)
         meta = {"kind": "records", "role": role, "run": reader.meta["run"], "count": reader.count,
@@ -589,6 +595,7 @@ def combine_task(sender_records, receiver_records):
     return _call(vorlinde.combine, sender_records, receiver_records)
 
 
+@recorded("operator", "combine")
 def operator_combine(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     _, public_key = read_key(home, [OPERATOR], secret=False)
@@ -643,6 +650,7 @@ def decrypt_task(secret_key, points):
     return _call(vorlinde.decrypt, points, secret_key)
 
 
+@recorded("bank", "decrypt")
 def bank_decrypt(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     role, public_key, secret_key = read_key_pair(home, BANKS)
@@ -656,7 +664,7 @@ def bank_decrypt(home, handover, reporter, chunk=STREAM_CHUNK, executor=None):
             Outputs() as out:
         check_key(in_path, reader.meta, role, public_key, os.path.join(home, PUBLIC_KEY_FILE),
                   f"{again('bank build')}, and the steps after it")
-        if os.path.exists(randomized_path):  # this bank's own, if its handover still holds it
+        if exists(randomized_path):  # this bank's own, if its handover still holds it
             randomized, _ = read_handed_over(randomized_path, "records", role, known, again("bank randomize"),
                                              open_it=False)
             check_made_from(in_path, reader.meta, randomized_path, randomized["blake2b"], hint)
@@ -680,6 +688,7 @@ def finish_task(secret_key, sender_points, receiver_points, gamma, delta):
     return bytes(_call(vorlinde.finish, sender_points, receiver_points, gamma, delta, secret_key))
 
 
+@recorded("operator", "finish")
 def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
     _, public_key, secret_key = read_key_pair(home, [OPERATOR])

@@ -9,7 +9,7 @@ import stat
 import tempfile
 import time
 
-from . import homes, parties, steps
+from . import homes, parties, report, steps
 from .errors import StepError
 from .execution import Local
 from .files import BANKS, ROLES, Outputs
@@ -37,6 +37,7 @@ class WholeRun:
 
     def __init__(self, results, seconds, expected=None, differences=(), total=0):
         self.results, self.seconds = results, seconds
+        self.report = None  # the path of the run's page, when one was written
         self.expected, self.differences, self.total = expected, list(differences), total
 
     @property
@@ -57,22 +58,36 @@ class WholeRun:
 def run_all(sender_bank, receiver_bank, transactions, reporter, *, expected=None, work=None,
             columns=("iban", "name"), sender_columns=("sender_iban", "sender_name"),
             receiver_columns=("receiver_iban", "receiver_name"), id_column="id", partitions=1, chunk_rows=None,
-            executor=None, output=None, force=False, integers_as_text=False):
+            executor=None, output=None, force=False, integers_as_text=False, report_page=None):
     """Every step of every party, in order, on this machine; returns a
     `WholeRun`. The parties' folders and the handover go into `work` (a new
     temporary folder, removed at the end, when None); `output` also gets a
     copy of the results CSV, replacing an existing file only when `force`.
     `chunk_rows` None sizes the chunks per step; `integers_as_text` reads
     integer Parquet columns as decimal text. The executor stays open (its
-    caller closes it). Raises StepError (and OperationFailed) like the steps,
-    before any work when `expected` or `output` cannot be used."""
+    caller closes it). The run's page (report.py) goes to `report_page`, or
+    else to WORK/report.html when `work` is given, or else beside `output`
+    (OUTPUT's name with .report.html for its extension); a run with neither
+    writes none. Raises StepError (and OperationFailed) like the steps,
+    before any work when `expected`, `output` or `report_page` cannot be
+    used; a run that fails writes no page."""
     executor = executor or Local()
     if expected:
         check_expected(expected)
-    if output:
-        homes.check_outputs([("--output", output)], force=force,
-                            inputs=[sender_bank, receiver_bank, transactions, expected],
+    named = [("--output", output)] if output else []
+    page = report_page
+    if page:
+        named.append(("--report", page))
+    elif work:
+        page = os.path.join(work, report.PAGE_FILE)
+    elif output:
+        page = os.path.splitext(output)[0] + ".report.html"
+        named.append(("the run's page", page))
+    if named:
+        homes.check_outputs(named, force=force, inputs=[sender_bank, receiver_bank, transactions, expected],
                             apart_from=("--work", work) if work else None)
+    records = getattr(reporter, "records", None)
+    first = len(records) if records is not None else 0
     scratch = None
     if work is None:
         scratch = tempfile.TemporaryDirectory(prefix="vorlinde-run-")
@@ -124,7 +139,12 @@ def run_all(sender_bank, receiver_bank, transactions, reporter, *, expected=None
             run.results = shown = output
         elif scratch:
             run.results = None
-            shown += " (removed with the work folder: keep the results with --output FILE or --work DIR)"
+            shown += (" (removed with the work folder: keep the results and a report of the run with --output FILE "
+                      "or --work DIR)")
+        if page and records is not None:
+            report.write(page, report.run_page(records[first:], _answer_line(run)))
+            run.report = page
+            reporter.say(f"report of the run: {page}")
         reporter.say(f"whole run: {human_seconds(run.seconds)}; results in {shown}")
         return run
     finally:
@@ -151,6 +171,15 @@ def _steps(folders, handover, sender_bank, receiver_bank, transactions, reporter
     steps.operator_finish(folders["operator"], handover, results, reporter,
                           os.path.join(folders["operator"], "summary.json"), chunk, executor)
     return WholeRun(results, time.perf_counter() - start)
+
+
+def _answer_line(run):
+    """The page's line about the results checked against a known answer."""
+    if not run.expected:
+        return None
+    if run.agrees:
+        return f"All {run.total:,} results agree with {run.expected}."
+    return f"{len(run.differences):,} of {run.total:,} results differ from {run.expected}."
 
 
 def check_expected(path):

@@ -651,6 +651,17 @@ class TestNoTraceback:
         one_line(scene.command("bank", "randomize", "--home", file, "--handover", scene.handover), 1,
                  f"--home {file} is not a folder")
 
+    def test_a_fifo_planted_in_the_handover_is_refused_not_waited_for(self, keyed):
+        steps = keyed.steps()
+        for args in steps[:2]:
+            ok(keyed.command(*args))
+        store = keyed.handover / "receiver-bank.store"
+        store.unlink()
+        os.mkfifo(store)
+        one_line(keyed.command(*steps[2], timeout=60), 1,
+                 f"{store} is a named pipe, not a file this step can read; remove it and ask the receiver bank")
+        store.unlink()
+
     def test_run_with_a_file_for_its_work_folder(self, scene):
         work = scene.root / "work"
         work.write_text("a file\n")

@@ -21,6 +21,7 @@ import subprocess
 import sys
 
 import pytest
+from command_scan import scan
 
 pytest.importorskip("nacl", reason="vorlinde-match needs PyNaCl")
 import nacl.bindings  # noqa: E402
@@ -257,7 +258,10 @@ def finished(tmp_path_factory, data):
 @pytest.fixture
 def parties(tmp_path, data, finished):
     shutil.copytree(finished, tmp_path / "run")
-    return Parties(tmp_path / "run", data)
+    yield Parties(tmp_path / "run", data)
+    # Whatever a test crafted or refused: no secret key and no account row
+    # outside its owner's folder.
+    assert scan(tmp_path, {bank: data / f"{bank.replace('-', '_')}.csv" for bank in BANKS}) == []
 
 
 def refused(parties, run, *fragments, exact=None):

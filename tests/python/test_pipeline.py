@@ -16,6 +16,7 @@ import sysconfig
 import time
 
 import pytest
+from command_scan import scan
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 ROLES = ("sender-bank", "receiver-bank", "operator")
@@ -190,7 +191,10 @@ class Parties:
 def parties(tmp_path, data):
     p = Parties(tmp_path, data)
     p.keys()
-    return p
+    yield p
+    # No secret key and no account row outside its owner's folder.
+    banks = ("sender-bank", "receiver-bank")
+    assert scan(tmp_path, {bank: data / f"{bank.replace('-', '_')}.csv" for bank in banks}) == []
 
 
 def test_each_party_runs_its_own_steps(parties, data):
@@ -431,7 +435,7 @@ def test_a_stopped_step_stops_promptly_leaving_nothing_and_can_run_again(parties
 
 def test_a_partition_past_its_padded_size_fails_the_build_and_leaves_nothing(parties, data, monkeypatch):
     # Every key falling into one partition: far more than the padded size.
-    from vorlinde_match import partitions, steps
+    from vorlinde_match import partitions, records, steps
     from vorlinde_match.errors import StepError
     from vorlinde_match.progress import Reporter
 
@@ -440,9 +444,12 @@ def test_a_partition_past_its_padded_size_fails_the_build_and_leaves_nothing(par
         steps.bank_build(str(parties.home["sender-bank"]), str(parties.handover), str(data / "sender_bank.csv"),
                          ["iban", "name"], Reporter(quiet=True), partitions=4)
     assert os.listdir(parties.handover) == []
-    # The home keeps its keys, identity, pins and lock file, and no spilled rows.
+    # The home keeps its keys, identity, pins, its lock file and the record of
+    # its keys step, and no spilled rows; the failed build recorded nothing.
     assert sorted(os.listdir(parties.home["sender-bank"])) == [".lock", "identity.json", "parties.json", "public.key",
-                                                               "sealing.key", "secret.key", "signing.key"]
+                                                               "sealing.key", "secret.key", "signing.key",
+                                                               "steps.jsonl"]
+    assert [r["what"] for r in records.read(str(parties.home["sender-bank"]))] == ["keys"]
 
 
 def test_the_readme_commands_match_the_sample_set(tmp_path):
