@@ -17,6 +17,7 @@
 // Spans of outputs have the length of the inputs; an output may not overlap
 // an input unless said.
 
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -77,12 +78,25 @@ const Backend& active_backend();
 // one first and the fastest last: portable, AVX2, AVX-512 IFMA.
 std::span<const Backend* const> available_backends();
 
-// What the choice depends on, as read from CPUID and XCR0 (each backend's
-// cpu.cpp says which bits).
+// What the choice depends on.
 struct ProcessorFeatures {
   bool avx2 = false;
   bool ifma = false;
 };
+// What the dispatch reads from the processor: CPUID's highest standard leaf,
+// leaf 1 ECX, leaf 7 (subleaf 0) EBX, and XCR0 (0 when XGETBV is not usable).
+struct CpuidFacts {
+  std::uint32_t max_leaf = 0;
+  std::uint32_t leaf1_ecx = 0;
+  std::uint32_t leaf7_ebx = 0;
+  std::uint64_t xcr0 = 0;
+};
+// avx2: AVX and AVX2 present and their register state (XMM, YMM) saved by the
+// operating system; ifma: AVX-512F, VL and IFMA present and their state
+// (opmask, ZMM) saved as well (curve/backend/cpu.cpp).
+ProcessorFeatures features_of(const CpuidFacts& cpu);
+// The facts of this processor (all zero off x86-64).
+CpuidFacts this_processor_facts();
 // The list available_backends() gives on a processor with these features.
 std::vector<const Backend*> backends_for(const ProcessorFeatures& features);
 

@@ -1,10 +1,7 @@
-// The batch entries of a vector backend: the portable types handed to its
-// kernels in place, digits computed here and wiped here. Each vector backend
-// instantiates VectorEntries once, in its backend.cpp, with a description of
-// its kernel.hpp; that file and this one are built for the baseline
-// instruction set, only the kernels for the vector one.
-#ifndef VORLINDE_CURVE_BACKEND_VECTOR_ENTRIES_HPP
-#define VORLINDE_CURVE_BACKEND_VECTOR_ENTRIES_HPP
+// The batch entries of the vector backends: the portable types handed to the
+// kernels of one table (curve/backend/vector/kernel_table.hpp) in place,
+// digits computed here and wiped here. Built for the baseline instruction
+// set; only the kernels are built for the vector ones.
 
 #include <algorithm>
 #include <array>
@@ -14,14 +11,17 @@
 #include <vector>
 
 #include "curve/backend.hpp"
+#include "curve/backend/vector/kernel_table.hpp"
 #include "runtime/wipe.hpp"
 
-namespace vorlinde::curve::backend {
+namespace vorlinde::curve {
+namespace backend {
+namespace {
 
 // Signed radix-16 digits of each scalar, 64 per scalar, wiped when dropped.
 using Digits = std::vector<std::int8_t, runtime::WipingAllocator<std::int8_t>>;
 
-inline Digits digits_of(std::span<const Scalar> scalars) {
+Digits digits_of(std::span<const Scalar> scalars) {
   Digits digits(64 * scalars.size());
   for (std::size_t i = 0; i < scalars.size(); ++i) {
     const runtime::Wiped<std::array<std::int8_t, 64>> d([&] { return scalars[i].as_radix_16(); });
@@ -31,16 +31,14 @@ inline Digits digits_of(std::span<const Scalar> scalars) {
 }
 
 // Flags come back as bytes 0 or 1; Choice is one such byte.
-inline void to_choices(const std::vector<std::uint8_t>& flags, std::span<Choice> out) {
+void to_choices(const std::vector<std::uint8_t>& flags, std::span<Choice> out) {
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = Choice::from_bit(flags[i]);
 }
 
-// K describes one backend's kernel.hpp: its PointLimbs and NielsLimbs, kLanes,
-// and pointers to its eight kernel functions.
-template <class K>
+template <const vector::KernelTable& K>
 struct VectorEntries {
-  using PointLimbs = typename K::PointLimbs;
-  using NielsLimbs = typename K::NielsLimbs;
+  using PointLimbs = vector::PointLimbs;
+  using NielsLimbs = vector::NielsLimbs;
 
   // The kernels read and write the portable types in place: an EdwardsPoint
   // is X, Y, Z, T of five 64-bit limbs each, and a fixed-base table is 32 x 8
@@ -59,39 +57,39 @@ struct VectorEntries {
   static void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
     if (points.empty()) return;
     const Digits digits = digits_of({&k, 1});
-    K::variable_base(limbs(points), digits.data(), 0, points.size(), limbs(out));
+    K.variable_base(limbs(points), digits.data(), 0, points.size(), limbs(out));
   }
 
   static void mul_many(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars,
                        std::span<EdwardsPoint> out) {
     if (points.empty()) return;
     const Digits digits = digits_of(scalars);
-    K::variable_base(limbs(points), digits.data(), 64, points.size(), limbs(out));
+    K.variable_base(limbs(points), digits.data(), 64, points.size(), limbs(out));
   }
 
   static void fixed_base_many(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
                               std::span<EdwardsPoint> out) {
     if (scalars.empty()) return;
     const Digits digits = digits_of(scalars);
-    K::fixed_base(reinterpret_cast<const NielsLimbs*>(&table.tables[0].entries[0]), digits.data(), scalars.size(),
+    K.fixed_base(reinterpret_cast<const NielsLimbs*>(&table.tables[0].entries[0]), digits.data(), scalars.size(),
                   limbs(out));
   }
 
   static void mul_by_cofactor_many(std::span<const EdwardsPoint> points, std::span<EdwardsPoint> out) {
     if (points.empty()) return;
-    K::mul_by_cofactor(limbs(points), points.size(), limbs(out));
+    K.mul_by_cofactor(limbs(points), points.size(), limbs(out));
   }
 
   static void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
     if (points.empty()) return;
-    K::compress(limbs(points), points.size(), out.front().bytes.data());
+    K.compress(limbs(points), points.size(), out.front().bytes.data());
   }
 
   static void decompress_many(std::span<const CompressedEdwardsY> in, std::span<EdwardsPoint> out,
                               std::span<Choice> valid) {
     if (in.empty()) return;
     std::vector<std::uint8_t> flags(in.size());
-    K::decompress(in.front().bytes.data(), in.size(), limbs(out), flags.data());
+    K.decompress(in.front().bytes.data(), in.size(), limbs(out), flags.data());
     to_choices(flags, valid);
   }
 
@@ -99,7 +97,7 @@ struct VectorEntries {
                                           std::span<Choice> on_curve) {
     if (in.empty()) return;
     std::vector<std::uint8_t> flags(in.size());
-    K::uniform_bytes_to_point(in.front().data(), in.size(), limbs(out), flags.data());
+    K.uniform_bytes_to_point(in.front().data(), in.size(), limbs(out), flags.data());
     to_choices(flags, on_curve);
   }
 
@@ -108,14 +106,14 @@ struct VectorEntries {
     if (points.empty()) return;
     std::vector<std::uint8_t> bits(points.size()), flags(points.size());
     for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = branches[i].value;
-    K::point_to_uniform_bytes(limbs(points), bits.data(), points.size(), out.front().data(), flags.data());
+    K.point_to_uniform_bytes(limbs(points), bits.data(), points.size(), out.front().data(), flags.data());
     to_choices(flags, valid);
     runtime::wipe(bits.data(), bits.size());
   }
 
-  static constexpr Backend backend(const char* name) {
+  static constexpr Backend backend(const char* name, std::size_t lanes) {
     return Backend{name,
-                   K::kLanes,
+                   lanes,
                    &mul_same_scalar,
                    &mul_many,
                    &fixed_base_many,
@@ -127,6 +125,10 @@ struct VectorEntries {
   }
 };
 
-}  // namespace vorlinde::curve::backend
+}  // namespace
+}  // namespace backend
 
-#endif  // VORLINDE_CURVE_BACKEND_VECTOR_ENTRIES_HPP
+constinit const Backend AVX2_BACKEND = backend::VectorEntries<backend::avx2::kKernels>::backend("avx2", 4);
+constinit const Backend IFMA_BACKEND = backend::VectorEntries<backend::ifma::kKernels>::backend("ifma-avx512", 8);
+
+}  // namespace vorlinde::curve

@@ -21,6 +21,10 @@
 // Compiled only into the IFMA library (AVX-512 flags); never include this from
 // code built for the baseline instruction set.
 
+#if !defined(__AVX512IFMA__)
+#error "the IFMA lane field is built only with the AVX-512 IFMA flags"
+#endif
+
 // g++ 12 reports the deliberately undefined pass-through operand inside its
 // own shift intrinsics as uninitialized; the warning is about the header.
 #pragma GCC diagnostic push
@@ -32,6 +36,8 @@
 #pragma GCC diagnostic pop
 
 #include <cstdint>
+
+#include "curve/backend/vector/constants.hpp"
 
 namespace vorlinde::curve::backend::ifma {
 
@@ -58,7 +64,13 @@ struct F51x8Wide {
 class F51x8 {
  public:
   using Mask = ifma::Mask;
+  using Wide = F51x8Wide;
+  static constexpr int kLimbs = 5;
+  static constexpr int bits(int) { return 51; }
   static constexpr std::uint64_t kLow51 = (std::uint64_t{1} << 51) - 1;
+  // The doubling's squares feed its sums uncarried: one carry pass each
+  // instead of two.
+  static constexpr bool kDoublingFromWide = true;
 
   __m512i l[5];
 
@@ -74,9 +86,7 @@ class F51x8 {
     const __m512i z = _mm512_setzero_si512();
     return {{splat(1), z, z, z, z}};
   }
-  static F51x8 sqrt_m1() {
-    return broadcast({0x61b274a0ea0b0, 0x0d5a5fc8f189d, 0x7ef5e9cbd0c60, 0x78595a6804c9e, 0x2b8324804fc1d});
-  }
+  static F51x8 sqrt_m1() { return broadcast(vector::limbs51::SQRT_M1); }
 
   // Limbs < 2^64 in, limbs < 2^51 + 19 2^13 out: one parallel carry pass.
   static F51x8 weak_reduce(const __m512i (&v)[5]) {
