@@ -20,11 +20,11 @@ import sys
 # repository root.
 FIELD_TYPE = "FieldElement51"
 NAMESPACE = "vorlinde::curve::backend::serial"
-TABLE_PATH = "curve/backend/serial/basepoint_table.cpp"
+TABLE_PATH = "curve/backend/serial/scalar_mul/basepoint_table.cpp"
 TABLE_INCLUDE = "curve/edwards.hpp"
 TABLE_NAMESPACE = "vorlinde::curve"
-CONSTANTS_PATH = "curve/backend/serial/constants.hpp"
-CONSTANTS_INCLUDE = "curve/backend/serial/field.hpp"
+CONSTANTS_PATH = "curve/backend/serial/u64/constants.hpp"
+CONSTANTS_INCLUDE = "curve/backend/serial/u64/field.hpp"
 LANE_CONSTANTS_PATH = "curve/backend/vector/constants.hpp"
 LANE_NAMESPACE = "vorlinde::curve::backend::vector::limbs51"
 
@@ -199,7 +199,12 @@ def constants_text(consts):
         out += ["// " + line for line in comment]
         out.append("inline constexpr %s %s(%s::Limbs{" % (FIELD_TYPE, name, FIELD_TYPE))
         out.append("    %s});" % limbs(value))
-    out += ["", "}  // namespace %s" % NAMESPACE]
+    out += ["",
+            "template <unsigned B>",
+            "constexpr %s Bounded%s<B>::sqrt_m1() {" % (FIELD_TYPE, FIELD_TYPE),
+            "  return SQRT_M1;",
+            "}",
+            "", "}  // namespace %s" % NAMESPACE]
     return "\n".join(out) + "\n"
 
 

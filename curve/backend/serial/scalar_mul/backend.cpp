@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "curve/backend.hpp"
-#include "curve/backend/serial/scalar_mul.hpp"
+#include "curve/backend/serial/scalar_mul/scalar_mul.hpp"
 
 namespace vorlinde::curve::backend::serial {
 namespace {

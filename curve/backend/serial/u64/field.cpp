@@ -1,4 +1,4 @@
-#include "curve/backend/serial/field.hpp"
+#include "curve/backend/serial/u64/field.hpp"
 
 namespace vorlinde::curve::backend::serial::limbs51 {
 

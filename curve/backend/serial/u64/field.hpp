@@ -129,7 +129,7 @@ class BoundedFieldElement51 {
   static constexpr FieldElement51 zero() { return FieldElement51(); }
   static constexpr FieldElement51 one() { return FieldElement51(Limbs{1, 0, 0, 0, 0}); }
   // The even square root of -1.
-  // Defined in curve/field.hpp, after the generated constants.
+  // Defined in the generated constants.hpp, which this header ends with.
   static constexpr FieldElement51 sqrt_m1();
 
   // Bit 255 is ignored; an integer in [p, 2^255) stands for its residue.
@@ -247,3 +247,5 @@ class BoundedFieldElement51 {
 
 }  // namespace vorlinde::curve::backend::serial
 
+// The constants, and sqrt_m1() defined by them, need the complete class.
+#include "curve/backend/serial/u64/constants.hpp"

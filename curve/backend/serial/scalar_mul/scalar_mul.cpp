@@ -1,4 +1,4 @@
-#include "curve/backend/serial/scalar_mul.hpp"
+#include "curve/backend/serial/scalar_mul/scalar_mul.hpp"
 
 #include "runtime/wipe.hpp"
 
