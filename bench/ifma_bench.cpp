@@ -28,12 +28,15 @@ bool usable(benchmark::State& state) {
 
 void per_point(benchmark::State& state, std::size_t n) {
   state.counters["per_point"] =
-      benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      benchmark::Counter(static_cast<double>(n),
+                         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 vector::PointLimbs to_limbs(const EdwardsPoint& p) {
   vector::PointLimbs l;
-  for (int i = 0; i < 5; ++i) l.X[i] = p.X.limbs()[i], l.Y[i] = p.Y.limbs()[i], l.Z[i] = p.Z.limbs()[i], l.T[i] = p.T.limbs()[i];
+  for (int i = 0; i < 5; ++i) {
+    l.X[i] = p.X.limbs()[i], l.Y[i] = p.Y.limbs()[i], l.Z[i] = p.Z.limbs()[i], l.T[i] = p.T.limbs()[i];
+  }
   return l;
 }
 

@@ -35,9 +35,11 @@ struct Backend {
   std::size_t lanes;
   // out[i] = k points[i]. k is any scalar below 2^255, reduced or not.
   void (*mul_same_scalar)(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out);
-  // out[i] = scalars[i] points[i].
+  // out[i] = scalars[i] points[i]. Each scalar is any Scalar (below 2^255,
+  // reduced or not), multiplied as the integer it is.
   void (*mul_many)(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars, std::span<EdwardsPoint> out);
-  // out[i] = scalars[i] B, B the point the table was made for.
+  // out[i] = scalars[i] B, B the point the table was made for. Each scalar is
+  // any Scalar (below 2^255, reduced or not), multiplied as the integer it is.
   void (*fixed_base_many)(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
                           std::span<EdwardsPoint> out);
   // out[i] = 8 points[i]: three doublings, which leave only the component in

@@ -186,7 +186,8 @@ class F51x8 {
 #pragma GCC unroll 5
       for (int j = 5 - i; j < 5; ++j) z[i + j] = _mm512_madd52lo_epu64(z[i + j], a.l[i], b.l[j]);
     __m512i r[5];
-    for (int k = 0; k < 5; ++k) r[k] = k == 0 ? times19(z[5]) : _mm512_add_epi64(_mm512_add_epi64(z[k], z[k]), times19(z[k + 5]));
+    for (int k = 0; k < 5; ++k)
+      r[k] = k == 0 ? times19(z[5]) : _mm512_add_epi64(_mm512_add_epi64(z[k], z[k]), times19(z[k + 5]));
 #pragma GCC unroll 5
     for (int i = 0; i < 5; ++i)
 #pragma GCC unroll 5
@@ -228,8 +229,6 @@ class F51x8 {
       for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
     return {{r[0], r[1], r[2], r[3], r[4]}};
   }
-
-
 
  public:
 

@@ -60,7 +60,9 @@ using NielsLimbs = backend::vector::NielsLimbs;
 template <class PointLimbs>
 PointLimbs to_limbs(const EdwardsPoint& p) {
   PointLimbs l;
-  for (int i = 0; i < 5; ++i) l.X[i] = p.X.limbs()[i], l.Y[i] = p.Y.limbs()[i], l.Z[i] = p.Z.limbs()[i], l.T[i] = p.T.limbs()[i];
+  for (int i = 0; i < 5; ++i) {
+    l.X[i] = p.X.limbs()[i], l.Y[i] = p.Y.limbs()[i], l.Z[i] = p.Z.limbs()[i], l.T[i] = p.T.limbs()[i];
+  }
   return l;
 }
 
