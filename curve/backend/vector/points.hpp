@@ -24,22 +24,22 @@
 namespace vorlinde::curve::backend::vector {
 
 template <class F>
-F edwards_d() {
+inline F edwards_d() {
   return F::broadcast(limbs51::EDWARDS_D);
 }
 template <class F>
-F edwards_d2() {
+inline F edwards_d2() {
   return F::broadcast(limbs51::EDWARDS_D2);
 }
 
 // The doubling's squares: wide where the field's carry is the longer chain.
 template <class F>
-auto doubling_square(const F& a) {
+inline auto doubling_square(const F& a) {
   if constexpr (F::kDoublingFromWide) return a.square_wide();
   else return a.square();
 }
 template <class F>
-auto doubling_square2(const F& a) {
+inline auto doubling_square2(const F& a) {
   if constexpr (F::kDoublingFromWide) return a.square2_wide();
   else return a.square2();
 }
@@ -132,7 +132,7 @@ struct Extended {
 };
 
 template <class F>
-Completed<F> operator+(const ExtendedSums<F>& p, const ProjectiveNiels<F>& q) {
+inline Completed<F> operator+(const ExtendedSums<F>& p, const ProjectiveNiels<F>& q) {
   const auto pp = F::mul_wide(p.Y_plus_X, q.Y_plus_X);
   const auto mm = F::mul_wide(p.Y_minus_X, q.Y_minus_X);
   const auto tt2d = F::mul_wide(p.T, q.T2d);
@@ -141,7 +141,7 @@ Completed<F> operator+(const ExtendedSums<F>& p, const ProjectiveNiels<F>& q) {
 }
 
 template <class F>
-Completed<F> operator+(const ExtendedSums<F>& p, const AffineNiels<F>& q) {
+inline Completed<F> operator+(const ExtendedSums<F>& p, const AffineNiels<F>& q) {
   const auto pp = F::mul_wide(p.Y_plus_X, q.y_plus_x);
   const auto mm = F::mul_wide(p.Y_minus_X, q.y_minus_x);
   const auto txy2d = F::mul_wide(p.T, q.xy2d);
@@ -150,11 +150,11 @@ Completed<F> operator+(const ExtendedSums<F>& p, const AffineNiels<F>& q) {
 }
 
 template <class F>
-Completed<F> operator+(const Extended<F>& p, const ProjectiveNiels<F>& q) {
+inline Completed<F> operator+(const Extended<F>& p, const ProjectiveNiels<F>& q) {
   return p.sums() + q;
 }
 template <class F>
-Completed<F> operator+(const Extended<F>& p, const AffineNiels<F>& q) {
+inline Completed<F> operator+(const Extended<F>& p, const AffineNiels<F>& q) {
   return p.sums() + q;
 }
 

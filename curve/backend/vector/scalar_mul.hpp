@@ -22,14 +22,14 @@ static_assert(kPointStride == 20);
 
 // Lanes at or beyond m hold the identity.
 template <class I>
-Extended<typename I::Field> load_points(const PointLimbs* p, std::size_t m) {
+inline Extended<typename I::Field> load_points(const PointLimbs* p, std::size_t m) {
   static constexpr std::uint64_t kZero[5] = {0, 0, 0, 0, 0}, kOne[5] = {1, 0, 0, 0, 0};
   return {I::gather(p->X, kPointStride, m, kZero), I::gather(p->Y, kPointStride, m, kOne),
           I::gather(p->Z, kPointStride, m, kOne), I::gather(p->T, kPointStride, m, kZero)};
 }
 
 template <class I>
-void store_points(const Extended<typename I::Field>& p, PointLimbs* out, std::size_t m) {
+inline void store_points(const Extended<typename I::Field>& p, PointLimbs* out, std::size_t m) {
   I::scatter(p.X, out->X, kPointStride, m);
   I::scatter(p.Y, out->Y, kPointStride, m);
   I::scatter(p.Z, out->Z, kPointStride, m);
