@@ -22,6 +22,7 @@ constexpr Candidate kCandidates[] = {
 #if defined(__x86_64__)
     {&AVX2_BACKEND, [](const ProcessorFeatures& f) { return f.avx2; }},
     {&IFMA_BACKEND, [](const ProcessorFeatures& f) { return f.ifma; }},
+    {&IFMA_VPMULLQ_BACKEND, [](const ProcessorFeatures& f) { return f.ifma_vpmullq; }},
 #endif
 };
 

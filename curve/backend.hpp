@@ -70,6 +70,8 @@ extern const Backend AVX2_BACKEND;
 // Eight points per AVX-512 IFMA vector; runs where AVX-512F, VL and IFMA are
 // present and enabled (curve/backend/ifma/).
 extern const Backend IFMA_BACKEND;
+// The same, folding products with VPMULLQ; runs where ifma_vpmullq is set.
+extern const Backend IFMA_VPMULLQ_BACKEND;
 #endif
 
 // The backend in use: the fastest one this build contains and this processor
@@ -77,13 +79,17 @@ extern const Backend IFMA_BACKEND;
 const Backend& active_backend();
 
 // Every backend this build contains and this processor can run, the portable
-// one first and the fastest last: portable, AVX2, AVX-512 IFMA.
+// one first and the fastest last: portable, AVX2, AVX-512 IFMA, IFMA folding
+// with VPMULLQ.
 std::span<const Backend* const> available_backends();
 
 // What the choice depends on.
 struct ProcessorFeatures {
   bool avx2 = false;
   bool ifma = false;
+  // IFMA, AVX-512DQ, and a processor where VPMULLQ is one fast instruction
+  // (AMD; Intel's takes 3 uops and 15 cycles).
+  bool ifma_vpmullq = false;
 };
 // What the dispatch reads from the processor: CPUID's highest standard leaf,
 // leaf 1 ECX, leaf 7 (subleaf 0) EBX, and XCR0 (0 when XGETBV is not usable).
@@ -92,10 +98,12 @@ struct CpuidFacts {
   std::uint32_t leaf1_ecx = 0;
   std::uint32_t leaf7_ebx = 0;
   std::uint64_t xcr0 = 0;
+  bool amd = false;  // leaf 0's vendor string is "AuthenticAMD"
 };
 // avx2: AVX and AVX2 present and their register state (XMM, YMM) saved by the
 // operating system; ifma: AVX-512F, VL and IFMA present and their state
-// (opmask, ZMM) saved as well (curve/backend/cpu.cpp).
+// (opmask, ZMM) saved as well; ifma_vpmullq: ifma, AVX-512DQ and an AMD
+// processor (curve/backend/cpu.cpp).
 ProcessorFeatures features_of(const CpuidFacts& cpu);
 // The facts of this processor (all zero off x86-64).
 CpuidFacts this_processor_facts();

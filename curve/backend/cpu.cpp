@@ -25,6 +25,8 @@ ProcessorFeatures features_of(const CpuidFacts& cpu) {
   constexpr std::uint32_t kIfma = (1u << 16) | (1u << 21) | (1u << 31);
   constexpr std::uint64_t kZmm = kYmm | (1u << 5) | (1u << 6) | (1u << 7);
   f.ifma = (ebx & kIfma) == kIfma && (cpu.xcr0 & kZmm) == kZmm;
+  // AVX-512DQ (leaf 7 EBX bit 17) brings VPMULLQ, worth using on AMD only.
+  f.ifma_vpmullq = f.ifma && (ebx & (1u << 17)) && cpu.amd;
   return f;
 }
 
@@ -33,6 +35,9 @@ CpuidFacts this_processor_facts() {
 #if defined(__x86_64__)
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   cpu.max_leaf = __get_cpuid_max(0, nullptr);
+  __cpuid(0, eax, ebx, ecx, edx);
+  // "AuthenticAMD" in EBX, EDX, ECX.
+  cpu.amd = ebx == 0x68747541 && edx == 0x69746e65 && ecx == 0x444d4163;
   if (cpu.max_leaf >= 7) {
     __cpuid(1, eax, ebx, ecx, edx);
     cpu.leaf1_ecx = ecx;

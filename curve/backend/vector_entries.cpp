@@ -130,5 +130,7 @@ struct VectorEntries {
 
 constinit const Backend AVX2_BACKEND = backend::VectorEntries<backend::avx2::kKernels>::backend("avx2", 4);
 constinit const Backend IFMA_BACKEND = backend::VectorEntries<backend::ifma::kKernels>::backend("ifma-avx512", 8);
+constinit const Backend IFMA_VPMULLQ_BACKEND =
+    backend::VectorEntries<backend::ifma::kKernelsVpmullq>::backend("ifma-avx512-vpmullq", 8);
 
 }  // namespace vorlinde::curve

@@ -12,7 +12,7 @@ and fails if
     code has none).
   - a function of namespace vorlinde::curve::backend::vector (the templates
     shared by the vector instruction sets) names no ifma:: or avx2:: type;
-  - a function defined in a kernel archive (libifma.a, libavx2.a) names no type
+  - a function defined in a kernel archive (libifma.a, libifma_vpmullq.a, libavx2.a) names no type
     of that archive's instruction set.
 Such a function would be an inline or template instance compiled with the
 kernels' flags that the linker may pick for baseline code, or for the other
@@ -52,7 +52,7 @@ VEX_OPERAND = re.compile(r"%ymm\d+")
 VEX_MNEMONIC = re.compile(r"^v(?!err\b|erw\b)[a-z0-9]+$")
 FUNCTION = re.compile(r"^[0-9a-f]+ <(.*)>:$")
 SHARED = "vorlinde::curve::backend::vector::"
-ISA_OF_ARCHIVE = {"libifma.a": ALLOWED, "libavx2.a": ALLOWED_VEX[1]}
+ISA_OF_ARCHIVE = {"libifma.a": ALLOWED, "libifma_vpmullq.a": ALLOWED, "libavx2.a": ALLOWED_VEX[1]}
 
 
 def own_name(function):

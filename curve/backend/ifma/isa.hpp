@@ -14,6 +14,7 @@
 #include "curve/backend/vector/points.hpp"
 
 namespace vorlinde::curve::backend::ifma {
+inline namespace VORLINDE_IFMA_FOLD {
 
 struct Isa : Lanes {
   using Field = F51x8;
@@ -80,4 +81,5 @@ struct Isa : Lanes {
   };
 };
 
+}  // namespace VORLINDE_IFMA_FOLD
 }  // namespace vorlinde::curve::backend::ifma

@@ -14,6 +14,7 @@
 #include "curve/backend/ifma/field.hpp"
 
 namespace vorlinde::curve::backend::ifma {
+inline namespace VORLINDE_IFMA_FOLD {
 
 struct Lanes {
   static constexpr std::size_t kLanes = 8;
@@ -101,4 +102,5 @@ struct Lanes {
   }
 };
 
+}  // namespace VORLINDE_IFMA_FOLD
 }  // namespace vorlinde::curve::backend::ifma

@@ -104,6 +104,8 @@ struct KernelTable {
 namespace ifma {
 // Eight points per AVX-512 IFMA vector.
 extern const vector::KernelTable kKernels;
+// The same with the product's fold by VPMULLQ (AVX-512DQ).
+extern const vector::KernelTable kKernelsVpmullq;
 }  // namespace ifma
 namespace avx2 {
 // Four points per AVX2 vector.

@@ -31,6 +31,8 @@ TEST(BackendDispatch, IfmaThenAvx2ThenThePortableBackend) {
   EXPECT_EQ(backends_for({.avx2 = true, .ifma = false}), (List{&SERIAL_BACKEND, &AVX2_BACKEND}));
   EXPECT_EQ(backends_for({.avx2 = true, .ifma = true}), (List{&SERIAL_BACKEND, &AVX2_BACKEND, &IFMA_BACKEND}));
   EXPECT_EQ(backends_for({.avx2 = false, .ifma = true}), (List{&SERIAL_BACKEND, &IFMA_BACKEND}));
+  EXPECT_EQ(backends_for({.avx2 = true, .ifma = true, .ifma_vpmullq = true}),
+            (List{&SERIAL_BACKEND, &AVX2_BACKEND, &IFMA_BACKEND, &IFMA_VPMULLQ_BACKEND}));
   // This processor's list is the one its features give.
   const auto backends = available_backends();
   EXPECT_EQ(List(backends.begin(), backends.end()),
@@ -79,7 +81,26 @@ TEST(BackendDispatch, TheIfmaBackendRunsExactlyWhereTheProcessorHasIt) {
   EXPECT_EQ(listed, features_of(this_processor_facts()).ifma);
   EXPECT_EQ(&active_backend(), backends.back());
   if (!listed) GTEST_SKIP() << "this processor (or OS) lacks AVX-512 IFMA: the portable backend is in use";
-  EXPECT_EQ(&active_backend(), &IFMA_BACKEND);
+  const bool vpmullq = features_of(this_processor_facts()).ifma_vpmullq;
+  EXPECT_EQ(&active_backend(), vpmullq ? &IFMA_VPMULLQ_BACKEND : &IFMA_BACKEND);
+}
+
+// VPMULLQ (AVX-512DQ, leaf 7 EBX bit 17) is chosen on AMD processors only,
+// and only with everything IFMA needs.
+TEST(BackendDispatch, TheVpmullqFoldNeedsIfmaAvx512dqAndAnAmdProcessor) {
+  CpuidFacts full{7, 1u << 27, (1u << 16) | (1u << 17) | (1u << 21) | (1u << 31), 0xe7};
+  full.amd = true;
+  EXPECT_TRUE(features_of(full).ifma_vpmullq);
+  CpuidFacts intel = full;
+  intel.amd = false;
+  EXPECT_FALSE(features_of(intel).ifma_vpmullq);
+  EXPECT_TRUE(features_of(intel).ifma);
+  CpuidFacts no_dq = full;
+  no_dq.leaf7_ebx &= ~(1u << 17);
+  EXPECT_FALSE(features_of(no_dq).ifma_vpmullq);
+  CpuidFacts no_zmm = full;
+  no_zmm.xcr0 &= ~std::uint64_t{1u << 6};
+  EXPECT_FALSE(features_of(no_zmm).ifma_vpmullq);
 }
 
 // The decision from raw CPUID and XCR0 values (Intel SDM vol. 2A, CPUID leaf

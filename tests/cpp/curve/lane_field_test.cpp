@@ -39,6 +39,8 @@ struct LaneField {
 const LaneField kLaneFields[] = {
     {"ifma", &backend::ifma::kKernels, std::uint64_t{1} << 51, [] { return features_of(this_processor_facts()).ifma; }},
     {"avx2", &backend::avx2::kKernels, std::uint64_t{1} << 19, [] { return features_of(this_processor_facts()).avx2; }},
+    {"ifma_vpmullq", &backend::ifma::kKernelsVpmullq, std::uint64_t{1} << 51,
+     [] { return features_of(this_processor_facts()).ifma_vpmullq; }},
 };
 
 // The representation of one lane field, for building and reading elements.

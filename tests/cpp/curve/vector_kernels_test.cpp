@@ -41,6 +41,8 @@ struct VectorBackend {
 const VectorBackend kVectorBackends[] = {
     {"ifma", &backend::ifma::kKernels, &IFMA_BACKEND, [] { return features_of(this_processor_facts()).ifma; }},
     {"avx2", &backend::avx2::kKernels, &AVX2_BACKEND, [] { return features_of(this_processor_facts()).avx2; }},
+    {"ifma_vpmullq", &backend::ifma::kKernelsVpmullq, &IFMA_VPMULLQ_BACKEND,
+     [] { return features_of(this_processor_facts()).ifma_vpmullq; }},
 };
 
 class VectorKernelTest : public testing::SodiumTest, public ::testing::WithParamInterface<VectorBackend> {
