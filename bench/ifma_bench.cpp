@@ -10,29 +10,33 @@
 #include <cstdint>
 #include <vector>
 
-#include "curve/backend/ifma/field_probe.hpp"
-#include "curve/backend/ifma/kernel.hpp"
+#include "curve/backend.hpp"
+#include "curve/backend/vector/kernel_table.hpp"
 #include "curve/edwards.hpp"
 
 namespace {
 
 using namespace vorlinde::curve;
 namespace ifma = backend::ifma;
+namespace vector = backend::vector;
 
 bool usable(benchmark::State& state) {
-  if (ifma::cpu_has_ifma()) return true;
+  if (features_of(this_processor_facts()).ifma) return true;
   state.SkipWithError("no AVX-512 IFMA on this processor");
   return false;
 }
 
 void per_point(benchmark::State& state, std::size_t n) {
   state.counters["per_point"] =
-      benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      benchmark::Counter(static_cast<double>(n),
+                         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-ifma::PointLimbs to_limbs(const EdwardsPoint& p) {
-  ifma::PointLimbs l;
-  for (int i = 0; i < 5; ++i) l.X[i] = p.X.limbs()[i], l.Y[i] = p.Y.limbs()[i], l.Z[i] = p.Z.limbs()[i], l.T[i] = p.T.limbs()[i];
+vector::PointLimbs to_limbs(const EdwardsPoint& p) {
+  vector::PointLimbs l;
+  for (int i = 0; i < 5; ++i) {
+    l.X[i] = p.X.limbs()[i], l.Y[i] = p.Y.limbs()[i], l.Z[i] = p.Z.limbs()[i], l.T[i] = p.T.limbs()[i];
+  }
   return l;
 }
 
@@ -42,8 +46,8 @@ std::array<std::uint8_t, 32> random_point_bytes() {
   return p;
 }
 
-std::vector<ifma::PointLimbs> random_points(std::size_t n) {
-  std::vector<ifma::PointLimbs> out;
+std::vector<vector::PointLimbs> random_points(std::size_t n) {
+  std::vector<vector::PointLimbs> out;
   for (std::size_t i = 0; i < n; ++i)
     out.push_back(to_limbs(*CompressedEdwardsY{random_point_bytes()}.decompress() + ED25519_BASEPOINT_POINT));
   return out;
@@ -65,11 +69,11 @@ void BM_IfmaFieldMul(benchmark::State& state) {
   std::uint64_t a[8][5], b[8][5];
   for (int j = 0; j < 8; ++j)
     for (int i = 0; i < 5; ++i) a[j][i] = b[j][i] = (std::uint64_t{1} << 51) - 1 - 77 * j - i;
-  ifma::FieldProbeResult r;
+  vector::FieldProbeResult r;
   // Through the test probe, so this includes gathering and encoding; pow2k(64)
   // below is the figure for the squaring chain itself.
   for (auto _ : state) {
-    ifma::field_probe(ifma::FieldProbeOp::kMul, a, b, 0, &r);
+    ifma::kKernels.field_probe(vector::FieldProbeOp::kMul, a[0], b[0], 0, &r);
     benchmark::DoNotOptimize(r);
   }
   per_point(state, 8);
@@ -81,9 +85,9 @@ void BM_IfmaFieldSquare64(benchmark::State& state) {
   std::uint64_t a[8][5];
   for (int j = 0; j < 8; ++j)
     for (int i = 0; i < 5; ++i) a[j][i] = (std::uint64_t{1} << 51) - 1 - 77 * j - i;
-  ifma::FieldProbeResult r;
+  vector::FieldProbeResult r;
   for (auto _ : state) {
-    ifma::field_probe(ifma::FieldProbeOp::kPow2k, a, a, 64, &r);
+    ifma::kKernels.field_probe(vector::FieldProbeOp::kPow2k, a[0], a[0], 64, &r);
     benchmark::DoNotOptimize(r);
   }
   per_point(state, 8 * 64);  // per lane and squaring
@@ -95,9 +99,9 @@ void BM_IfmaVariableBase(benchmark::State& state) {
   const std::size_t n = state.range(0);
   const auto points = random_points(n);
   const auto digits = random_digits(n);
-  std::vector<ifma::PointLimbs> out(n);
+  std::vector<vector::PointLimbs> out(n);
   for (auto _ : state) {
-    ifma::variable_base(points.data(), digits.data(), 64, n, out.data());
+    ifma::kKernels.variable_base(points.data(), digits.data(), 64, n, out.data());
     benchmark::DoNotOptimize(out.data());
   }
   per_point(state, n);
@@ -107,18 +111,18 @@ BENCHMARK(BM_IfmaVariableBase)->Arg(64)->Arg(256);
 void BM_IfmaFixedBase(benchmark::State& state) {
   if (!usable(state)) return;
   const std::size_t n = state.range(0);
-  std::vector<ifma::NielsLimbs> table;
+  std::vector<vector::NielsLimbs> table;
   for (const auto& sub : ED25519_BASEPOINT_TABLE.tables)
     for (const auto& e : sub.entries) {
-      ifma::NielsLimbs l;
+      vector::NielsLimbs l;
       for (int i = 0; i < 5; ++i)
         l.y_plus_x[i] = e.y_plus_x.limbs()[i], l.y_minus_x[i] = e.y_minus_x.limbs()[i], l.xy2d[i] = e.xy2d.limbs()[i];
       table.push_back(l);
     }
   const auto digits = random_digits(n);
-  std::vector<ifma::PointLimbs> out(n);
+  std::vector<vector::PointLimbs> out(n);
   for (auto _ : state) {
-    ifma::fixed_base(table.data(), digits.data(), n, out.data());
+    ifma::kKernels.fixed_base(table.data(), digits.data(), n, out.data());
     benchmark::DoNotOptimize(out.data());
   }
   per_point(state, n);
@@ -131,7 +135,7 @@ void BM_IfmaCompress(benchmark::State& state) {
   const auto points = random_points(n);
   std::vector<std::uint8_t> out(32 * n);
   for (auto _ : state) {
-    ifma::compress(points.data(), n, out.data());
+    ifma::kKernels.compress(points.data(), n, out.data());
     benchmark::DoNotOptimize(out.data());
   }
   per_point(state, n);
@@ -146,10 +150,10 @@ void BM_IfmaDecompress(benchmark::State& state) {
     const auto b = random_point_bytes();
     in.insert(in.end(), b.begin(), b.end());
   }
-  std::vector<ifma::PointLimbs> out(n);
+  std::vector<vector::PointLimbs> out(n);
   std::vector<std::uint8_t> valid(n);
   for (auto _ : state) {
-    ifma::decompress(in.data(), n, out.data(), valid.data());
+    ifma::kKernels.decompress(in.data(), n, out.data(), valid.data());
     benchmark::DoNotOptimize(out.data());
   }
   per_point(state, n);
@@ -161,10 +165,10 @@ void BM_IfmaUniformBytesToPoint(benchmark::State& state) {
   const std::size_t n = state.range(0);
   std::vector<std::uint8_t> in(32 * n);
   randombytes_buf(in.data(), in.size());
-  std::vector<ifma::PointLimbs> out(n);
+  std::vector<vector::PointLimbs> out(n);
   std::vector<std::uint8_t> ok(n);
   for (auto _ : state) {
-    ifma::uniform_bytes_to_point(in.data(), n, out.data(), ok.data());
+    ifma::kKernels.uniform_bytes_to_point(in.data(), n, out.data(), ok.data());
     benchmark::DoNotOptimize(out.data());
   }
   per_point(state, n);
@@ -179,7 +183,7 @@ void BM_IfmaPointToUniformBytes(benchmark::State& state) {
   randombytes_buf(branch.data(), n);
   for (auto& b : branch) b &= 1;
   for (auto _ : state) {
-    ifma::point_to_uniform_bytes(points.data(), branch.data(), n, out.data(), valid.data());
+    ifma::kKernels.point_to_uniform_bytes(points.data(), branch.data(), n, out.data(), valid.data());
     benchmark::DoNotOptimize(out.data());
   }
   per_point(state, n);

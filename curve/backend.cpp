@@ -3,11 +3,6 @@
 
 #include "curve/backend.hpp"
 
-#if defined(__x86_64__)
-#include "curve/backend/avx2/kernel.hpp"
-#include "curve/backend/ifma/kernel.hpp"
-#endif
-
 #include <array>
 #include <atomic>
 #include <vector>
@@ -27,20 +22,12 @@ constexpr Candidate kCandidates[] = {
 #if defined(__x86_64__)
     {&AVX2_BACKEND, [](const ProcessorFeatures& f) { return f.avx2; }},
     {&IFMA_BACKEND, [](const ProcessorFeatures& f) { return f.ifma; }},
+    {&IFMA_VPMULLQ_BACKEND, [](const ProcessorFeatures& f) { return f.ifma_vpmullq; }},
 #endif
 };
 
-ProcessorFeatures this_processor() {
-  ProcessorFeatures f;
-#if defined(__x86_64__)
-  f.avx2 = backend::avx2::cpu_has_avx2();
-  f.ifma = backend::ifma::cpu_has_ifma();
-#endif
-  return f;
-}
-
 const std::vector<const Backend*>& runnable() {
-  static const std::vector<const Backend*> list = backends_for(this_processor());
+  static const std::vector<const Backend*> list = backends_for(features_of(this_processor_facts()));
   return list;
 }
 

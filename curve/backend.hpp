@@ -17,6 +17,7 @@
 // Spans of outputs have the length of the inputs; an output may not overlap
 // an input unless said.
 
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -34,9 +35,11 @@ struct Backend {
   std::size_t lanes;
   // out[i] = k points[i]. k is any scalar below 2^255, reduced or not.
   void (*mul_same_scalar)(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out);
-  // out[i] = scalars[i] points[i].
+  // out[i] = scalars[i] points[i]. Each scalar is any Scalar (below 2^255,
+  // reduced or not), multiplied as the integer it is.
   void (*mul_many)(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars, std::span<EdwardsPoint> out);
-  // out[i] = scalars[i] B, B the point the table was made for.
+  // out[i] = scalars[i] B, B the point the table was made for. Each scalar is
+  // any Scalar (below 2^255, reduced or not), multiplied as the integer it is.
   void (*fixed_base_many)(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
                           std::span<EdwardsPoint> out);
   // out[i] = 8 points[i]: three doublings, which leave only the component in
@@ -67,6 +70,8 @@ extern const Backend AVX2_BACKEND;
 // Eight points per AVX-512 IFMA vector; runs where AVX-512F, VL and IFMA are
 // present and enabled (curve/backend/ifma/).
 extern const Backend IFMA_BACKEND;
+// The same, folding products with VPMULLQ; runs where ifma_vpmullq is set.
+extern const Backend IFMA_VPMULLQ_BACKEND;
 #endif
 
 // The backend in use: the fastest one this build contains and this processor
@@ -74,15 +79,34 @@ extern const Backend IFMA_BACKEND;
 const Backend& active_backend();
 
 // Every backend this build contains and this processor can run, the portable
-// one first and the fastest last: portable, AVX2, AVX-512 IFMA.
+// one first and the fastest last: portable, AVX2, AVX-512 IFMA, IFMA folding
+// with VPMULLQ.
 std::span<const Backend* const> available_backends();
 
-// What the choice depends on, as read from CPUID and XCR0 (each backend's
-// cpu.cpp says which bits).
+// What the choice depends on.
 struct ProcessorFeatures {
   bool avx2 = false;
   bool ifma = false;
+  // IFMA, AVX-512DQ, and a processor where VPMULLQ is one fast instruction
+  // (AMD; Intel's takes 3 uops and 15 cycles).
+  bool ifma_vpmullq = false;
 };
+// What the dispatch reads from the processor: CPUID's highest standard leaf,
+// leaf 1 ECX, leaf 7 (subleaf 0) EBX, and XCR0 (0 when XGETBV is not usable).
+struct CpuidFacts {
+  std::uint32_t max_leaf = 0;
+  std::uint32_t leaf1_ecx = 0;
+  std::uint32_t leaf7_ebx = 0;
+  std::uint64_t xcr0 = 0;
+  bool amd = false;  // leaf 0's vendor string is "AuthenticAMD"
+};
+// avx2: AVX and AVX2 present and their register state (XMM, YMM) saved by the
+// operating system; ifma: AVX-512F, VL and IFMA present and their state
+// (opmask, ZMM) saved as well; ifma_vpmullq: ifma, AVX-512DQ and an AMD
+// processor (curve/backend/cpu.cpp).
+ProcessorFeatures features_of(const CpuidFacts& cpu);
+// The facts of this processor (all zero off x86-64).
+CpuidFacts this_processor_facts();
 // The list available_backends() gives on a processor with these features.
 std::vector<const Backend*> backends_for(const ProcessorFeatures& features);
 

@@ -1,7 +1,7 @@
 #include <vector>
 
 #include "curve/edwards.hpp"
-#include "curve/backend/serial/scalar_mul.hpp"
+#include "curve/backend/serial/scalar_mul/scalar_mul.hpp"
 
 namespace vorlinde::curve {
 

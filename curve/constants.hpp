@@ -2,7 +2,7 @@
 // Curve and field constants as FieldElements (generated data of the portable
 // representation, see tools/).
 
-#include "curve/backend/serial/constants.hpp"
+#include "curve/backend/serial/u64/constants.hpp"
 #include "curve/field.hpp"
 
 namespace vorlinde::curve {

@@ -1,6 +1,6 @@
 #include "curve/edwards.hpp"
 
-#include "curve/backend/serial/scalar_mul.hpp"
+#include "curve/backend/serial/scalar_mul/scalar_mul.hpp"
 
 namespace vorlinde::curve {
 

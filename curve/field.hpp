@@ -8,18 +8,8 @@
 // their own lane types behind the batched interface of curve/backend.hpp, so
 // nothing above this header names a representation or writes limbs.
 
-#include "curve/backend/serial/constants.hpp"
-#include "curve/backend/serial/field.hpp"
+#include "curve/backend/serial/u64/field.hpp"
 #include "curve/field_ops.hpp"
-
-namespace vorlinde::curve::backend::serial {
-
-template <unsigned B>
-constexpr FieldElement51 BoundedFieldElement51<B>::sqrt_m1() {
-  return SQRT_M1;
-}
-
-}  // namespace vorlinde::curve::backend::serial
 
 namespace vorlinde::curve {
 

@@ -23,11 +23,11 @@ def test_committed_files_are_generated():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("changed", ["table", "constants"])
+@pytest.mark.parametrize("changed", ["table", "constants", "lane-constants"])
 def test_check_reports_one_changed_limb(tmp_path, changed):
     """--check must not pass vacuously: one limb off by one is a difference."""
-    paths = {"table": tmp_path / "table.cpp", "constants": tmp_path / "constants.hpp"}
-    arguments = ["--table", str(paths["table"]), "--constants", str(paths["constants"])]
+    paths = {name: tmp_path / (name + ".txt") for name in ("table", "constants", "lane-constants")}
+    arguments = [argument for name, path in paths.items() for argument in ("--" + name, str(path))]
     assert run(*arguments).returncode == 0
     assert run("--check", *arguments).returncode == 0
 

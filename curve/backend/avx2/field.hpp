@@ -27,9 +27,15 @@
 // Compiled only into the AVX2 library (-mavx2); never include this from code
 // built for the baseline instruction set.
 
+#if !defined(__AVX2__)
+#error "the AVX2 lane field is built only with -mavx2"
+#endif
+
 #include <immintrin.h>
 
 #include <cstdint>
+
+#include "curve/backend/vector/constants.hpp"
 
 namespace vorlinde::curve::backend::avx2 {
 
@@ -56,7 +62,11 @@ struct F25x4Wide {
 class F25x4 {
  public:
   using Mask = avx2::Mask;
+  using Wide = F25x4Wide;
   static constexpr int kLimbs = 10;
+  // The doublings use carried squares: wide ones lengthen the chain from one
+  // doubling to the next and measured slower here.
+  static constexpr bool kDoublingFromWide = false;
   static constexpr std::uint64_t kLow26 = (std::uint64_t{1} << 26) - 1;
   static constexpr std::uint64_t kLow25 = (std::uint64_t{1} << 25) - 1;
   static constexpr int bits(int i) { return i % 2 == 0 ? 26 : 25; }
@@ -83,9 +93,7 @@ class F25x4 {
     r.l[0] = splat(1);
     return r;
   }
-  static F25x4 sqrt_m1() {
-    return broadcast({0x61b274a0ea0b0, 0x0d5a5fc8f189d, 0x7ef5e9cbd0c60, 0x78595a6804c9e, 0x2b8324804fc1d});
-  }
+  static F25x4 sqrt_m1() { return broadcast(vector::limbs51::SQRT_M1); }
 
   // Limbs < 2^32 in, an F25x4 out (limb 0 < 2^26 + 19 2^7, others below
   // their radix + 2^7): one parallel carry pass, no dependent chain.

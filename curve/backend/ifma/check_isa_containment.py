@@ -10,9 +10,16 @@ and fails if
   - a function outside that namespace and vorlinde::curve::backend::avx2 uses
     a ymm register or any VEX-encoded instruction (AVX, AVX2; baseline x86-64
     code has none).
+  - a function of namespace vorlinde::curve::backend::vector (the templates
+    shared by the vector instruction sets) names no ifma:: or avx2:: type;
+  - a function defined in a kernel archive (libifma.a, libifma_vpmullq.a, libavx2.a) names no type
+    of that archive's instruction set.
 Such a function would be an inline or template instance compiled with the
-kernels' flags that the linker may pick for baseline code: it would crash on
-processors without those extensions (and, for AVX-512, under valgrind).
+kernels' flags that the linker may pick for baseline code, or for the other
+instruction set: it would crash on processors without those extensions (and,
+for AVX-512, under valgrind). The last two rules hold whether or not the
+compiler happened to emit a vector instruction in it, so a shared helper on
+ordinary types is caught before it does.
 
 usage: check_isa_containment.py FILE...
 """
@@ -44,6 +51,21 @@ VEX_OPERAND = re.compile(r"%ymm\d+")
 # verw are the only legacy ones that do.
 VEX_MNEMONIC = re.compile(r"^v(?!err\b|erw\b)[a-z0-9]+$")
 FUNCTION = re.compile(r"^[0-9a-f]+ <(.*)>:$")
+SHARED = "vorlinde::curve::backend::vector::"
+ISA_OF_ARCHIVE = {"libifma.a": ALLOWED, "libifma_vpmullq.a": ALLOWED, "libavx2.a": ALLOWED_VEX[1]}
+
+
+def own_name(function):
+    """The qualified name of a demangled function, without its return type,
+    template arguments, parameters or qualifiers."""
+    name = function
+    while True:
+        shorter = re.sub(r"<[^<>]*>|\([^()]*\)", "", name)
+        if shorter == name:
+            break
+        name = shorter
+    tokens = [t for t in name.split() if t not in ("const", "volatile", "&", "&&")]
+    return tokens[-1] if tokens else name
 
 
 def leaks(path):
@@ -53,10 +75,15 @@ def leaks(path):
     ).stdout
     found = {}
     function = None
+    archive_isa = ISA_OF_ARCHIVE.get(path.rsplit("/", 1)[-1])
     for line in out.splitlines():
         m = FUNCTION.match(line)
         if m:
             function = m.group(1)
+            if own_name(function).startswith(SHARED) and not any(a in function for a in ALLOWED_VEX):
+                found.setdefault(function, ("shared vector function without an ISA type", "(any)"))
+            if archive_isa and archive_isa not in function:
+                found.setdefault(function, ("kernel archive function without its ISA's type", "(any)"))
             continue
         if function is None or function in GUARDED or "\t" not in line:
             continue

@@ -21,6 +21,10 @@
 // Compiled only into the IFMA library (AVX-512 flags); never include this from
 // code built for the baseline instruction set.
 
+#if !defined(__AVX512IFMA__)
+#error "the IFMA lane field is built only with the AVX-512 IFMA flags"
+#endif
+
 // g++ 12 reports the deliberately undefined pass-through operand inside its
 // own shift intrinsics as uninitialized; the warning is about the header.
 #pragma GCC diagnostic push
@@ -33,7 +37,20 @@
 
 #include <cstdint>
 
+#include "curve/backend/vector/constants.hpp"
+
+// The fold of the upper product columns, 19 z, is one VPMULLQ where the
+// translation unit is built with AVX-512DQ (the kernels for processors where
+// that instruction is fast), else shifts and adds. The two builds are distinct
+// types (their own inline namespace), so the linker never mixes them.
+#if defined(__AVX512DQ__)
+#define VORLINDE_IFMA_FOLD vpmullq
+#else
+#define VORLINDE_IFMA_FOLD shifts
+#endif
+
 namespace vorlinde::curve::backend::ifma {
+inline namespace VORLINDE_IFMA_FOLD {
 
 // One bit per lane, a lane-wise constant-time boolean.
 struct Mask {
@@ -58,7 +75,13 @@ struct F51x8Wide {
 class F51x8 {
  public:
   using Mask = ifma::Mask;
+  using Wide = F51x8Wide;
+  static constexpr int kLimbs = 5;
+  static constexpr int bits(int) { return 51; }
   static constexpr std::uint64_t kLow51 = (std::uint64_t{1} << 51) - 1;
+  // The doubling's squares feed its sums uncarried: one carry pass each
+  // instead of two.
+  static constexpr bool kDoublingFromWide = true;
 
   __m512i l[5];
 
@@ -74,9 +97,7 @@ class F51x8 {
     const __m512i z = _mm512_setzero_si512();
     return {{splat(1), z, z, z, z}};
   }
-  static F51x8 sqrt_m1() {
-    return broadcast({0x61b274a0ea0b0, 0x0d5a5fc8f189d, 0x7ef5e9cbd0c60, 0x78595a6804c9e, 0x2b8324804fc1d});
-  }
+  static F51x8 sqrt_m1() { return broadcast(vector::limbs51::SQRT_M1); }
 
   // Limbs < 2^64 in, limbs < 2^51 + 19 2^13 out: one parallel carry pass.
   static F51x8 weak_reduce(const __m512i (&v)[5]) {
@@ -176,7 +197,8 @@ class F51x8 {
 #pragma GCC unroll 5
       for (int j = 5 - i; j < 5; ++j) z[i + j] = _mm512_madd52lo_epu64(z[i + j], a.l[i], b.l[j]);
     __m512i r[5];
-    for (int k = 0; k < 5; ++k) r[k] = k == 0 ? times19(z[5]) : _mm512_add_epi64(_mm512_add_epi64(z[k], z[k]), times19(z[k + 5]));
+    for (int k = 0; k < 5; ++k)
+      r[k] = k == 0 ? times19(z[5]) : _mm512_add_epi64(_mm512_add_epi64(z[k], z[k]), times19(z[k + 5]));
 #pragma GCC unroll 5
     for (int i = 0; i < 5; ++i)
 #pragma GCC unroll 5
@@ -218,8 +240,6 @@ class F51x8 {
       for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
     return {{r[0], r[1], r[2], r[3], r[4]}};
   }
-
-
 
  public:
 
@@ -268,13 +288,21 @@ class F51x8 {
   }
 
  private:
-  // 19 x = x + 2 x + 16 x; x < 15 2^52 keeps it below 2^61.
+  // 19 x for x < 15 2^52 (below 2^61): one VPMULLQ (the constant hidden from
+  // the compiler, which would turn it back into shifts), or x + 2 x + 16 x.
   static __m512i times19(__m512i x) {
+#if defined(__AVX512DQ__)
+    __m512i c = splat(19);
+    asm("" : "+v"(c));
+    return _mm512_mullo_epi64(x, c);
+#else
     return _mm512_add_epi64(_mm512_add_epi64(x, _mm512_slli_epi64(x, 1)), _mm512_slli_epi64(x, 4));
+#endif
   }
 };
 
 inline F51x8 operator+(const F51x8Wide& a, const F51x8Wide& b) { return F51x8::sum(a.l, b.l); }
 inline F51x8 operator-(const F51x8Wide& a, const F51x8Wide& b) { return F51x8::difference(a.l, b.l); }
 
+}  // namespace VORLINDE_IFMA_FOLD
 }  // namespace vorlinde::curve::backend::ifma

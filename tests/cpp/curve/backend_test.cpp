@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "curve/backend.hpp"
-#include "curve/backend/serial/scalar_mul.hpp"
+#include "curve/backend/serial/scalar_mul/scalar_mul.hpp"
 #include "tests/cpp/curve/support.hpp"
 
 namespace vorlinde::curve {

@@ -1,5 +1,5 @@
 // The vector kernels (AVX-512 IFMA, AVX2) against the portable code, bit for
-// bit, through their plain-array interfaces (kernel.hpp): the portable points,
+// bit, through their kernel tables (curve/backend/vector/kernel_table.hpp): the portable points,
 // tables and Elligator maps are the oracle, and results are compared by their
 // compressed encodings. Every count 0..17 covers full chunks and ragged tails
 // of both lane widths; outputs beyond n must stay untouched, output limbs
@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
-#include "curve/backend/avx2/kernel.hpp"
-#include "curve/backend/ifma/kernel.hpp"
+#include "curve/backend.hpp"
+#include "curve/backend/vector/kernel_table.hpp"
 #include "curve/edwards.hpp"
 #include "src/point_conversion.hpp"
 #include "tests/cpp/curve/support.hpp"
@@ -29,62 +29,42 @@ using Limbs = FieldElement::Limbs;
 constexpr std::uint64_t kLimbBound = std::uint64_t{1} << 52;
 constexpr std::size_t kMaxCount = 18;
 
-// One backend's kernels, under the names the tests use.
-template <class Tag>
-struct Kernels;
-
-struct IfmaTag;
-template <>
-struct Kernels<IfmaTag> {
-  using PointLimbs = backend::ifma::PointLimbs;
-  using NielsLimbs = backend::ifma::NielsLimbs;
-  static constexpr const char* kMissing = "this processor (or OS) lacks AVX-512 IFMA; kernels not run";
-  static bool usable() { return backend::ifma::cpu_has_ifma(); }
-  static constexpr auto variable_base = &backend::ifma::variable_base;
-  static constexpr auto fixed_base = &backend::ifma::fixed_base;
-  static constexpr auto compress = &backend::ifma::compress;
-  static constexpr auto decompress = &backend::ifma::decompress;
-  static constexpr auto uniform_bytes_to_point = &backend::ifma::uniform_bytes_to_point;
-  static constexpr auto point_to_uniform_bytes = &backend::ifma::point_to_uniform_bytes;
+// One vector backend: its kernel table, the batch entries over it, and
+// whether this processor runs it.
+struct VectorBackend {
+  const char* name;
+  const backend::vector::KernelTable* kernels;
+  const Backend* entries;
+  bool (*usable)();
 };
 
-struct Avx2Tag;
-template <>
-struct Kernels<Avx2Tag> {
-  using PointLimbs = backend::avx2::PointLimbs;
-  using NielsLimbs = backend::avx2::NielsLimbs;
-  static constexpr const char* kMissing = "this processor (or OS) lacks AVX2; kernels not run";
-  static bool usable() { return backend::avx2::cpu_has_avx2(); }
-  static constexpr auto variable_base = &backend::avx2::variable_base;
-  static constexpr auto fixed_base = &backend::avx2::fixed_base;
-  static constexpr auto compress = &backend::avx2::compress;
-  static constexpr auto decompress = &backend::avx2::decompress;
-  static constexpr auto uniform_bytes_to_point = &backend::avx2::uniform_bytes_to_point;
-  static constexpr auto point_to_uniform_bytes = &backend::avx2::point_to_uniform_bytes;
+const VectorBackend kVectorBackends[] = {
+    {"ifma", &backend::ifma::kKernels, &IFMA_BACKEND, [] { return features_of(this_processor_facts()).ifma; }},
+    {"avx2", &backend::avx2::kKernels, &AVX2_BACKEND, [] { return features_of(this_processor_facts()).avx2; }},
+    {"ifma_vpmullq", &backend::ifma::kKernelsVpmullq, &IFMA_VPMULLQ_BACKEND,
+     [] { return features_of(this_processor_facts()).ifma_vpmullq; }},
 };
 
-template <class K>
-class VectorKernelTest : public testing::SodiumTest {
+class VectorKernelTest : public testing::SodiumTest, public ::testing::WithParamInterface<VectorBackend> {
  protected:
   void SetUp() override {
-    if (!K::usable()) GTEST_SKIP() << K::kMissing;
+    if (!GetParam().usable()) GTEST_SKIP() << "this processor (or OS) lacks " << GetParam().name << "; kernels not run";
   }
+  static const backend::vector::KernelTable& kernels() { return *GetParam().kernels; }
 };
 
-struct KernelNames {
-  template <class K>
-  static std::string GetName(int) {
-    return std::is_same_v<K, Kernels<IfmaTag>> ? "ifma" : "avx2";
-  }
-};
-using AllKernels = ::testing::Types<Kernels<IfmaTag>, Kernels<Avx2Tag>>;
-TYPED_TEST_SUITE(VectorKernelTest, AllKernels, KernelNames);
+INSTANTIATE_TEST_SUITE_P(EveryVectorBackend, VectorKernelTest, ::testing::ValuesIn(kVectorBackends),
+                         [](const auto& info) { return std::string(info.param.name); });
 
+using PointLimbs = backend::vector::PointLimbs;
+using NielsLimbs = backend::vector::NielsLimbs;
 
 template <class PointLimbs>
 PointLimbs to_limbs(const EdwardsPoint& p) {
   PointLimbs l;
-  for (int i = 0; i < 5; ++i) l.X[i] = p.X.limbs()[i], l.Y[i] = p.Y.limbs()[i], l.Z[i] = p.Z.limbs()[i], l.T[i] = p.T.limbs()[i];
+  for (int i = 0; i < 5; ++i) {
+    l.X[i] = p.X.limbs()[i], l.Y[i] = p.Y.limbs()[i], l.Z[i] = p.Z.limbs()[i], l.T[i] = p.T.limbs()[i];
+  }
   return l;
 }
 
@@ -137,8 +117,7 @@ Scalar random_scalar(bool unreduced) {
 }
 
 
-TYPED_TEST(VectorKernelTest, VariableBasePerPointAndSharedDigits) {
-  using PointLimbs = typename TypeParam::PointLimbs;
+TEST_P(VectorKernelTest, VariableBasePerPointAndSharedDigits) {
   for (std::size_t n = 0; n < kMaxCount; ++n) {
     SCOPED_TRACE(n);
     const auto torsion = torsion_points();
@@ -158,14 +137,14 @@ TYPED_TEST(VectorKernelTest, VariableBasePerPointAndSharedDigits) {
     }
     const PointLimbs sentinel = to_limbs<PointLimbs>(ED25519_BASEPOINT_POINT);
     out[n] = sentinel;
-    TypeParam::variable_base(in.data(), digits.data(), 64, n, out.data());
+    kernels().variable_base(in.data(), digits.data(), 64, n, out.data());
     for (std::size_t i = 0; i < n; ++i)
       ASSERT_EQ(encode(from_limbs(out[i])), encode(points[i] * scalars[i])) << "point " << i << " of " << n;
     ASSERT_EQ(encode(from_limbs(out[n])), encode(ED25519_BASEPOINT_POINT)) << "wrote beyond n";
 
     const Scalar shared = random_scalar(true);
     const auto d = shared.as_radix_16();
-    TypeParam::variable_base(in.data(), d.data(), 0, n, out.data());
+    kernels().variable_base(in.data(), d.data(), 0, n, out.data());
     for (std::size_t i = 0; i < n; ++i)
       ASSERT_EQ(encode(from_limbs(out[i])), encode(points[i] * shared)) << "shared, point " << i << " of " << n;
   }
@@ -184,9 +163,7 @@ std::vector<NielsLimbs> niels_limbs(const EdwardsBasepointTable& table) {
   return out;
 }
 
-TYPED_TEST(VectorKernelTest, FixedBaseWithBasepointAndRuntimeTables) {
-  using PointLimbs = typename TypeParam::PointLimbs;
-  using NielsLimbs = typename TypeParam::NielsLimbs;
+TEST_P(VectorKernelTest, FixedBaseWithBasepointAndRuntimeTables) {
   for (std::size_t n = 0; n < kMaxCount; ++n) {
     SCOPED_TRACE(n);
     static const EdwardsBasepointTable runtime_table = EdwardsBasepointTable::create(random_point());
@@ -201,7 +178,7 @@ TYPED_TEST(VectorKernelTest, FixedBaseWithBasepointAndRuntimeTables) {
       const auto niels = niels_limbs<NielsLimbs>(*table);
       std::vector<PointLimbs> out(n + 1);
       out[n] = to_limbs<PointLimbs>(ED25519_BASEPOINT_POINT);
-      TypeParam::fixed_base(niels.data(), digits.data(), n, out.data());
+      kernels().fixed_base(niels.data(), digits.data(), n, out.data());
       for (std::size_t i = 0; i < n; ++i)
         ASSERT_EQ(encode(from_limbs(out[i])), encode(table->mul(scalars[i]))) << "point " << i << " of " << n;
       ASSERT_EQ(encode(from_limbs(out[n])), encode(ED25519_BASEPOINT_POINT)) << "wrote beyond n";
@@ -209,8 +186,7 @@ TYPED_TEST(VectorKernelTest, FixedBaseWithBasepointAndRuntimeTables) {
   }
 }
 
-TYPED_TEST(VectorKernelTest, DecompressWithOneBadEncodingPerPosition) {
-  using PointLimbs = typename TypeParam::PointLimbs;
+TEST_P(VectorKernelTest, DecompressWithOneBadEncodingPerPosition) {
   for (std::size_t n = 0; n < kMaxCount; ++n) {
     SCOPED_TRACE(n);
     std::vector<Bytes> encodings;
@@ -228,7 +204,7 @@ TYPED_TEST(VectorKernelTest, DecompressWithOneBadEncodingPerPosition) {
       if (n > 3) in[(position + 2) % n] = negative_zero_x;
       std::vector<PointLimbs> out(n);
       std::vector<std::uint8_t> valid(n, 7);
-      TypeParam::decompress(in[0].data(), n, out.data(), valid.data());
+      kernels().decompress(in[0].data(), n, out.data(), valid.data());
       for (std::size_t i = 0; i < n; ++i) {
         const auto expected = CompressedEdwardsY{in[i]}.decompress();
         ASSERT_EQ(valid[i], expected.has_value() ? 1 : 0) << "encoding " << i;
@@ -245,8 +221,7 @@ TYPED_TEST(VectorKernelTest, DecompressWithOneBadEncodingPerPosition) {
   }
 }
 
-TYPED_TEST(VectorKernelTest, ElligatorMapsBothWays) {
-  using PointLimbs = typename TypeParam::PointLimbs;
+TEST_P(VectorKernelTest, ElligatorMapsBothWays) {
   for (std::size_t n = 0; n < kMaxCount; ++n) {
     SCOPED_TRACE(n);
     std::vector<Bytes> in;
@@ -260,7 +235,7 @@ TYPED_TEST(VectorKernelTest, ElligatorMapsBothWays) {
     }
     std::vector<PointLimbs> points(n);
     std::vector<std::uint8_t> on_curve(n, 7);
-    TypeParam::uniform_bytes_to_point(in.empty() ? nullptr : in[0].data(), n, points.data(), on_curve.data());
+    kernels().uniform_bytes_to_point(in.empty() ? nullptr : in[0].data(), n, points.data(), on_curve.data());
     for (std::size_t i = 0; i < n; ++i) {
       ASSERT_EQ(on_curve[i], 1) << "input " << i;
       ASSERT_EQ(encode(from_limbs(points[i])), encode(uniform_bytes_to_point(in[i]).point)) << "input " << i;
@@ -281,7 +256,7 @@ TYPED_TEST(VectorKernelTest, ElligatorMapsBothWays) {
       std::vector<std::uint8_t> branch(n), valid(n, 7);
       for (std::size_t i = 0; i < n; ++i) branch[i] = static_cast<std::uint8_t>((first_branch + i / 2) & 1);
       std::vector<std::uint8_t> out(32 * n);
-      TypeParam::point_to_uniform_bytes(limbs.data(), branch.data(), n, out.data(), valid.data());
+      kernels().point_to_uniform_bytes(limbs.data(), branch.data(), n, out.data(), valid.data());
       for (std::size_t i = 0; i < n; ++i) {
         const auto expected = point_to_uniform_bytes(sources[i], Choice::from_bit(branch[i]));
         ASSERT_EQ(valid[i], expected.has_value() ? 1 : 0) << "point " << i;
@@ -293,8 +268,7 @@ TYPED_TEST(VectorKernelTest, ElligatorMapsBothWays) {
   }
 }
 
-TYPED_TEST(VectorKernelTest, CompressMatchesPortableEncodings) {
-  using PointLimbs = typename TypeParam::PointLimbs;
+TEST_P(VectorKernelTest, CompressMatchesPortableEncodings) {
   for (std::size_t n = 0; n < kMaxCount; ++n) {
     SCOPED_TRACE(n);
     std::vector<EdwardsPoint> points;
@@ -303,7 +277,7 @@ TYPED_TEST(VectorKernelTest, CompressMatchesPortableEncodings) {
     std::vector<PointLimbs> in;
     for (const auto& p : points) in.push_back(to_limbs<PointLimbs>(p));
     std::vector<std::uint8_t> out(32 * n + 1, 0xa5);
-    TypeParam::compress(in.data(), n, out.data());
+    kernels().compress(in.data(), n, out.data());
     for (std::size_t i = 0; i < n; ++i)
       ASSERT_TRUE(std::equal(out.begin() + 32 * i, out.begin() + 32 * i + 32, encode(points[i]).begin())) << i;
     ASSERT_EQ(out[32 * n], 0xa5) << "wrote beyond n";
@@ -311,8 +285,7 @@ TYPED_TEST(VectorKernelTest, CompressMatchesPortableEncodings) {
 }
 
 
-TYPED_TEST(VectorKernelTest, CompressAcrossInversionBlocksAndWithZeroZ) {
-  using PointLimbs = typename TypeParam::PointLimbs;
+TEST_P(VectorKernelTest, CompressAcrossInversionBlocksAndWithZeroZ) {
   // More points than one inversion covers, and one lane with Z = 0 (not a
   // point): it must encode as the portable code does (1/0 = 0) and must not
   // disturb the batch it shares an inversion with.
@@ -323,10 +296,13 @@ TYPED_TEST(VectorKernelTest, CompressAcrossInversionBlocksAndWithZeroZ) {
   std::vector<PointLimbs> in;
   for (const auto& p : points) in.push_back(to_limbs<PointLimbs>(p));
   std::vector<std::uint8_t> out(32 * n);
-  TypeParam::compress(in.data(), n, out.data());
+  kernels().compress(in.data(), n, out.data());
   for (std::size_t i = 0; i < n; ++i)
     ASSERT_TRUE(std::equal(out.begin() + 32 * i, out.begin() + 32 * i + 32, encode(points[i]).begin())) << i;
 }
+
+// The batch entries hand the portable types to the table of their own width.
+TEST_P(VectorKernelTest, BatchEntriesHaveTheirTablesWidth) { EXPECT_EQ(GetParam().entries->lanes, kernels().lanes); }
 
 }  // namespace
 }  // namespace vorlinde::curve

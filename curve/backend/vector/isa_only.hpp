@@ -1,0 +1,22 @@
+#pragma once
+// Included first by every shared template of this folder. The templates are
+// instantiated only inside an instruction set's own translation units, over
+// that instruction set's types, so that every instance's symbol names
+// ifma:: or avx2:: and the linker can never hand one to baseline code
+// (scripts/test-ifma-isa checks the built objects for exactly that).
+
+#if !defined(__AVX2__)
+#error "curve/backend/vector/ holds vector templates: include it only from a vector instruction set's kernels"
+#endif
+
+// The copies between lanes and memory are plain loops over the lanes. clang
+// would vectorize them into masked gathers and scatters, which the
+// MemorySanitizer of clang 14 checks operand by operand as if they were
+// branch conditions, so the constant-time check would report every secret
+// copied; they stay scalar loops there (and cost nothing next to the
+// arithmetic).
+#if defined(__clang__)
+#define VORLINDE_LANE_LOOP _Pragma("clang loop vectorize(disable) interleave(disable)")
+#else
+#define VORLINDE_LANE_LOOP
+#endif

@@ -1,0 +1,130 @@
+#pragma once
+// Variable-base, fixed-base and cofactor multiplication over an instruction
+// set I (its isa.hpp). The algorithms are the portable backend's (signed
+// radix 16, most significant digit first); every lane runs the same
+// instruction stream, and a lane's digit only ever reaches a compare mask or
+// a permute index in a register (I::select, I::FixedTable::select).
+
+#include "curve/backend/vector/isa_only.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "curve/backend/vector/kernel_table.hpp"
+#include "curve/backend/vector/points.hpp"
+
+namespace vorlinde::curve::backend::vector {
+
+constexpr int kDigits = 64;
+constexpr std::size_t kPointStride = sizeof(PointLimbs) / sizeof(std::uint64_t);
+static_assert(kPointStride == 20);
+
+// Lanes at or beyond m hold the identity.
+template <class I>
+inline Extended<typename I::Field> load_points(const PointLimbs* p, std::size_t m) {
+  static constexpr std::uint64_t kZero[5] = {0, 0, 0, 0, 0}, kOne[5] = {1, 0, 0, 0, 0};
+  return {I::gather(p->X, kPointStride, m, kZero), I::gather(p->Y, kPointStride, m, kOne),
+          I::gather(p->Z, kPointStride, m, kOne), I::gather(p->T, kPointStride, m, kZero)};
+}
+
+template <class I>
+inline void store_points(const Extended<typename I::Field>& p, PointLimbs* out, std::size_t m) {
+  I::scatter(p.X, out->X, kPointStride, m);
+  I::scatter(p.Y, out->Y, kPointStride, m);
+  I::scatter(p.Z, out->Z, kPointStride, m);
+  I::scatter(p.T, out->T, kPointStride, m);
+}
+
+// The digits of one chunk, digit-major: lanes[i][j] is digit i of lane j
+// (0 in lanes at or beyond m). Cleared on destruction.
+template <class I>
+struct ChunkDigits {
+  alignas(16) std::int8_t lanes[kDigits][I::kLanes];
+
+  ChunkDigits(const std::int8_t* first, std::size_t stride, std::size_t m) {
+    for (int i = 0; i < kDigits; ++i)
+      VORLINDE_LANE_LOOP
+      for (std::size_t j = 0; j < I::kLanes; ++j) lanes[i][j] = j < m ? first[j * stride + i] : 0;
+  }
+  ~ChunkDigits() {
+    std::memset(lanes, 0, sizeof lanes);
+    asm volatile("" : : "r"(lanes) : "memory");  // keep the clearing store
+  }
+  ChunkDigits(const ChunkDigits&) = delete;
+  ChunkDigits& operator=(const ChunkDigits&) = delete;
+
+  // Digit i of every lane, sign-extended to 64 bits.
+  typename I::Digit get(int i) const { return I::digit(lanes[i]); }
+};
+
+template <class F>
+Projective<F> quadruple(Projective<F> p) {
+  p = p.dbl().to_projective();
+  p = p.dbl().to_projective();
+  return p.dbl().to_projective();
+}
+
+template <class I>
+Extended<typename I::Field> variable_base_chunk(const Extended<typename I::Field>& P, const ChunkDigits<I>& digits) {
+  using F = typename I::Field;
+  // Per lane j: the multiples 1 P_j .. 8 P_j, every one scanned by select.
+  ProjectiveNiels<F> table[8];
+  table[0] = P.to_projective_niels();
+  for (int j = 1; j < 8; ++j) table[j] = (P + table[j - 1]).to_extended().to_projective_niels();
+  // Q = a_63 P, then Q = 16 Q + a_i P for i = 62 .. 0; the doublings stay
+  // projective and only the fourth produces the T the addition needs.
+  Completed<F> acc = Extended<F>::identity() + I::select(table, digits.get(63));
+  for (int i = 62; i >= 0; --i) {
+    const Projective<F> p = quadruple(acc.to_projective());
+    acc = p.dbl().to_extended_sums() + I::select(table, digits.get(i));
+  }
+  return acc.to_extended();
+}
+
+template <class I>
+Extended<typename I::Field> fixed_base_chunk(const typename I::FixedTable& table, const ChunkDigits<I>& digits) {
+  using F = typename I::Field;
+  // k B = 16 sum_odd a_i 256^((i-1)/2) B + sum_even a_i 256^(i/2) B.
+  Completed<F> acc = Extended<F>::identity() + table.select(0, digits.get(1));
+  for (int i = 3; i < kDigits; i += 2) acc = acc.to_extended_sums() + table.select(i / 2, digits.get(i));
+  acc = quadruple(acc.to_projective()).dbl();
+  for (int i = 0; i < kDigits; i += 2) acc = acc.to_extended_sums() + table.select(i / 2, digits.get(i));
+  return acc.to_extended();
+}
+
+template <class I>
+void variable_base(const PointLimbs* points, const std::int8_t* digits, std::size_t digit_stride, std::size_t n,
+                   PointLimbs* out) {
+  for (std::size_t c = 0; c < n; c += I::kLanes) {
+    const std::size_t m = n - c < I::kLanes ? n - c : I::kLanes;
+    const ChunkDigits<I> d(digits + c * digit_stride, digit_stride, m);
+    store_points<I>(variable_base_chunk<I>(load_points<I>(points + c, m), d), out + c, m);
+  }
+}
+
+template <class I>
+void mul_by_cofactor(const PointLimbs* points, std::size_t n, PointLimbs* out) {
+  for (std::size_t c = 0; c < n; c += I::kLanes) {
+    const std::size_t m = n - c < I::kLanes ? n - c : I::kLanes;
+    const auto p = load_points<I>(points + c, m).to_projective().dbl().to_projective().dbl().to_projective();
+    store_points<I>(p.dbl().to_extended(), out + c, m);
+  }
+}
+
+template <class I>
+void fixed_base(const NielsLimbs* table, const std::int8_t* digits, std::size_t n, PointLimbs* out) {
+  if (n == 0) return;
+  // One per thread, outside the stack: on the stack it would push the frames
+  // that hold secrets (digits, spilled intermediate points) below the depth
+  // that the operations scrub when they end. Public data.
+  static thread_local typename I::FixedTable lanes_table;
+  lanes_table.fill(table);
+  for (std::size_t c = 0; c < n; c += I::kLanes) {
+    const std::size_t m = n - c < I::kLanes ? n - c : I::kLanes;
+    const ChunkDigits<I> d(digits + c * kDigits, kDigits, m);
+    store_points<I>(fixed_base_chunk<I>(lanes_table, d), out + c, m);
+  }
+}
+
+}  // namespace vorlinde::curve::backend::vector

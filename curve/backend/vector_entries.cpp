@@ -1,0 +1,136 @@
+// The batch entries of the vector backends: the portable types handed to the
+// kernels of one table (curve/backend/vector/kernel_table.hpp) in place,
+// digits computed here and wiped here. Built for the baseline instruction
+// set; only the kernels are built for the vector ones.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+#include "curve/backend.hpp"
+#include "curve/backend/vector/kernel_table.hpp"
+#include "runtime/wipe.hpp"
+
+namespace vorlinde::curve {
+namespace backend {
+namespace {
+
+// Signed radix-16 digits of each scalar, 64 per scalar, wiped when dropped.
+using Digits = std::vector<std::int8_t, runtime::WipingAllocator<std::int8_t>>;
+
+Digits digits_of(std::span<const Scalar> scalars) {
+  Digits digits(64 * scalars.size());
+  for (std::size_t i = 0; i < scalars.size(); ++i) {
+    const runtime::Wiped<std::array<std::int8_t, 64>> d([&] { return scalars[i].as_radix_16(); });
+    std::copy(d.get().begin(), d.get().end(), digits.begin() + static_cast<std::ptrdiff_t>(64 * i));
+  }
+  return digits;
+}
+
+// Flags come back as bytes 0 or 1; Choice is one such byte.
+void to_choices(const std::vector<std::uint8_t>& flags, std::span<Choice> out) {
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = Choice::from_bit(flags[i]);
+}
+
+template <const vector::KernelTable& K>
+struct VectorEntries {
+  using PointLimbs = vector::PointLimbs;
+  using NielsLimbs = vector::NielsLimbs;
+
+  // The kernels read and write the portable types in place: an EdwardsPoint
+  // is X, Y, Z, T of five 64-bit limbs each, and a fixed-base table is 32 x 8
+  // affine Niels entries of three such elements, all contiguous.
+  static_assert(std::is_standard_layout_v<EdwardsPoint> && sizeof(EdwardsPoint) == sizeof(PointLimbs));
+  static_assert(std::is_standard_layout_v<AffineNielsPoint> && sizeof(AffineNielsPoint) == sizeof(NielsLimbs));
+  static_assert(sizeof(EdwardsBasepointTable) == 256 * sizeof(NielsLimbs));
+  static_assert(sizeof(CompressedEdwardsY) == 32 && sizeof(Representative) == 32);
+  static_assert(sizeof(Choice) == 1);
+
+  static const PointLimbs* limbs(std::span<const EdwardsPoint> points) {
+    return reinterpret_cast<const PointLimbs*>(points.data());
+  }
+  static PointLimbs* limbs(std::span<EdwardsPoint> points) { return reinterpret_cast<PointLimbs*>(points.data()); }
+
+  static void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
+    if (points.empty()) return;
+    const Digits digits = digits_of({&k, 1});
+    K.variable_base(limbs(points), digits.data(), 0, points.size(), limbs(out));
+  }
+
+  static void mul_many(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars,
+                       std::span<EdwardsPoint> out) {
+    if (points.empty()) return;
+    const Digits digits = digits_of(scalars);
+    K.variable_base(limbs(points), digits.data(), 64, points.size(), limbs(out));
+  }
+
+  static void fixed_base_many(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
+                              std::span<EdwardsPoint> out) {
+    if (scalars.empty()) return;
+    const Digits digits = digits_of(scalars);
+    K.fixed_base(reinterpret_cast<const NielsLimbs*>(&table.tables[0].entries[0]), digits.data(), scalars.size(),
+                  limbs(out));
+  }
+
+  static void mul_by_cofactor_many(std::span<const EdwardsPoint> points, std::span<EdwardsPoint> out) {
+    if (points.empty()) return;
+    K.mul_by_cofactor(limbs(points), points.size(), limbs(out));
+  }
+
+  static void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
+    if (points.empty()) return;
+    K.compress(limbs(points), points.size(), out.front().bytes.data());
+  }
+
+  static void decompress_many(std::span<const CompressedEdwardsY> in, std::span<EdwardsPoint> out,
+                              std::span<Choice> valid) {
+    if (in.empty()) return;
+    std::vector<std::uint8_t> flags(in.size());
+    K.decompress(in.front().bytes.data(), in.size(), limbs(out), flags.data());
+    to_choices(flags, valid);
+  }
+
+  static void uniform_bytes_to_point_many(std::span<const Representative> in, std::span<EdwardsPoint> out,
+                                          std::span<Choice> on_curve) {
+    if (in.empty()) return;
+    std::vector<std::uint8_t> flags(in.size());
+    K.uniform_bytes_to_point(in.front().data(), in.size(), limbs(out), flags.data());
+    to_choices(flags, on_curve);
+  }
+
+  static void point_to_uniform_bytes_many(std::span<const EdwardsPoint> points, std::span<const Choice> branches,
+                                          std::span<Representative> out, std::span<Choice> valid) {
+    if (points.empty()) return;
+    std::vector<std::uint8_t> bits(points.size()), flags(points.size());
+    for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = branches[i].value;
+    K.point_to_uniform_bytes(limbs(points), bits.data(), points.size(), out.front().data(), flags.data());
+    to_choices(flags, valid);
+    runtime::wipe(bits.data(), bits.size());
+  }
+
+  static constexpr Backend backend(const char* name, std::size_t lanes) {
+    return Backend{name,
+                   lanes,
+                   &mul_same_scalar,
+                   &mul_many,
+                   &fixed_base_many,
+                   &mul_by_cofactor_many,
+                   &compress_many,
+                   &decompress_many,
+                   &uniform_bytes_to_point_many,
+                   &point_to_uniform_bytes_many};
+  }
+};
+
+}  // namespace
+}  // namespace backend
+
+constinit const Backend AVX2_BACKEND = backend::VectorEntries<backend::avx2::kKernels>::backend("avx2", 4);
+constinit const Backend IFMA_BACKEND = backend::VectorEntries<backend::ifma::kKernels>::backend("ifma-avx512", 8);
+constinit const Backend IFMA_VPMULLQ_BACKEND =
+    backend::VectorEntries<backend::ifma::kKernelsVpmullq>::backend("ifma-avx512-vpmullq", 8);
+
+}  // namespace vorlinde::curve
