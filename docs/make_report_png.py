@@ -44,9 +44,9 @@ def palette_png(path, width, height, rows, colours=256):
 
 
 def main():
-    spec = importlib.util.spec_from_file_location("make_sample", os.path.join(ROOT, "examples", "make_sample.py"))
-    make_sample = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(make_sample)
+    loader = importlib.util.spec_from_file_location("make_sample", os.path.join(ROOT, "examples", "make_sample.py"))
+    make_sample = importlib.util.module_from_spec(loader)
+    loader.loader.exec_module(make_sample)
     with tempfile.TemporaryDirectory(prefix="report-png-") as folder:
         make_sample.write_set(os.path.join(folder, "data"), 20000, 7)
         subprocess.run([sys.executable, "-m", "vorlinde_match", "run", "--data", "data", "--work", "work", "--quiet"],

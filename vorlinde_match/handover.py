@@ -52,10 +52,10 @@ MAX_PARTS = 10000
 READ_BLOCK = 4 << 20
 
 
-def is_url(spec):
+def is_url(where):
     """Whether `--handover` names a remote handover (`scheme://...`) rather
     than a local folder."""
-    return "://" in str(spec)
+    return "://" in str(where)
 
 
 def partial_prefix(name):
@@ -82,20 +82,20 @@ def _is_loopback(host):
     return bool(infos) and all(ipaddress.ip_address(info[4][0].split("%")[0]).is_loopback for info in infos)
 
 
-def open_handover(spec, home, ssh_identity=None, known_hosts=None):
-    """The handover `spec` (a folder, or an sftp:// or s3:// URL) for a step of
+def open_handover(where, home, ssh_identity=None, known_hosts=None):
+    """The handover `where` (a folder, or an sftp:// or s3:// URL) for a step of
     the party whose folder is `home`: the folder itself (made if missing), or
     a connected `Remote` that the caller closes. Refuses, before any work, a
     URL with a password, an unknown scheme, a missing extra, and a server or
     bucket that cannot be used, each with one line saying what to do."""
-    if not is_url(spec):
+    if not is_url(where):
         try:
-            os.makedirs(spec, exist_ok=True)
+            os.makedirs(where, exist_ok=True)
         except OSError as error:
-            raise StepError(f"cannot make the handover folder {spec}: {error.strerror}") from None
-        return spec
+            raise StepError(f"cannot make the handover folder {where}: {error.strerror}") from None
+        return where
     try:
-        url = urllib.parse.urlsplit(spec)
+        url = urllib.parse.urlsplit(where)
         port = url.port
     except ValueError as error:
         raise StepError(f"--handover: not a URL one can use ({_one_line(error)}); give a folder, "
@@ -107,17 +107,17 @@ def open_handover(spec, home, ssh_identity=None, known_hosts=None):
                         "or config (s3) provide the credentials")
     scheme = url.scheme.lower()
     if scheme not in SCHEMES:
-        raise StepError(f"--handover {spec}: the scheme {url.scheme}:// is not one vorlinde-match speaks; give a "
+        raise StepError(f"--handover {where}: the scheme {url.scheme}:// is not one vorlinde-match speaks; give a "
                         "folder, sftp://USER@HOST:PORT/PATH or s3://BUCKET/PREFIX")
     if url.query or url.fragment:
         # Not repeated whole: a query could hold what a password should not.
         raise StepError(f"--handover {url.scheme}://{url.hostname or ''}{url.path}?...: a handover URL takes no "
                         "?query or #fragment; remove it")
     if scheme == "sftp":
-        _refuse_local_overlap(spec, url, home)
+        _refuse_local_overlap(where, url, home)
         return SftpHandover(url.hostname, port or 22, url.username, url.path, home, ssh_identity, known_hosts)
     if url.username is not None:
-        raise StepError(f"--handover {spec}: an s3:// URL names a bucket and a prefix, not a user; the AWS "
+        raise StepError(f"--handover {where}: an s3:// URL names a bucket and a prefix, not a user; the AWS "
                         "environment or config provides the credentials")
     return S3Handover(url.hostname or "", url.path.strip("/"), home)
 
@@ -126,7 +126,7 @@ def _inside(path, folder):
     return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
 
 
-def _refuse_local_overlap(spec, url, home):
+def _refuse_local_overlap(where, url, home):
     """An sftp:// URL to this machine names a folder of this machine's
     (unless the server confines its users elsewhere): it must not overlap
     the party's own folder, as a local handover must not."""
@@ -134,7 +134,7 @@ def _refuse_local_overlap(spec, url, home):
         return
     there, own = os.path.realpath(url.path), os.path.realpath(home)
     if _inside(there, own) or _inside(own, there):
-        raise StepError(f"--handover {spec} is on this machine and overlaps the party's folder {home}: what is "
+        raise StepError(f"--handover {where} is on this machine and overlaps the party's folder {home}: what is "
                         "handed over would sit beside its secret key; use a handover folder outside the party's "
                         "folder")
 

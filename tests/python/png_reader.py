@@ -10,7 +10,7 @@ SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 def decode(path):
     """(width, height, rows of RGB bytes) of an 8-bit RGB or RGBA PNG without
-    interlacing, unfiltered as the PNG specification (ISO 15948) defines."""
+    interlacing, unfiltered as the PNG standard (ISO 15948) defines."""
     with open(path, "rb") as f:
         data = f.read()
     assert data[:8] == SIGNATURE

@@ -526,7 +526,7 @@ def test_the_printed_page_holds_the_runs_figures_on_its_pages(run, rendered):
 
 @pytest.mark.parametrize("channels", [3, 4], ids=["RGB", "RGBA"])
 def test_the_png_reader_undoes_every_filter(tmp_path, channels):
-    # Rows filtered by the definitions of the PNG specification (ISO 15948,
+    # Rows filtered by the definitions of the PNG standard (ISO 15948,
     # section 9), row y with filter y % 5, so that each follows each other.
     rng = random.Random(channels)
     width, height = 7, 11
