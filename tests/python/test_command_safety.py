@@ -23,6 +23,7 @@ import sysconfig
 import time
 
 import pytest
+from known_answer import answer, results
 from command_scan import scan
 
 pytestmark = [pytest.mark.unsanitized,
@@ -49,16 +50,6 @@ def data(tmp_path_factory):
     folder = tmp_path_factory.mktemp("data")
     make_sample.write_set(str(folder), 150, 21)
     return folder
-
-
-def answer(folder):
-    with open(os.path.join(folder, "expected_matches.csv"), newline="", encoding="utf-8") as f:
-        return [(row["id"], row["match"]) for row in csv.DictReader(f)]
-
-
-def results(path):
-    with open(path, newline="", encoding="utf-8") as f:
-        return [(row["id"], row["matched"]) for row in csv.DictReader(f)]
 
 
 class Scene:

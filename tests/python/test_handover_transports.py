@@ -12,7 +12,6 @@ leave the handover and the party's folder as they were.
 These tests skip, saying why, where sshd, paramiko, s3fs or moto are missing
 (scripts/install-deps puts them into the CPython environment only)."""
 
-import csv
 import getpass
 import importlib.util
 import json
@@ -26,6 +25,7 @@ import time
 import urllib.request
 
 import pytest
+from known_answer import answer, results
 from conftest import IS_PYPY
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
@@ -206,16 +206,6 @@ def command(env, *args, timeout=300):
 def started(env, *args):
     return subprocess.Popen([sys.executable, "-m", "vorlinde_match", *map(str, args)], stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, text=True, env=env)
-
-
-def answer(folder):
-    with open(os.path.join(folder, "expected_matches.csv"), newline="", encoding="utf-8") as f:
-        return [(row["id"], row["match"]) for row in csv.DictReader(f)]
-
-
-def results(path):
-    with open(path, newline="", encoding="utf-8") as f:
-        return [(row["id"], row["matched"]) for row in csv.DictReader(f)]
 
 
 @pytest.fixture(scope="module")

@@ -16,6 +16,7 @@ import sysconfig
 import time
 
 import pytest
+from known_answer import answer, results
 from command_scan import scan
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
@@ -40,16 +41,6 @@ has_pyarrow = importlib.util.find_spec("pyarrow") is not None
 def command(*args, timeout=300):
     return subprocess.run([sys.executable, "-m", "vorlinde_match", *map(str, args)], capture_output=True, text=True,
                           timeout=timeout)
-
-
-def answer(folder):
-    with open(os.path.join(folder, "expected_matches.csv"), newline="", encoding="utf-8") as f:
-        return [(row["id"], row["match"]) for row in csv.DictReader(f)]
-
-
-def results(path):
-    with open(path, newline="", encoding="utf-8") as f:
-        return [(row["id"], row["matched"]) for row in csv.DictReader(f)]
 
 
 def leftovers(folder):

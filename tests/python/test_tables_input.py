@@ -4,7 +4,6 @@ files refused before they can block a step, Parquet columns read only as the
 text they hold, headers that make a key column ambiguous refused, and rows
 whose key is empty kept from matching anything."""
 
-import csv
 import importlib.util
 import json
 import os
@@ -14,6 +13,7 @@ import subprocess
 import sys
 
 import pytest
+from known_answer import answer, results
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 ROLES = ("sender-bank", "receiver-bank", "operator")
@@ -48,16 +48,6 @@ def in_bash(script, *args):
 def one_line_error(done, message):
     assert done.returncode == 1, done.stdout + done.stderr
     assert done.stderr.strip().splitlines() == [f"vorlinde-match: {message}"]
-
-
-def answer(folder):
-    with open(os.path.join(folder, "expected_matches.csv"), newline="", encoding="utf-8") as f:
-        return [(row["id"], row["match"]) for row in csv.DictReader(f)]
-
-
-def results(path):
-    with open(path, newline="", encoding="utf-8") as f:
-        return [(row["id"], row["matched"]) for row in csv.DictReader(f)]
 
 
 @pytest.fixture(scope="module")
