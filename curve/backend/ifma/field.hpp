@@ -82,6 +82,8 @@ class F51x8 {
   // The doubling's squares feed its sums uncarried: one carry pass each
   // instead of two.
   static constexpr bool kDoublingFromWide = true;
+  // A point is 20 of the 32 registers: the window loop is inlined whole.
+  static constexpr bool kInlineWindows = true;
 
   __m512i l[5];
 

@@ -66,7 +66,7 @@ Projective<F> quadruple(Projective<F> p) {
 }
 
 template <class I>
-Extended<typename I::Field> variable_base_chunk(const Extended<typename I::Field>& P, const ChunkDigits<I>& digits) {
+Extended<typename I::Field> variable_base_windows(const Extended<typename I::Field>& P, const ChunkDigits<I>& digits) {
   using F = typename I::Field;
   // Per lane j: the multiples 1 P_j .. 8 P_j, every one scanned by select.
   ProjectiveNiels<F> table[8];
@@ -80,6 +80,21 @@ Extended<typename I::Field> variable_base_chunk(const Extended<typename I::Field
     acc = p.dbl().to_extended_sums() + I::select(table, digits.get(i));
   }
   return acc.to_extended();
+}
+
+// The same with every point operation and field product inlined into one
+// function, for fields whose point fits the register file (F::kInlineWindows):
+// no call, with its vzeroupper and spills around it, breaks the window loop.
+template <class I>
+[[gnu::flatten]] Extended<typename I::Field> variable_base_windows_inline(const Extended<typename I::Field>& P,
+                                                                         const ChunkDigits<I>& digits) {
+  return variable_base_windows<I>(P, digits);
+}
+
+template <class I>
+Extended<typename I::Field> variable_base_chunk(const Extended<typename I::Field>& P, const ChunkDigits<I>& digits) {
+  if constexpr (I::Field::kInlineWindows) return variable_base_windows_inline<I>(P, digits);
+  else return variable_base_windows<I>(P, digits);
 }
 
 template <class I>
