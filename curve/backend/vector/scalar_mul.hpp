@@ -66,7 +66,7 @@ Projective<F> quadruple(Projective<F> p) {
 }
 
 template <class I>
-Extended<typename I::Field> variable_base_windows(const Extended<typename I::Field>& P, const ChunkDigits<I>& digits) {
+Extended<typename I::Field> variable_base_chunk(const Extended<typename I::Field>& P, const ChunkDigits<I>& digits) {
   using F = typename I::Field;
   // Per lane j: the multiples 1 P_j .. 8 P_j, every one scanned by select.
   ProjectiveNiels<F> table[8];
@@ -86,15 +86,9 @@ Extended<typename I::Field> variable_base_windows(const Extended<typename I::Fie
 // function, for fields whose point fits the register file (F::kInlineWindows):
 // no call, with its vzeroupper and spills around it, breaks the window loop.
 template <class I>
-[[gnu::flatten]] Extended<typename I::Field> variable_base_windows_inline(const Extended<typename I::Field>& P,
-                                                                         const ChunkDigits<I>& digits) {
-  return variable_base_windows<I>(P, digits);
-}
-
-template <class I>
-Extended<typename I::Field> variable_base_chunk(const Extended<typename I::Field>& P, const ChunkDigits<I>& digits) {
-  if constexpr (I::Field::kInlineWindows) return variable_base_windows_inline<I>(P, digits);
-  else return variable_base_windows<I>(P, digits);
+[[gnu::flatten]] Extended<typename I::Field> variable_base_chunk_inline(const Extended<typename I::Field>& P,
+                                                                       const ChunkDigits<I>& digits) {
+  return variable_base_chunk<I>(P, digits);
 }
 
 template <class I>
@@ -114,7 +108,10 @@ void variable_base(const PointLimbs* points, const std::int8_t* digits, std::siz
   for (std::size_t c = 0; c < n; c += I::kLanes) {
     const std::size_t m = n - c < I::kLanes ? n - c : I::kLanes;
     const ChunkDigits<I> d(digits + c * digit_stride, digit_stride, m);
-    store_points<I>(variable_base_chunk<I>(load_points<I>(points + c, m), d), out + c, m);
+    if constexpr (I::Field::kInlineWindows)
+      store_points<I>(variable_base_chunk_inline<I>(load_points<I>(points + c, m), d), out + c, m);
+    else
+      store_points<I>(variable_base_chunk<I>(load_points<I>(points + c, m), d), out + c, m);
   }
 }
 
