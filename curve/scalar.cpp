@@ -1,5 +1,7 @@
 #include "curve/scalar.hpp"
 
+#include <cstring>
+
 #include "curve/choice.hpp"
 
 namespace vorlinde::curve {
@@ -136,6 +138,28 @@ std::array<std::int8_t, 64> Scalar::as_radix_16() const {
   for (int i = 0; i < 63; ++i) {
     const std::int8_t carry = static_cast<std::int8_t>((digits[i] + 8) >> 4);
     digits[i] = static_cast<std::int8_t>(digits[i] - (carry << 4));
+    digits[i + 1] = static_cast<std::int8_t>(digits[i + 1] + carry);
+  }
+  return digits;
+}
+
+std::array<std::int8_t, 52> Scalar::as_radix_32() const {
+  std::uint64_t words[4];
+  std::memcpy(words, bytes_.data(), sizeof words);  // little-endian, as the bytes
+  std::array<std::int8_t, 52> digits{};
+  for (int i = 0; i < 52; ++i) {
+    // Bits 5 i .. 5 i + 4; the positions are public, the bits are not.
+    const int bit = 5 * i, word = bit / 64, shift = bit % 64;
+    std::uint64_t v = words[word] >> shift;
+    if (shift > 59 && word < 3) v |= words[word + 1] << (64 - shift);
+    digits[i] = static_cast<std::int8_t>(v & 31);
+  }
+  runtime::wipe(words);
+  // Recentre from [0, 31] (+1 carry) into [-16, 15]: carry = (d + 16) >> 5.
+  // Bit 255 is clear, so the last digit is the carry out of bit 254.
+  for (int i = 0; i < 51; ++i) {
+    const std::int8_t carry = static_cast<std::int8_t>((digits[i] + 16) >> 5);
+    digits[i] = static_cast<std::int8_t>(digits[i] - (carry << 5));
     digits[i + 1] = static_cast<std::int8_t>(digits[i + 1] + carry);
   }
   return digits;

@@ -43,6 +43,9 @@ class Scalar {
   // every Scalar satisfies. The digits are as secret as the scalar: callers
   // keep them in a runtime::Wiped.
   std::array<std::int8_t, 64> as_radix_16() const;
+  // Signed radix-32 digits a_0 .. a_51 with k = sum a_i 32^i, a_0..a_50 in
+  // [-16, 15] and a_51 in [0, 1]; as secret as as_radix_16's.
+  std::array<std::int8_t, 52> as_radix_32() const;
 
  private:
   std::array<std::uint8_t, 32> bytes_;

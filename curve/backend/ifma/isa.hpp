@@ -43,37 +43,40 @@ struct Isa : Lanes {
     return t;
   }
 
-  // A fixed-base table laid out for vpermt2q: for sub-table s, coordinate c
-  // and limb k, lo[s][c][k] holds limb k of entries 0..7 (entry 0 the
-  // identity (1, 1, 0), entry e = e 256^s B) and hi[s][c][k] that of entry 8.
-  // A lane's digit magnitude is the permute index: bit 3 picks hi, bits 0..2
-  // the entry. 35 KiB.
+  // A radix-32 comb table laid out for vpermt2q: entries[s][c][k][e - 1]
+  // is limb k of coordinate c of e 32^s B (e = 1..16), so the 16 entries of
+  // one limb are two registers and a lane's digit magnitude less one is the
+  // permute index. Magnitude 0 picks the identity (1, 1, 0) by mask. 52 digits
+  // of which the last is 0 or 1: 52 additions against the 64 additions and
+  // four doublings of radix 16, for a 97.5 KiB table (L2, not L1, on every
+  // processor with IFMA; each addition reads 30 lines of it, in order).
   struct FixedTable {
-    alignas(64) std::uint64_t lo[32][3][5][kLanes];
-    std::uint64_t hi[32][3][5];
+    static constexpr int kWindowBits = 5;
+    static constexpr int kDigits = 52;
+    alignas(64) std::uint64_t entries[kDigits][3][5][16];
 
-    void fill(const vector::NielsLimbs* table) {
-      for (int s = 0; s < 32; ++s) {
-        for (int k = 0; k < 5; ++k) {
-          const std::uint64_t one = k == 0 ? 1 : 0;
-          lo[s][0][k][0] = one;
-          lo[s][1][k][0] = one;
-          lo[s][2][k][0] = 0;
-          for (int e = 1; e <= 8; ++e) {
-            const vector::NielsLimbs& n = table[8 * s + e - 1];
-            const std::uint64_t* coordinates[3] = {n.y_plus_x, n.y_minus_x, n.xy2d};
-            for (int c = 0; c < 3; ++c) (e < 8 ? lo[s][c][k][e] : hi[s][c][k]) = coordinates[c][k];
-          }
+    void fill(const vector::NielsLimbs* multiples) {
+      for (int s = 0; s < kDigits; ++s) {
+        for (int e = 0; e < 16; ++e) {
+          const vector::NielsLimbs& n = multiples[16 * s + e];
+          const std::uint64_t* coordinates[3] = {n.y_plus_x, n.y_minus_x, n.xy2d};
+          for (int c = 0; c < 3; ++c)
+            for (int k = 0; k < 5; ++k) entries[s][c][k][e] = coordinates[c][k];
         }
       }
     }
 
     vector::AffineNiels<F51x8> select(int s, Digit digit) const {
       const SignedDigit d = split(digit);
+      const __m512i index = _mm512_sub_epi64(d.magnitude, splat(1));
+      const __mmask8 nonzero = _mm512_test_epi64_mask(d.magnitude, d.magnitude);
       F51x8 c[3];
       for (int i = 0; i < 3; ++i)
         for (int k = 0; k < 5; ++k)
-          c[i].l[k] = _mm512_permutex2var_epi64(_mm512_load_si512(lo[s][i][k]), d.magnitude, splat(hi[s][i][k]));
+          c[i].l[k] = _mm512_maskz_permutex2var_epi64(nonzero, _mm512_load_si512(entries[s][i][k]), index,
+                                                      _mm512_load_si512(entries[s][i][k] + 8));
+      const __m512i one = splat(1);
+      for (int i = 0; i < 2; ++i) c[i].l[0] = _mm512_mask_mov_epi64(c[i].l[0], static_cast<__mmask8>(~nonzero), one);
       vector::AffineNiels<F51x8> t{c[0], c[1], c[2]};
       t.conditional_negate(d.negative);
       return t;
