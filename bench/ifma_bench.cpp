@@ -124,7 +124,7 @@ void BM_IfmaFixedBase(benchmark::State& state) {
   for (std::size_t i = 0; i < n; ++i) {
     std::array<std::uint8_t, 32> s;
     crypto_core_ed25519_scalar_random(s.data());
-    const auto d = Scalar::from_bits(s).as_radix_32();
+    const auto d = Scalar::from_bits(s).as_radix_2w<6>();
     digits.insert(digits.end(), d.begin(), d.end());
   }
   std::vector<vector::PointLimbs> out(n);

@@ -23,7 +23,7 @@ namespace backend {
 namespace {
 
 // The digits of each scalar (D per scalar: Scalar::as_radix_16 or
-// as_radix_32), wiped when dropped.
+// as_radix_2w), wiped when dropped.
 using Digits = std::vector<std::int8_t, runtime::WipingAllocator<std::int8_t>>;
 
 template <std::size_t D>
@@ -121,8 +121,9 @@ struct VectorEntries {
     if (scalars.empty()) return;
     static LaneTables lane_tables(K);
     const std::shared_ptr<const void> lanes = lane_tables.get(table);
-    const Digits digits = K.fixed_window_bits == 5 ? digits_of(scalars, &Scalar::as_radix_32)
-                                                       : digits_of(scalars, &Scalar::as_radix_16);
+    const Digits digits = K.fixed_window_bits == 6   ? digits_of(scalars, &Scalar::as_radix_2w<6>)
+                          : K.fixed_window_bits == 5 ? digits_of(scalars, &Scalar::as_radix_2w<5>)
+                                                     : digits_of(scalars, &Scalar::as_radix_16);
     K.fixed_base(lanes.get(), digits.data(), scalars.size(), limbs(out));
   }
 

@@ -43,22 +43,26 @@ struct Isa : Lanes {
     return t;
   }
 
-  // A radix-32 comb table laid out for vpermt2q: entries[s][c][k][e - 1]
-  // is limb k of coordinate c of e 32^s B (e = 1..16), so the 16 entries of
-  // one limb are two registers and a lane's digit magnitude less one is the
-  // permute index. Magnitude 0 picks the identity (1, 1, 0) by mask. 52 digits
-  // of which the last is 0 or 1: 52 additions against the 64 additions and
-  // four doublings of radix 16, for a 97.5 KiB table (L2, not L1, on every
-  // processor with IFMA; each addition reads 30 lines of it, in order).
-  struct FixedTable {
-    static constexpr int kWindowBits = 5;
-    static constexpr int kDigits = 52;
-    alignas(64) std::uint64_t entries[kDigits][3][5][16];
+  // A radix-2^W comb table laid out for vpermt2q: entries[s][c][k][e - 1]
+  // is limb k of coordinate c of e 2^(W s) B (e = 1..2^(W-1)), so each 16
+  // entries of one limb are two registers, and a lane's digit magnitude less
+  // one, taken mod 16, is the permute index into the block that its bits 4
+  // and up name; every block is permuted, under a zeroing mask of its lanes.
+  // Magnitude 0 picks the identity (1, 1, 0). Radix 64: 43 additions (64
+  // and four doublings at radix 16) for a 161 KiB table, L2 on every
+  // processor with IFMA; each addition reads 60 lines of it, in order.
+  template <int W>
+  struct CombTable {
+    static constexpr int kWindowBits = W;
+    static constexpr int kDigits = (256 + W - 1) / W;
+    static constexpr int kEntries = 1 << (W - 1);
+    static_assert(kEntries % 16 == 0);
+    alignas(64) std::uint64_t entries[kDigits][3][5][kEntries];
 
     void fill(const vector::NielsLimbs* multiples) {
       for (int s = 0; s < kDigits; ++s) {
-        for (int e = 0; e < 16; ++e) {
-          const vector::NielsLimbs& n = multiples[16 * s + e];
+        for (int e = 0; e < kEntries; ++e) {
+          const vector::NielsLimbs& n = multiples[kEntries * s + e];
           const std::uint64_t* coordinates[3] = {n.y_plus_x, n.y_minus_x, n.xy2d};
           for (int c = 0; c < 3; ++c)
             for (int k = 0; k < 5; ++k) entries[s][c][k][e] = coordinates[c][k];
@@ -70,11 +74,21 @@ struct Isa : Lanes {
       const SignedDigit d = split(digit);
       const __m512i index = _mm512_sub_epi64(d.magnitude, splat(1));
       const __mmask8 nonzero = _mm512_test_epi64_mask(d.magnitude, d.magnitude);
+      __mmask8 in_block[kEntries / 16];
+      for (int b = 0; b < kEntries / 16; ++b)
+        in_block[b] = _mm512_mask_cmpeq_epi64_mask(nonzero, _mm512_srli_epi64(index, 4), splat(b));
       F51x8 c[3];
-      for (int i = 0; i < 3; ++i)
-        for (int k = 0; k < 5; ++k)
-          c[i].l[k] = _mm512_maskz_permutex2var_epi64(nonzero, _mm512_load_si512(entries[s][i][k]), index,
-                                                      _mm512_load_si512(entries[s][i][k] + 8));
+      for (int i = 0; i < 3; ++i) {
+        for (int k = 0; k < 5; ++k) {
+          __m512i v = _mm512_setzero_si512();
+          for (int b = 0; b < kEntries / 16; ++b) {
+            const std::uint64_t* block = entries[s][i][k] + 16 * b;
+            v = _mm512_or_si512(v, _mm512_maskz_permutex2var_epi64(in_block[b], _mm512_load_si512(block), index,
+                                                                    _mm512_load_si512(block + 8)));
+          }
+          c[i].l[k] = v;
+        }
+      }
       const __m512i one = splat(1);
       for (int i = 0; i < 2; ++i) c[i].l[0] = _mm512_mask_mov_epi64(c[i].l[0], static_cast<__mmask8>(~nonzero), one);
       vector::AffineNiels<F51x8> t{c[0], c[1], c[2]};
@@ -82,6 +96,7 @@ struct Isa : Lanes {
       return t;
     }
   };
+  using FixedTable = CombTable<6>;
 };
 
 }  // namespace VORLINDE_IFMA_FOLD

@@ -75,8 +75,8 @@ struct KernelTable {
   void (*variable_base)(const PointLimbs* points, const std::int8_t* digits, std::size_t digit_stride,
                         std::size_t n, PointLimbs* out);
   // Fixed-base multiplication by a comb of fixed_digits signed radix-2^w
-  // digits (w = fixed_window_bits; radix 16: Scalar::as_radix_16, radix 32:
-  // as_radix_32), with one lane table per base B. fixed_table_fill lays out
+  // digits (w = fixed_window_bits; radix 16: Scalar::as_radix_16, else
+  // as_radix_2w<w>), with one lane table per base B. fixed_table_fill lays out
   // multiples[h i + j - 1] = j 2^(w i) B (h = 2^(w - 1), i < fixed_digits,
   // j = 1..h) as a lane table of fixed_table_bytes at a 64-byte aligned
   // address; fixed_base then sets out[i] = k_i B, fixed_digits digits per

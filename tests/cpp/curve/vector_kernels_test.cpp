@@ -165,8 +165,12 @@ std::shared_ptr<void> lane_table(const backend::vector::KernelTable& k, const Ed
 
 // The digits a kernel table's comb reads: radix 16 or radix 32.
 std::vector<std::int8_t> comb_digits(const backend::vector::KernelTable& k, const Scalar& s) {
+  if (k.fixed_window_bits == 6) {
+    const auto d = s.as_radix_2w<6>();
+    return {d.begin(), d.end()};
+  }
   if (k.fixed_window_bits == 5) {
-    const auto d = s.as_radix_32();
+    const auto d = s.as_radix_2w<5>();
     return {d.begin(), d.end()};
   }
   const auto d = s.as_radix_16();
