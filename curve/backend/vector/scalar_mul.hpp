@@ -1,7 +1,8 @@
 #pragma once
 // Variable-base, fixed-base and cofactor multiplication over an instruction
-// set I (its isa.hpp). The algorithms are the portable backend's (signed
-// radix 16, most significant digit first); every lane runs the same
+// set I (its isa.hpp). Variable base is the portable backend's algorithm
+// (signed radix 16, most significant digit first); fixed base is a comb of
+// I's radix with one sub-table per digit. Every lane runs the same
 // instruction stream, and a lane's digit only ever reaches a compare mask or
 // a permute index in a register (I::select, I::FixedTable::select).
 
