@@ -126,7 +126,10 @@ void register_build_okvs_row() {
       {"values", [] { Ciphertext::zero_many(row().public_key, row().values); }},
       {"scalars", [] { for (Scalar& k : row().scalars) k = Scalar::random(); }},
       {"fixed_base_G",
-       [] { curve::fixed_base_many(curve::ED25519_BASEPOINT_TABLE, row().scalars, std::span(row().points).first(kRowBatch)); }},
+       [] {
+         curve::fixed_base_many(curve::ED25519_BASEPOINT_TABLE, row().scalars,
+                                std::span(row().points).first(kRowBatch));
+       }},
       {"fixed_base_public_key",
        [] { curve::fixed_base_many(row().public_key, row().scalars, std::span(row().points).first(kRowBatch)); }},
       {"representatives", [] {

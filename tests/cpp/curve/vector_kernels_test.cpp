@@ -158,7 +158,8 @@ std::shared_ptr<void> lane_table(const backend::vector::KernelTable& k, const Ed
   const int w = k.fixed_window_bits;
   const auto multiples = affine_niels_multiples(table.basepoint(), 1 << (w - 1), w, k.fixed_digits);
   constexpr std::align_val_t kAlign{64};
-  std::shared_ptr<void> lanes(::operator new(k.fixed_table_bytes, kAlign), [](void* p) { ::operator delete(p, kAlign); });
+  std::shared_ptr<void> lanes(::operator new(k.fixed_table_bytes, kAlign),
+                              [](void* p) { ::operator delete(p, kAlign); });
   k.fixed_table_fill(reinterpret_cast<const NielsLimbs*>(multiples.data()), lanes.get());
   return lanes;
 }
