@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "curve/backend.hpp"
@@ -111,18 +113,23 @@ BENCHMARK(BM_IfmaVariableBase)->Arg(64)->Arg(256);
 void BM_IfmaFixedBase(benchmark::State& state) {
   if (!usable(state)) return;
   const std::size_t n = state.range(0);
-  std::vector<vector::NielsLimbs> table;
-  for (const auto& sub : ED25519_BASEPOINT_TABLE.tables)
-    for (const auto& e : sub.entries) {
-      vector::NielsLimbs l;
-      for (int i = 0; i < 5; ++i)
-        l.y_plus_x[i] = e.y_plus_x.limbs()[i], l.y_minus_x[i] = e.y_minus_x.limbs()[i], l.xy2d[i] = e.xy2d.limbs()[i];
-      table.push_back(l);
-    }
-  const auto digits = random_digits(n);
+  const vector::KernelTable& k = ifma::kKernels;
+  const auto multiples = affine_niels_multiples(ED25519_BASEPOINT_POINT, 1 << (k.fixed_window_bits - 1),
+                                                k.fixed_window_bits, k.fixed_digits);
+  constexpr std::align_val_t kAlign{64};
+  std::unique_ptr<void, void (*)(void*)> lanes(::operator new(k.fixed_table_bytes, kAlign),
+                                               [](void* p) { ::operator delete(p, kAlign); });
+  k.fixed_table_fill(reinterpret_cast<const vector::NielsLimbs*>(multiples.data()), lanes.get());
+  std::vector<std::int8_t> digits;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::array<std::uint8_t, 32> s;
+    crypto_core_ed25519_scalar_random(s.data());
+    const auto d = Scalar::from_bits(s).as_radix_2w<6>();
+    digits.insert(digits.end(), d.begin(), d.end());
+  }
   std::vector<vector::PointLimbs> out(n);
   for (auto _ : state) {
-    ifma::kKernels.fixed_base(table.data(), digits.data(), n, out.data());
+    k.fixed_base(lanes.get(), digits.data(), n, out.data());
     benchmark::DoNotOptimize(out.data());
   }
   per_point(state, n);

@@ -1,4 +1,7 @@
-// Ciphertext::zero and the representative maps. Each map's line also carries
+// Ciphertext::zero and the representative maps, and the parts of a
+// build_okvs row (BM_BuildOkvsRow/*: one task's batch of 64 values and each
+// step of it alone, per item; a row costs about 4 first-test candidates, 2
+// second-test ones and its share of the encoder, BM_OkvsEncode). Each map's line also carries
 // the literal composition (tests/cpp/src/point_conversion_oracle.hpp) timed
 // after the loop, as literal_ns and fast/literal; zero's line carries the mean
 // number of attempts per value.
@@ -8,8 +11,11 @@
 
 #include <array>
 #include <chrono>
+#include <span>
+#include <string>
 #include <vector>
 
+#include "curve/backend.hpp"
 #include "curve/edwards.hpp"
 #include "src/ciphertexts.hpp"
 #include "src/point_conversion.hpp"
@@ -96,5 +102,63 @@ void BM_CiphertextZero(benchmark::State& state) {
       static_cast<double>(Ciphertext::zero_attempts_on_this_thread() - before) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_CiphertextZero);
+
+// The steps of Ciphertext::zero_many on the active backend, each on a batch
+// of 64 as a build_okvs task runs them; time per item.
+constexpr std::size_t kRowBatch = 64;
+struct RowInputs {
+  curve::EdwardsBasepointTable public_key =
+      curve::EdwardsBasepointTable::create(curve::ED25519_BASEPOINT_TABLE * random_scalar());
+  std::vector<Scalar> scalars = std::vector<Scalar>(kRowBatch, random_scalar());
+  std::vector<EdwardsPoint> points = representable_points();
+  std::vector<curve::Choice> branches = std::vector<curve::Choice>(kRowBatch, curve::Choice::from_bit(1));
+  std::vector<curve::Choice> valid = std::vector<curve::Choice>(kRowBatch);
+  std::vector<Representative> reps = std::vector<Representative>(kRowBatch);
+  std::vector<Ciphertext> values = std::vector<Ciphertext>(kRowBatch);
+};
+RowInputs& row() {
+  static RowInputs inputs;
+  return inputs;
+}
+
+void register_build_okvs_row() {
+  const std::pair<const char*, void (*)()> steps[] = {
+      {"values", [] { Ciphertext::zero_many(row().public_key, row().values); }},
+      {"scalars", [] { for (Scalar& k : row().scalars) k = Scalar::random(); }},
+      {"fixed_base_G",
+       [] {
+         curve::fixed_base_many(curve::ED25519_BASEPOINT_TABLE, row().scalars,
+                                std::span(row().points).first(kRowBatch));
+       }},
+      {"fixed_base_public_key",
+       [] { curve::fixed_base_many(row().public_key, row().scalars, std::span(row().points).first(kRowBatch)); }},
+      {"representatives", [] {
+         const auto p = std::span<const EdwardsPoint>(row().points).first(kRowBatch);
+         curve::point_to_uniform_bytes_many(p, row().branches, row().reps, row().valid);
+       }},
+  };
+  for (const auto& [name, step] : steps) {
+    benchmark::RegisterBenchmark((std::string("BM_BuildOkvsRow/") + name).c_str(), [step](benchmark::State& state) {
+      step();  // inputs made and lane tables built outside the timing
+      const std::uint64_t before = Ciphertext::zero_attempts_on_this_thread();
+      for (auto _ : state) step();
+      const double items = static_cast<double>(state.iterations()) * kRowBatch;
+      state.counters["per_item"] = benchmark::Counter(items, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+      const auto attempts = Ciphertext::zero_attempts_on_this_thread() - before;
+      if (attempts != 0) state.counters["G tries/value"] = static_cast<double>(attempts) / items;
+    });
+  }
+}
+const int registered = (register_build_okvs_row(), 0);
+
+// What a new public key costs build_okvs before its first batch: the table,
+// and on a vector backend the lane table built on its first use.
+void BM_BuildOkvsNewKey(benchmark::State& state) {
+  for (auto _ : state) {
+    const auto table = curve::EdwardsBasepointTable::create(curve::ED25519_BASEPOINT_TABLE * random_scalar());
+    curve::fixed_base_many(table, std::span(row().scalars).first(8), std::span(row().points).first(8));
+  }
+}
+BENCHMARK(BM_BuildOkvsNewKey)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -7,36 +7,43 @@ namespace vorlinde::curve {
 
 EdwardsPoint EdwardsBasepointTable::mul(const Scalar& k) const { return backend::serial::fixed_base(*this, k); }
 
-EdwardsBasepointTable EdwardsBasepointTable::create(const EdwardsPoint& P) {
-  // All 256 multiples in extended form first, then one shared inversion of
-  // their Z coordinates (Montgomery's trick) for the affine conversion.
-  std::vector<EdwardsPoint> points(256);
+std::vector<AffineNielsPoint> affine_niels_multiples(const EdwardsPoint& P, int count, int shift, int steps) {
+  // All multiples in extended form first, then one shared inversion of their
+  // Z coordinates (Montgomery's trick) for the affine conversion.
+  const std::size_t total = static_cast<std::size_t>(count) * static_cast<std::size_t>(steps);
+  std::vector<EdwardsPoint> points(total);
   EdwardsPoint base = P;
-  for (int i = 0; i < 32; ++i) {
+  for (std::size_t i = 0; i < total; i += static_cast<std::size_t>(count)) {
     const ProjectiveNielsPoint base_niels = base.to_projective_niels();
-    points[8 * i] = base;
-    for (int j = 1; j < 8; ++j) points[8 * i + j] = (points[8 * i + j - 1] + base_niels).to_extended();
-    if (i < 31) base = base.mul_by_pow_2(8);
+    points[i] = base;
+    for (int j = 1; j < count; ++j) points[i + j] = (points[i + j - 1] + base_niels).to_extended();
+    base = base.mul_by_pow_2(static_cast<unsigned>(shift));
   }
 
   // prefix[n] = Z_0 ... Z_(n-1); Z of a point on the curve is never 0.
-  std::vector<FieldElement> prefix(257);
+  std::vector<FieldElement> prefix(total + 1);
   prefix[0] = FieldElement::one();
-  for (int n = 0; n < 256; ++n) prefix[n + 1] = prefix[n] * points[n].Z;
-  FieldElement inv = invert(prefix[256]);  // 1 / (Z_0 ... Z_255)
+  for (std::size_t n = 0; n < total; ++n) prefix[n + 1] = prefix[n] * points[n].Z;
+  FieldElement inv = invert(prefix[total]);  // 1 / (Z_0 ... Z_(total-1))
 
-  EdwardsBasepointTable table;
-  for (int n = 255; n >= 0; --n) {
+  std::vector<AffineNielsPoint> out(total);
+  for (std::size_t n = total; n-- > 0;) {
     const FieldElement recip = inv * prefix[n];  // 1 / Z_n
     inv = inv * points[n].Z;                       // 1 / (Z_0 ... Z_(n-1))
     const FieldElement x = points[n].X * recip;
     const FieldElement y = points[n].Y * recip;
     // Stored fully reduced so that equal tables have equal limbs.
-    AffineNielsPoint& e = table.tables[n / 8].entries[n % 8];
-    e.y_plus_x = FieldElement::from_bytes((y + x).to_bytes());
-    e.y_minus_x = FieldElement::from_bytes((y - x).to_bytes());
-    e.xy2d = FieldElement::from_bytes(((x * y) * EDWARDS_D2).to_bytes());
+    out[n].y_plus_x = FieldElement::from_bytes((y + x).to_bytes());
+    out[n].y_minus_x = FieldElement::from_bytes((y - x).to_bytes());
+    out[n].xy2d = FieldElement::from_bytes(((x * y) * EDWARDS_D2).to_bytes());
   }
+  return out;
+}
+
+EdwardsBasepointTable EdwardsBasepointTable::create(const EdwardsPoint& P) {
+  const std::vector<AffineNielsPoint> multiples = affine_niels_multiples(P, 8, 8, 32);
+  EdwardsBasepointTable table;
+  for (std::size_t n = 0; n < multiples.size(); ++n) table.tables[n / 8].entries[n % 8] = multiples[n];
   return table;
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "curve/choice.hpp"
 #include "curve/constants.hpp"
@@ -161,6 +162,11 @@ class EdwardsBasepointTable {
 };
 
 inline EdwardsPoint operator*(const Scalar& k, const EdwardsBasepointTable& table) { return table.mul(k); }
+
+// out[count i + j - 1] = j 2^(shift i) P (i < steps, j = 1..count) in affine
+// Niels form with fully reduced limbs, the layout of any comb table over P:
+// EdwardsBasepointTable is (8, 8, 32).
+std::vector<AffineNielsPoint> affine_niels_multiples(const EdwardsPoint& P, int count, int shift, int steps);
 
 // The base point G of RFC 8032.
 inline constexpr EdwardsPoint ED25519_BASEPOINT_POINT{ED25519_BASEPOINT_X, ED25519_BASEPOINT_Y,

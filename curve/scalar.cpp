@@ -1,5 +1,7 @@
 #include "curve/scalar.hpp"
 
+#include <cstring>
+
 #include "curve/choice.hpp"
 
 namespace vorlinde::curve {
@@ -140,5 +142,34 @@ std::array<std::int8_t, 64> Scalar::as_radix_16() const {
   }
   return digits;
 }
+
+template <int W>
+std::array<std::int8_t, (256 + W - 1) / W> Scalar::as_radix_2w() const {
+  constexpr int D = (256 + W - 1) / W;
+  constexpr int kMask = (1 << W) - 1, kHalf = 1 << (W - 1);
+  std::uint64_t words[4];
+  std::memcpy(words, bytes_.data(), sizeof words);  // little-endian, as the bytes
+  std::array<std::int8_t, D> digits{};
+  for (int i = 0; i < D; ++i) {
+    // Bits W i .. W i + W - 1; the positions are public, the bits are not.
+    const int bit = W * i, word = bit / 64, shift = bit % 64;
+    std::uint64_t v = words[word] >> shift;
+    if (shift > 64 - W && word < 3) v |= words[word + 1] << (64 - shift);
+    digits[i] = static_cast<std::int8_t>(v & kMask);
+  }
+  runtime::wipe(words);
+  // Recentre from [0, 2^W - 1] (+1 carry) into [-2^(W-1), 2^(W-1) - 1]:
+  // carry = (d + 2^(W-1)) >> W. Bit 255 is clear, so the last digit, at most
+  // 2^(255 - W (D - 1)) - 1 plus a carry, needs no recentring.
+  for (int i = 0; i < D - 1; ++i) {
+    const std::int8_t carry = static_cast<std::int8_t>((digits[i] + kHalf) >> W);
+    digits[i] = static_cast<std::int8_t>(digits[i] - (carry << W));
+    digits[i + 1] = static_cast<std::int8_t>(digits[i + 1] + carry);
+  }
+  return digits;
+}
+
+template std::array<std::int8_t, 52> Scalar::as_radix_2w<5>() const;
+template std::array<std::int8_t, 43> Scalar::as_radix_2w<6>() const;
 
 }  // namespace vorlinde::curve

@@ -43,6 +43,12 @@ class Scalar {
   // every Scalar satisfies. The digits are as secret as the scalar: callers
   // keep them in a runtime::Wiped.
   std::array<std::int8_t, 64> as_radix_16() const;
+  // Signed radix-2^W digits a_0 .. a_(D-1), D = ceil(256 / W), with k =
+  // sum a_i 2^(W i): all in [-2^(W-1), 2^(W-1) - 1] but the last, in
+  // [0, 2^(W-1)] (radix 32: a_51 in [0, 1]; radix 64: a_42 in [0, 8]). W is
+  // 5 or 6. As secret as as_radix_16's.
+  template <int W>
+  std::array<std::int8_t, (256 + W - 1) / W> as_radix_2w() const;
 
  private:
   std::array<std::uint8_t, 32> bytes_;

@@ -7,6 +7,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -18,17 +22,63 @@ namespace vorlinde::curve {
 namespace backend {
 namespace {
 
-// Signed radix-16 digits of each scalar, 64 per scalar, wiped when dropped.
+// The digits of each scalar (D per scalar: Scalar::as_radix_16 or
+// as_radix_2w), wiped when dropped.
 using Digits = std::vector<std::int8_t, runtime::WipingAllocator<std::int8_t>>;
 
-Digits digits_of(std::span<const Scalar> scalars) {
-  Digits digits(64 * scalars.size());
+template <std::size_t D>
+Digits digits_of(std::span<const Scalar> scalars, std::array<std::int8_t, D> (Scalar::*recode)() const) {
+  Digits digits(D * scalars.size());
   for (std::size_t i = 0; i < scalars.size(); ++i) {
-    const runtime::Wiped<std::array<std::int8_t, 64>> d([&] { return scalars[i].as_radix_16(); });
-    std::copy(d.get().begin(), d.get().end(), digits.begin() + static_cast<std::ptrdiff_t>(64 * i));
+    const runtime::Wiped<std::array<std::int8_t, D>> d([&] { return (scalars[i].*recode)(); });
+    std::copy(d.get().begin(), d.get().end(), digits.begin() + static_cast<std::ptrdiff_t>(D * i));
   }
   return digits;
 }
+
+// The lane tables of one kernel table, one per fixed base in use, built on
+// first use and kept, so that the calls of one build_okvs (a bank's key and
+// the base point, in batches of at most 64 scalars) share them: a lane
+// table's comb has more entries than an EdwardsBasepointTable, computed from
+// its base point. A table is found by its first entry, B itself in affine
+// Niels form: tables come from EdwardsBasepointTable::create or the
+// generator, so equal first entries mean equal tables. Bases and their
+// multiples are public.
+class LaneTables {
+ public:
+  explicit LaneTables(const vector::KernelTable& kernels) : kernels_(kernels) {}
+
+  std::shared_ptr<const void> get(const EdwardsBasepointTable& table) {
+    const AffineNielsPoint& base = table.tables[0].entries[0];
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const Slot& slot : slots_) {
+      if (slot.lanes && std::memcmp(&slot.base, &base, sizeof base) == 0) return slot.lanes;
+    }
+    const int window = kernels_.fixed_window_bits;
+    const std::vector<AffineNielsPoint> multiples =
+        affine_niels_multiples(table.basepoint(), 1 << (window - 1), window, kernels_.fixed_digits);
+    constexpr std::align_val_t kAlign{64};
+    std::shared_ptr<void> lanes(::operator new(kernels_.fixed_table_bytes, kAlign),
+                                [](void* p) { ::operator delete(p, kAlign); });
+    kernels_.fixed_table_fill(reinterpret_cast<const vector::NielsLimbs*>(multiples.data()), lanes.get());
+    Slot& slot = slots_[next_];
+    next_ = (next_ + 1) % slots_.size();
+    std::memcpy(&slot.base, &base, sizeof base);
+    slot.lanes = std::move(lanes);
+    return slot.lanes;
+  }
+
+ private:
+  struct Slot {
+    AffineNielsPoint base;
+    std::shared_ptr<const void> lanes;
+  };
+  const vector::KernelTable& kernels_;
+  std::mutex mutex_;
+  // The base point, a bank's key, and room for a second key or a test's.
+  std::array<Slot, 4> slots_;
+  std::size_t next_ = 0;
+};
 
 // Flags come back as bytes 0 or 1; Choice is one such byte.
 void to_choices(const std::vector<std::uint8_t>& flags, std::span<Choice> out) {
@@ -41,11 +91,10 @@ struct VectorEntries {
   using NielsLimbs = vector::NielsLimbs;
 
   // The kernels read and write the portable types in place: an EdwardsPoint
-  // is X, Y, Z, T of five 64-bit limbs each, and a fixed-base table is 32 x 8
-  // affine Niels entries of three such elements, all contiguous.
+  // is X, Y, Z, T of five 64-bit limbs each, and an affine Niels point three
+  // such elements, all contiguous.
   static_assert(std::is_standard_layout_v<EdwardsPoint> && sizeof(EdwardsPoint) == sizeof(PointLimbs));
   static_assert(std::is_standard_layout_v<AffineNielsPoint> && sizeof(AffineNielsPoint) == sizeof(NielsLimbs));
-  static_assert(sizeof(EdwardsBasepointTable) == 256 * sizeof(NielsLimbs));
   static_assert(sizeof(CompressedEdwardsY) == 32 && sizeof(Representative) == 32);
   static_assert(sizeof(Choice) == 1);
 
@@ -56,23 +105,26 @@ struct VectorEntries {
 
   static void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
     if (points.empty()) return;
-    const Digits digits = digits_of({&k, 1});
+    const Digits digits = digits_of({&k, 1}, &Scalar::as_radix_16);
     K.variable_base(limbs(points), digits.data(), 0, points.size(), limbs(out));
   }
 
   static void mul_many(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars,
                        std::span<EdwardsPoint> out) {
     if (points.empty()) return;
-    const Digits digits = digits_of(scalars);
+    const Digits digits = digits_of(scalars, &Scalar::as_radix_16);
     K.variable_base(limbs(points), digits.data(), 64, points.size(), limbs(out));
   }
 
   static void fixed_base_many(const EdwardsBasepointTable& table, std::span<const Scalar> scalars,
                               std::span<EdwardsPoint> out) {
     if (scalars.empty()) return;
-    const Digits digits = digits_of(scalars);
-    K.fixed_base(reinterpret_cast<const NielsLimbs*>(&table.tables[0].entries[0]), digits.data(), scalars.size(),
-                  limbs(out));
+    static LaneTables lane_tables(K);
+    const std::shared_ptr<const void> lanes = lane_tables.get(table);
+    const Digits digits = K.fixed_window_bits == 6   ? digits_of(scalars, &Scalar::as_radix_2w<6>)
+                          : K.fixed_window_bits == 5 ? digits_of(scalars, &Scalar::as_radix_2w<5>)
+                                                     : digits_of(scalars, &Scalar::as_radix_16);
+    K.fixed_base(lanes.get(), digits.data(), scalars.size(), limbs(out));
   }
 
   static void mul_by_cofactor_many(std::span<const EdwardsPoint> points, std::span<EdwardsPoint> out) {

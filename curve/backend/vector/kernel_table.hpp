@@ -74,9 +74,18 @@ struct KernelTable {
   // [-8, 8]); digit_stride = 64 for one scalar per point, 0 for one shared.
   void (*variable_base)(const PointLimbs* points, const std::int8_t* digits, std::size_t digit_stride,
                         std::size_t n, PointLimbs* out);
-  // out[i] = k_i B, table in the EdwardsBasepointTable layout:
-  // table[8 i + j - 1] = j 256^i B (i < 32, j = 1..8); 64 digits per scalar.
-  void (*fixed_base)(const NielsLimbs* table, const std::int8_t* digits, std::size_t n, PointLimbs* out);
+  // Fixed-base multiplication by a comb of fixed_digits signed radix-2^w
+  // digits (w = fixed_window_bits; radix 16: Scalar::as_radix_16, else
+  // as_radix_2w<w>), with one lane table per base B. fixed_table_fill lays out
+  // multiples[h i + j - 1] = j 2^(w i) B (h = 2^(w - 1), i < fixed_digits,
+  // j = 1..h) as a lane table of fixed_table_bytes at a 64-byte aligned
+  // address; fixed_base then sets out[i] = k_i B, fixed_digits digits per
+  // scalar.
+  int fixed_window_bits;
+  int fixed_digits;
+  std::size_t fixed_table_bytes;
+  void (*fixed_table_fill)(const NielsLimbs* multiples, void* lane_table);
+  void (*fixed_base)(const void* lane_table, const std::int8_t* digits, std::size_t n, PointLimbs* out);
   // out[i] = 8 P_i for i < n; out may be points itself.
   void (*mul_by_cofactor)(const PointLimbs* points, std::size_t n, PointLimbs* out);
   // RFC 8032 encodings, 32 bytes each, with one inversion per block of points.

@@ -57,6 +57,10 @@ constexpr KernelTable kernel_table() {
   t.field_limbs = I::Field::kLimbs;
   for (int i = 0; i < I::Field::kLimbs; ++i) t.limb_bits[i] = I::Field::bits(i);
   t.variable_base = &variable_base<I>;
+  t.fixed_window_bits = I::FixedTable::kWindowBits;
+  t.fixed_digits = I::FixedTable::kDigits;
+  t.fixed_table_bytes = sizeof(typename I::FixedTable);
+  t.fixed_table_fill = &fixed_table_fill<I>;
   t.fixed_base = &fixed_base<I>;
   t.mul_by_cofactor = &mul_by_cofactor<I>;
   t.compress = &compress<I>;

@@ -1,7 +1,8 @@
 #pragma once
 // Variable-base, fixed-base and cofactor multiplication over an instruction
-// set I (its isa.hpp). The algorithms are the portable backend's (signed
-// radix 16, most significant digit first); every lane runs the same
+// set I (its isa.hpp). Variable base is the portable backend's algorithm
+// (signed radix 16, most significant digit first); fixed base is a comb of
+// I's radix with one sub-table per digit. Every lane runs the same
 // instruction stream, and a lane's digit only ever reaches a compare mask or
 // a permute index in a register (I::select, I::FixedTable::select).
 
@@ -36,14 +37,14 @@ inline void store_points(const Extended<typename I::Field>& p, PointLimbs* out, 
   I::scatter(p.T, out->T, kPointStride, m);
 }
 
-// The digits of one chunk, digit-major: lanes[i][j] is digit i of lane j
+// The D digits of one chunk, digit-major: lanes[i][j] is digit i of lane j
 // (0 in lanes at or beyond m). Cleared on destruction.
-template <class I>
+template <class I, int D = kDigits>
 struct ChunkDigits {
-  alignas(16) std::int8_t lanes[kDigits][I::kLanes];
+  alignas(16) std::int8_t lanes[D][I::kLanes];
 
   ChunkDigits(const std::int8_t* first, std::size_t stride, std::size_t m) {
-    for (int i = 0; i < kDigits; ++i)
+    for (int i = 0; i < D; ++i)
       VORLINDE_LANE_LOOP
       for (std::size_t j = 0; j < I::kLanes; ++j) lanes[i][j] = j < m ? first[j * stride + i] : 0;
   }
@@ -91,14 +92,15 @@ template <class I>
   return variable_base_chunk<I>(P, digits);
 }
 
+// k B = sum a_i 2^(w i) B with one sub-table per digit: D mixed additions
+// and no doubling. A wider radix means fewer additions but more entries to
+// scan per addition and a larger table (I::FixedTable says which).
 template <class I>
-Extended<typename I::Field> fixed_base_chunk(const typename I::FixedTable& table, const ChunkDigits<I>& digits) {
+Extended<typename I::Field> fixed_base_chunk(const typename I::FixedTable& table,
+                                             const ChunkDigits<I, I::FixedTable::kDigits>& digits) {
   using F = typename I::Field;
-  // k B = 16 sum_odd a_i 256^((i-1)/2) B + sum_even a_i 256^(i/2) B.
-  Completed<F> acc = Extended<F>::identity() + table.select(0, digits.get(1));
-  for (int i = 3; i < kDigits; i += 2) acc = acc.to_extended_sums() + table.select(i / 2, digits.get(i));
-  acc = quadruple(acc.to_projective()).dbl();
-  for (int i = 0; i < kDigits; i += 2) acc = acc.to_extended_sums() + table.select(i / 2, digits.get(i));
+  Completed<F> acc = Extended<F>::identity() + table.select(0, digits.get(0));
+  for (int i = 1; i < I::FixedTable::kDigits; ++i) acc = acc.to_extended_sums() + table.select(i, digits.get(i));
   return acc.to_extended();
 }
 
@@ -125,17 +127,18 @@ void mul_by_cofactor(const PointLimbs* points, std::size_t n, PointLimbs* out) {
 }
 
 template <class I>
-void fixed_base(const NielsLimbs* table, const std::int8_t* digits, std::size_t n, PointLimbs* out) {
-  if (n == 0) return;
-  // One per thread, outside the stack: on the stack it would push the frames
-  // that hold secrets (digits, spilled intermediate points) below the depth
-  // that the operations scrub when they end. Public data.
-  static thread_local typename I::FixedTable lanes_table;
-  lanes_table.fill(table);
+void fixed_table_fill(const NielsLimbs* multiples, void* lane_table) {
+  static_cast<typename I::FixedTable*>(lane_table)->fill(multiples);
+}
+
+template <class I>
+void fixed_base(const void* lane_table, const std::int8_t* digits, std::size_t n, PointLimbs* out) {
+  constexpr int D = I::FixedTable::kDigits;
+  const auto& table = *static_cast<const typename I::FixedTable*>(lane_table);
   for (std::size_t c = 0; c < n; c += I::kLanes) {
     const std::size_t m = n - c < I::kLanes ? n - c : I::kLanes;
-    const ChunkDigits<I> d(digits + c * kDigits, kDigits, m);
-    store_points<I>(fixed_base_chunk<I>(lanes_table, d), out + c, m);
+    const ChunkDigits<I, D> d(digits + c * D, D, m);
+    store_points<I>(fixed_base_chunk<I>(table, d), out + c, m);
   }
 }
 

@@ -82,5 +82,50 @@ TEST(Scalar, Radix16DigitsReconstructTheInteger) {
   }
 }
 
+// The same for radix 2^W: undo the recoding digit by digit with a running
+// carry and compare each W-bit group with the original bits read one at a
+// time; checks the ranges too (the last digit in [0, 2^(W-1)]).
+template <int W>
+void expect_radix_2w_reconstructs(const std::array<std::uint8_t, 32>& bytes) {
+  const auto digits = Scalar::from_bits(bytes).as_radix_2w<W>();
+  const int half = 1 << (W - 1), last = static_cast<int>(digits.size()) - 1;
+  int carry = 0;
+  for (int i = 0; i <= last; ++i) {
+    EXPECT_GE(digits[i], i == last ? 0 : -half) << "digit " << i;
+    EXPECT_LE(digits[i], i == last ? half : half - 1) << "digit " << i;
+    const int v = digits[i] + carry;
+    const int group = ((v % (1 << W)) + (1 << W)) % (1 << W);
+    carry = (v - group) >> W;
+    int original = 0;
+    for (int b = 0; b < W; ++b) {
+      const int bit = W * i + b;
+      if (bit < 256) original |= ((bytes[bit / 8] >> (bit % 8)) & 1) << b;
+    }
+    ASSERT_EQ(group, original) << "digit " << i;
+  }
+  EXPECT_EQ(carry, 0);
+}
+
+template <int W>
+void expect_radix_2w_cases() {
+  std::array<std::uint8_t, 32> max, zero{}, halves{};
+  max.fill(0xff);
+  max[31] = 0x7f;  // 2^255 - 1: the last digit takes the carry
+  // Every group 2^(W-1): each recentres to -2^(W-1) with a carry, which the
+  // next group turns into 2^(W-1) + 1.
+  for (int bit = W - 1; bit < 255; bit += W) halves[bit / 8] |= static_cast<std::uint8_t>(1 << (bit % 8));
+  for (const auto& b : {max, zero, halves}) expect_radix_2w_reconstructs<W>(b);
+  for (int i = 0; i < 1000; ++i) {
+    auto b = random_bytes<32>();
+    b[31] &= 0x7f;
+    expect_radix_2w_reconstructs<W>(b);
+  }
+}
+
+TEST(Scalar, Radix32And64DigitsReconstructTheInteger) {
+  expect_radix_2w_cases<5>();
+  expect_radix_2w_cases<6>();
+}
+
 }  // namespace
 }  // namespace vorlinde::curve

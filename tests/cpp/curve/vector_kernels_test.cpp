@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -150,35 +152,61 @@ TEST_P(VectorKernelTest, VariableBasePerPointAndSharedDigits) {
   }
 }
 
-template <class NielsLimbs>
-std::vector<NielsLimbs> niels_limbs(const EdwardsBasepointTable& table) {
-  std::vector<NielsLimbs> out;
-  for (const auto& sub : table.tables)
-    for (const auto& e : sub.entries) {
-      NielsLimbs n;
-      for (int i = 0; i < 5; ++i)
-        n.y_plus_x[i] = e.y_plus_x.limbs()[i], n.y_minus_x[i] = e.y_minus_x.limbs()[i], n.xy2d[i] = e.xy2d.limbs()[i];
-      out.push_back(n);
-    }
-  return out;
+// The kernel's lane table for the base point of `table`, from the comb
+// multiples of the portable code (64-byte aligned, as fixed_base requires).
+std::shared_ptr<void> lane_table(const backend::vector::KernelTable& k, const EdwardsBasepointTable& table) {
+  const int w = k.fixed_window_bits;
+  const auto multiples = affine_niels_multiples(table.basepoint(), 1 << (w - 1), w, k.fixed_digits);
+  constexpr std::align_val_t kAlign{64};
+  std::shared_ptr<void> lanes(::operator new(k.fixed_table_bytes, kAlign),
+                              [](void* p) { ::operator delete(p, kAlign); });
+  k.fixed_table_fill(reinterpret_cast<const NielsLimbs*>(multiples.data()), lanes.get());
+  return lanes;
 }
 
+// The digits a kernel table's comb reads: radix 16 or radix 32.
+std::vector<std::int8_t> comb_digits(const backend::vector::KernelTable& k, const Scalar& s) {
+  if (k.fixed_window_bits == 6) {
+    const auto d = s.as_radix_2w<6>();
+    return {d.begin(), d.end()};
+  }
+  if (k.fixed_window_bits == 5) {
+    const auto d = s.as_radix_2w<5>();
+    return {d.begin(), d.end()};
+  }
+  const auto d = s.as_radix_16();
+  return {d.begin(), d.end()};
+}
+
+// The portable radix-16 comb over an EdwardsBasepointTable is the oracle.
+// Edge scalars go first, in the first lanes: 0, 1, 2^255 - 1 (the last
+// radix-32 digit 1), and 16 + 15 (32 + .. + 32^50) (every radix-32 digit
+// -16 but the last, 1).
 TEST_P(VectorKernelTest, FixedBaseWithBasepointAndRuntimeTables) {
-  for (std::size_t n = 0; n < kMaxCount; ++n) {
-    SCOPED_TRACE(n);
-    static const EdwardsBasepointTable runtime_table = EdwardsBasepointTable::create(random_point());
-    for (const EdwardsBasepointTable* table : {&ED25519_BASEPOINT_TABLE, &runtime_table}) {
+  Bytes max{}, minus_sixteens{};
+  max.fill(0xff);
+  max[31] = 0x7f;
+  for (int bit = 4; bit < 255; ++bit) {
+    if (bit < 5 || bit % 5 != 4) minus_sixteens[bit / 8] |= static_cast<std::uint8_t>(1 << (bit % 8));
+  }
+  const Scalar edges[] = {Scalar{}, Scalar::from_bits(testing::hex<32>(
+                                        "0100000000000000000000000000000000000000000000000000000000000000")),
+                          Scalar::from_bits(max), Scalar::from_bits(minus_sixteens)};
+  static const EdwardsBasepointTable runtime_table = EdwardsBasepointTable::create(random_point());
+  for (const EdwardsBasepointTable* table : {&ED25519_BASEPOINT_TABLE, &runtime_table}) {
+    const auto lanes = lane_table(kernels(), *table);
+    for (std::size_t n = 0; n < kMaxCount; ++n) {
+      SCOPED_TRACE(n);
       std::vector<Scalar> scalars;
       std::vector<std::int8_t> digits;
       for (std::size_t i = 0; i < n; ++i) {
-        scalars.push_back(random_scalar(i % 2 == 1));
-        const auto d = scalars.back().as_radix_16();
+        scalars.push_back(i < std::size(edges) ? edges[i] : random_scalar(i % 2 == 1));
+        const auto d = comb_digits(kernels(), scalars.back());
         digits.insert(digits.end(), d.begin(), d.end());
       }
-      const auto niels = niels_limbs<NielsLimbs>(*table);
       std::vector<PointLimbs> out(n + 1);
       out[n] = to_limbs<PointLimbs>(ED25519_BASEPOINT_POINT);
-      kernels().fixed_base(niels.data(), digits.data(), n, out.data());
+      kernels().fixed_base(lanes.get(), digits.data(), n, out.data());
       for (std::size_t i = 0; i < n; ++i)
         ASSERT_EQ(encode(from_limbs(out[i])), encode(table->mul(scalars[i]))) << "point " << i << " of " << n;
       ASSERT_EQ(encode(from_limbs(out[n])), encode(ED25519_BASEPOINT_POINT)) << "wrote beyond n";
