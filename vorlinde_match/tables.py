@@ -32,14 +32,16 @@ PARQUET_MAGIC = b"PAR1"
 _DESCRIPTOR_PATH = re.compile(r"/dev/stdin|/dev/fd/[0-9]+|/proc/self/fd/[0-9]+")
 _LINE_BREAK = re.compile(r"\r\n|\r|\n")
 # "csv" makes every CSV table be read by the csv module, "arrow" by pyarrow
-# (refused when it is missing); by default pyarrow reads when installed.
+# (refused when it is missing); by default pyarrow reads files large enough
+# to be worth loading it, when it is installed.
 READER_VARIABLE = "VORLINDE_MATCH_CSV_READER"
 
 
-def _columnar():
-    """pyarrow, when it is to read CSV files; None for the csv module."""
+def _columnar(size):
+    """pyarrow, when it is to read a CSV file of `size` bytes; None for the
+    csv module."""
     wanted = os.environ.get(READER_VARIABLE, "")
-    if wanted == "csv":
+    if wanted == "csv" or (not wanted and size < arrow_csv.WORTH_IT):
         return None
     if wanted not in ("", "arrow"):
         raise StepError(f"{READER_VARIABLE}={wanted!r}: give csv or arrow, or leave it unset")
@@ -282,7 +284,9 @@ class Table:
 
     def _open_csv(self):
         self.csv_reader = "csv"
-        pa = _columnar() if self._regular else None  # a pipe is read once: its lines are counted as it is read
+        # A pipe is read once, so the csv module reads it, counting lines
+        # for the messages as it goes.
+        pa = _columnar(self._size) if self._regular else None
         found = arrow_csv.header(self._file) if pa is not None else None
         if found is not None:
             header, offset = found
