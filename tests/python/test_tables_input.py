@@ -4,6 +4,8 @@ files refused before they can block a step, Parquet columns read only as the
 text they hold, headers that make a key column ambiguous refused, and rows
 whose key is empty kept from matching anything."""
 
+import csv
+import gc
 import importlib.util
 import json
 import os
@@ -476,13 +478,13 @@ SAME_INPUTS = {
     "stray quotes, text after a closing quote": ("a,b,c\n" + BODY + 'x,ab"c,"q"r\n').encode(),
     "end of file inside quotes": ("a,b,c\n" + BODY + 'x,y,"open\n').encode(),
     "no line break at the end": ("a,b,c\n" + BODY + "x,y,z").encode(),
-    "empty keys": ("a,b,c\n" + BODY + ",,E1\n" + BODY + '"","",E2\n').encode(),
+    "empty keys": ("a,b,c\n" + BODY + ",,E1\n" + BODY + '"","","E\n2"\n' + BODY + ',,"E\r\n3"\n').encode(),
     "invalid UTF-8 late": ("a,b,c\n" + BODY + BODY).encode() + b"x,\xff,z\n" + BODY.encode(),
     "invalid UTF-8 in the header": b"a,\xc3(,c\n" + BODY.encode(),
     "a ragged row late": ("a,b,c\n" + BODY + BODY + "x,y\n" + BODY).encode(),
     "a ragged row of one blank-looking field": ("a,b,c\n" + BODY + " \n" + BODY).encode(),
-    "a field over the csv module's limit": ("a,b,c\n" + BODY + BODY + "x," + "y" * 131073 + ",z\n").encode(),
-    "a long field within the limit": ("a,b,c\n" + BODY + "x," + "y" * 131072 + ",z\n" + BODY).encode(),
+    "a field over the csv module's limit": ("a,b,c\n" + BODY + BODY + "x," + "y" * 1001 + ",z\n").encode(),
+    "a long field within the limit": ("a,b,c\n" + BODY + "x," + "y" * 1000 + ",z\n" + BODY).encode(),
     "header only": b"a,b,c\r\n",
     "empty": b"",
     "a blank first line": b"\na,b,c\n" + BODY.encode(),
@@ -524,10 +526,16 @@ def test_both_readers_read_a_file_alike(tmp_path, monkeypatch, name, chunk):
     path = tmp_path / "table.csv"
     path.write_bytes(content)
     monkeypatch.setattr(arrow_csv, "BLOCK_SIZE", 1 << 12)
-    monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", "csv")
-    expected = _read_table(path, chunk)
-    monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", "arrow")
-    got = _read_table(path, chunk)
+    # A field limit that a row within one block can pass.
+    limit = csv.field_size_limit(1000)
+    try:
+        monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", "csv")
+        expected = _read_table(path, chunk)
+        monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", "arrow")
+        got = _read_table(path, chunk)
+    finally:
+        csv.field_size_limit(limit)
+    assert gc.isenabled()
     assert expected.pop("reader", "csv") == "csv"
     # pyarrow reads every file whose header it can vouch for; the others
     # fail as they are opened.
