@@ -115,6 +115,25 @@ def sources(commit, scratch):
     return folder
 
 
+def step_arguments(data, homes):
+    """Each step's arguments (after `vorlinde-match`, before --handover) on
+    the tables in `data`, with the parties' folders `homes`."""
+    return {
+        "sender build": ["bank", "build", "--home", homes["sender-bank"], "--accounts", f"{data}/sender_bank.csv",
+                         "--columns", "iban,name"],
+        "receiver build": ["bank", "build", "--home", homes["receiver-bank"], "--accounts",
+                           f"{data}/receiver_bank.csv", "--columns", "iban,name"],
+        "query": ["operator", "query", "--home", homes["operator"], "--transactions", f"{data}/transactions.csv",
+                  "--sender-columns", "sender_iban,sender_name", "--receiver-columns", "receiver_iban,receiver_name"],
+        "sender randomize": ["bank", "randomize", "--home", homes["sender-bank"]],
+        "receiver randomize": ["bank", "randomize", "--home", homes["receiver-bank"]],
+        "combine": ["operator", "combine", "--home", homes["operator"]],
+        "sender decrypt": ["bank", "decrypt", "--home", homes["sender-bank"]],
+        "receiver decrypt": ["bank", "decrypt", "--home", homes["receiver-bank"]],
+        "finish": ["operator", "finish", "--home", homes["operator"]],
+    }
+
+
 def command_run(data, work, options, tree=ROOT):
     """Runs every party's step as its own process with the sources in
     `tree`; per step the seconds it reported, its process's wall time and
@@ -147,20 +166,7 @@ def command_run(data, work, options, tree=ROOT):
         dask_args = ["--dask", options["dask"]]
     elif options.get("dask_local"):
         dask_args = ["--dask-local", str(options["dask_local"])]
-    steps = {
-        "sender build": ["bank", "build", "--home", homes["sender-bank"], "--accounts", f"{data}/sender_bank.csv",
-                         "--columns", "iban,name"],
-        "receiver build": ["bank", "build", "--home", homes["receiver-bank"], "--accounts",
-                           f"{data}/receiver_bank.csv", "--columns", "iban,name"],
-        "query": ["operator", "query", "--home", homes["operator"], "--transactions", f"{data}/transactions.csv",
-                  "--sender-columns", "sender_iban,sender_name", "--receiver-columns", "receiver_iban,receiver_name"],
-        "sender randomize": ["bank", "randomize", "--home", homes["sender-bank"]],
-        "receiver randomize": ["bank", "randomize", "--home", homes["receiver-bank"]],
-        "combine": ["operator", "combine", "--home", homes["operator"]],
-        "sender decrypt": ["bank", "decrypt", "--home", homes["sender-bank"]],
-        "receiver decrypt": ["bank", "decrypt", "--home", homes["receiver-bank"]],
-        "finish": ["operator", "finish", "--home", homes["operator"]],
-    }
+    steps = step_arguments(data, homes)
     figures = {"steps": {}}
     for name in STEPS:
         out, wall = call(steps[name] + ["--handover", handover, "--json"] + (dask_args if "build" not in name else []))
