@@ -37,6 +37,7 @@ import importlib.util
 import json
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -83,9 +84,12 @@ tx = rows("transactions.csv", ["sender_iban", "sender_name", "receiver_iban", "r
 qs, qr = [t[:2] for t in tx], [t[2:] for t in tx]
 del tx
 (A, a), (B, b), (X, x) = vorlinde.key_gen(), vorlinde.key_gen(), vorlinde.key_gen()
-t = {}
+t, c = {}, {}
 def timed(name, f, *args):
-    start = time.perf_counter(); out = f(*args); t[name] = time.perf_counter() - start; return out
+    start, cpu = time.perf_counter(), time.process_time()
+    out = f(*args)
+    t[name], c[name] = time.perf_counter() - start, time.process_time() - cpu
+    return out
 ss = timed("sender build", vorlinde.build_okvs, A, s_rows); del s_rows
 rs = timed("receiver build", vorlinde.build_okvs, B, r_rows); del r_rows
 rec = timed("query", vorlinde.initiate_queries, qs, qr, ss, rs, X); del qs, qr, ss, rs
@@ -95,13 +99,12 @@ al, be, ga, de = timed("combine", vorlinde.combine, r1, r2); del r1, r2
 da = timed("sender decrypt", vorlinde.decrypt, al, a)
 db = timed("receiver decrypt", vorlinde.decrypt, be, b)
 flags = timed("finish", vorlinde.finish, da, db, ga, de, x)
-t["matched"] = sum(flags)
-print(json.dumps(t))
+print(json.dumps({"seconds": t, "cpu": c, "matched": sum(flags)}))
 '''
     done = subprocess.run([sys.executable, "-c", code, data], capture_output=True, text=True, check=True)
     figures = json.loads(done.stdout)
-    matched = figures.pop("matched")
-    return {"steps": {s: {"seconds": figures[s]} for s in STEPS}, "matched": matched}
+    return {"steps": {s: {"seconds": figures["seconds"][s], "cpu": figures["cpu"][s]} for s in STEPS},
+            "matched": figures["matched"]}
 
 
 def sources(commit, scratch):
@@ -148,11 +151,13 @@ def command_run(data, work, options, tree=ROOT):
     def call(args):
         # Started in the work folder: `python -m` puts the current folder
         # first on the path, before PYTHONPATH.
-        start = time.perf_counter()
+        start, before = time.perf_counter(), resource.getrusage(resource.RUSAGE_CHILDREN)
         done = subprocess.run(base + [str(a) for a in args], capture_output=True, text=True, env=env, cwd=work)
         if done.returncode:
             raise SystemExit(f"{' '.join(map(str, args[:2]))} with {tree} failed: {done.stderr}")
-        return done.stdout, time.perf_counter() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+        return done.stdout, time.perf_counter() - start, cpu
 
     for role in ROLES:
         call(["keys", "--role", role, "--home", homes[role], "--quiet"])
@@ -169,9 +174,10 @@ def command_run(data, work, options, tree=ROOT):
     steps = step_arguments(data, homes)
     figures = {"steps": {}}
     for name in STEPS:
-        out, wall = call(steps[name] + ["--handover", handover, "--json"] + (dask_args if "build" not in name else []))
+        out, wall, cpu = call(steps[name] + ["--handover", handover, "--json"]
+                              + (dask_args if "build" not in name else []))
         summary = json.loads(out)
-        figures["steps"][name] = {"seconds": summary["seconds"], "wall": wall,
+        figures["steps"][name] = {"seconds": summary["seconds"], "wall": wall, "cpu": cpu,
                                   "peak_mib": round(summary["peak_memory_bytes"] / 2**20)}
         if name == "finish":
             figures["matched"] = summary["matched"]
@@ -315,6 +321,7 @@ def median_run(runs):
         merged["steps"][step] = {k: statistics.median(f[k] for f in figures) for k in figures[0]}
     merged["seconds"] = sum(s["seconds"] for s in merged["steps"].values())
     merged["wall"] = sum(s.get("wall", s["seconds"]) for s in merged["steps"].values())
+    merged["cpu"] = sum(s["cpu"] for s in merged["steps"].values())
     return merged
 
 
@@ -330,13 +337,17 @@ def report(n, figures, rates, workers):
     print("| whole run | " + " | ".join(f"{figures[c]['seconds']:.2f}" for c in columns) + " |")
     print("| processes' wall time | " + " | ".join(
         "" if c.startswith("module") else f"{figures[c]['wall']:.2f}" for c in columns) + " |")
+    # The cluster's workers are not the steps' children: their time is not seen.
+    print("| processor time (all threads of the step's process and its children) | " + " | ".join(
+        "" if c.startswith("dask cluster") else f"{figures[c]['cpu']:.2f}" for c in columns) + " |")
     print("| peak MiB (the step's process) | " + " | ".join(
         "" if c.startswith("module") else str(max(s["peak_mib"] for s in figures[c]["steps"].values()))
         for c in columns) + " |")
     module = figures.get("module|module")
     print("\n| sources | module (s) | command (s) | command / module | signing and sealing (s) | "
-          "(command - sealing) / module | Dask cluster (s) | / command | Dask local (s) | / command |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+          "(command - sealing) / module | processor time, command / module | Dask cluster (s) | / command | "
+          "Dask local (s) | / command |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     trees = dict.fromkeys(c.split("|")[1] for c in columns if not c.startswith("module"))
     for tree in trees:
         command = figures.get(f"command|{tree}")
@@ -347,9 +358,10 @@ def report(n, figures, rates, workers):
             sealing = sealing_seconds(command["handed_over"], rates)
             cells += [f"{command['seconds']:.2f}", f"{command['seconds'] / module['seconds']:.3f}" if module else "",
                       f"{sealing:.2f}",
-                      f"{(command['seconds'] - sealing) / module['seconds']:.3f}" if module else ""]
+                      f"{(command['seconds'] - sealing) / module['seconds']:.3f}" if module else "",
+                      f"{command['cpu'] / module['cpu']:.3f}" if module else ""]
         else:
-            cells += ["", "", "", ""]
+            cells += ["", "", "", "", ""]
         for dask in (cluster, local):
             if dask:
                 cells += [f"{dask['seconds']:.2f}", f"{dask['seconds'] / command['seconds']:.3f}" if command else ""]
