@@ -11,9 +11,10 @@ examples/make_sample.py with seed 5) it times, side by side in one sitting:
   already in memory (the floor: no files, no chunks, no signing or sealing);
 - command: every party's step as its own `vorlinde-match` process with the
   default chunk sizes, reading the tables and writing the handed-over files;
-- Dask cluster: the same with --dask ADDRESS, on one local cluster of
+- Dask cluster: the same with --dask ADDRESS, on a local cluster of
   --dask-workers worker processes (one thread each) started once by this
-  benchmark for the whole sitting;
+  benchmark for the whole sitting (one per source tree, idle while the
+  other runs: its workers import that tree's package);
 - Dask local: the same with --dask-local N, each step starting its own.
 
 The builds run without Dask (a build of one store is one call in the
@@ -230,13 +231,22 @@ def sealing_seconds(handed_over, rates):
 
 class DaskCluster:
     """A local cluster of `workers` worker processes, one thread each, held
-    for the whole sitting; None when Dask is not installed."""
+    for the whole sitting, whose workers import the package from `tree`
+    (the tasks are pickled by name, so they must find the steps' own code)."""
 
-    def __init__(self, workers):
+    def __init__(self, workers, tree):
         import distributed
 
-        self.cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                                dashboard_address=None, silence_logs=50)
+        before = os.environ.get("PYTHONPATH")
+        os.environ["PYTHONPATH"] = tree  # inherited by the worker processes as they start
+        try:
+            self.cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                                    dashboard_address=None, silence_logs=50)
+        finally:
+            if before is None:
+                del os.environ["PYTHONPATH"]
+            else:
+                os.environ["PYTHONPATH"] = before
         self.address = self.cluster.scheduler_address
 
     def close(self):
@@ -268,18 +278,21 @@ def main():
     rates = sealing_rates()
     results["sealing_mb_per_s"] = {k: round(1 / v / 1e6) for k, v in rates.items()}
     print(f"BLAKE2b, sealing, opening (MB/s): {results['sealing_mb_per_s']}", file=sys.stderr)
-    cluster = DaskCluster(args.dask_workers) if "dask cluster" in modes else None
+    clusters = {}
     try:
         with tempfile.TemporaryDirectory(prefix="pipeline-bench-") as scratch:
             scratch = args.work or scratch
             trees = {"this tree": ROOT}
             if args.parent:
                 trees = {args.parent: sources(args.parent, scratch), **trees}
+            if "dask cluster" in modes:
+                for name, tree in trees.items():
+                    clusters[name] = DaskCluster(args.dask_workers, tree)
             for n in args.sizes:
-                results["sizes"][n] = measure(n, scratch, modes, trees, cluster, args)
+                results["sizes"][n] = measure(n, scratch, modes, trees, clusters, args)
                 report(n, results["sizes"][n], rates, args.dask_workers)
     finally:
-        if cluster is not None:
+        for cluster in clusters.values():
             cluster.close()
     results["load_end"] = _load()
     print(f"\nload average at the end: {results['load_end']} (at the start: {results['load_start']})")
@@ -288,14 +301,13 @@ def main():
             json.dump(results, f, indent=2)
 
 
-def measure(n, scratch, modes, trees, cluster, args):
+def measure(n, scratch, modes, trees, clusters, args):
     data = os.path.join(scratch, f"data-{n}")
     if not os.path.exists(os.path.join(data, "expected_matches.csv")):
         start = time.perf_counter()
         make_sample.write_set(data, n, 5)
         print(f"n={n:,}: generated the set in {time.perf_counter() - start:.0f} s", file=sys.stderr)
-    options = {"command": {}, "dask cluster": {"dask": cluster and cluster.address},
-               "dask local": {"dask_local": args.dask_workers}}
+    options = {"command": {}, "dask local": {"dask_local": args.dask_workers}}
     runs = {}
     for repetition in range(args.repeat):
         for mode in modes:
@@ -303,6 +315,9 @@ def measure(n, scratch, modes, trees, cluster, args):
                 start = time.perf_counter()
                 if mode == "module":
                     run = module_one_call(data)
+                elif mode == "dask cluster":
+                    run = command_run(data, os.path.join(scratch, "work"), {"dask": clusters[tree_name].address},
+                                      tree)
                 else:
                     run = command_run(data, os.path.join(scratch, "work"), options[mode], tree)
                 runs.setdefault((mode, tree_name), []).append(run)
