@@ -47,14 +47,12 @@ def _opened_by_hand(path, reader):
     assert meta["bytes"] == len(body) and meta["blake2b"] == hashlib.blake2b(body, digest_size=32).hexdigest()
     key = nacl.public.SealedBox(reader._sealing).decrypt(bytes.fromhex(meta["recipients"][reader.identity.role]
                                                                        ["file_key"]))
-    state = nacl.bindings.crypto_secretstream_xchacha20poly1305_state()
-    nacl.bindings.crypto_secretstream_xchacha20poly1305_init_pull(state, body[:24], key)
-    plain, tags = [], []
-    for at in range(24, len(body), STORED_CHUNK):
-        message, tag = nacl.bindings.crypto_secretstream_xchacha20poly1305_pull(state, body[at:at + STORED_CHUNK])
-        plain.append(message)
-        tags.append(tag)
-    return meta, length, key, b"".join(plain), tags
+    b = nacl.bindings
+    state = b.crypto_secretstream_xchacha20poly1305_state()
+    b.crypto_secretstream_xchacha20poly1305_init_pull(state, body[:24], key)
+    opened = [b.crypto_secretstream_xchacha20poly1305_pull(state, body[at:at + STORED_CHUNK])
+              for at in range(24, len(body), STORED_CHUNK)]
+    return meta, length, key, b"".join(m for m, _ in opened), [t for _, t in opened]
 
 
 def _header(meta, length):
