@@ -237,12 +237,16 @@ class DaskCluster:
     def __init__(self, workers, tree):
         import distributed
 
+        # Worker processes are spawned with this process's path (and
+        # environment) as they stand when the cluster starts.
         before = os.environ.get("PYTHONPATH")
-        os.environ["PYTHONPATH"] = tree  # inherited by the worker processes as they start
+        os.environ["PYTHONPATH"] = tree
+        sys.path.insert(0, tree)
         try:
             self.cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                                     dashboard_address=None, silence_logs=50)
         finally:
+            sys.path.remove(tree)
             if before is None:
                 del os.environ["PYTHONPATH"]
             else:
@@ -313,16 +317,21 @@ def measure(n, scratch, modes, trees, clusters, args):
         for mode in modes:
             for tree_name, tree in trees.items() if mode != "module" else [("module", None)]:
                 start = time.perf_counter()
-                if mode == "module":
-                    run = module_one_call(data)
-                elif mode == "dask cluster":
-                    run = command_run(data, os.path.join(scratch, "work"), {"dask": clusters[tree_name].address},
-                                      tree)
-                else:
-                    run = command_run(data, os.path.join(scratch, "work"), options[mode], tree)
+                label = f"n={n:,}: {mode}{'' if tree is None else f' ({tree_name})'} run {repetition + 1}"
+                try:
+                    if mode == "module":
+                        run = module_one_call(data)
+                    elif mode == "dask cluster":
+                        run = command_run(data, os.path.join(scratch, "work"), {"dask": clusters[tree_name].address},
+                                          tree)
+                    else:
+                        run = command_run(data, os.path.join(scratch, "work"), options[mode], tree)
+                except SystemExit as failure:  # one mode failing leaves the others' figures
+                    print(f"{label} failed: {failure}", file=sys.stderr)
+                    continue
                 runs.setdefault((mode, tree_name), []).append(run)
-                print(f"n={n:,}: {mode}{'' if tree is None else f' ({tree_name})'} run {repetition + 1} done in "
-                      f"{time.perf_counter() - start:.0f} s", file=sys.stderr)
+                print(f"{label} done in {time.perf_counter() - start:.0f} s; steps' own seconds "
+                      f"{sum(s['seconds'] for s in run['steps'].values()):.2f}", file=sys.stderr)
     return {f"{mode}|{tree}": median_run(r) for (mode, tree), r in runs.items()}
 
 
