@@ -31,17 +31,7 @@ sys.path.insert(0, HERE)
 import pipeline_bench  # noqa: E402
 
 ROLES = pipeline_bench.ROLES
-
-
-def sources(commit, scratch):
-    """A folder holding the package's sources at `commit`."""
-    folder = os.path.join(scratch, f"src-{commit.replace('/', '-')}")
-    if not os.path.isdir(folder):
-        os.makedirs(folder)
-        archive = subprocess.run(["git", "-C", ROOT, "archive", commit, "vorlinde_match"], capture_output=True,
-                                 check=True).stdout
-        subprocess.run(["tar", "-x", "-C", folder], input=archive, check=True)
-    return folder
+sources = pipeline_bench.sources
 
 
 def whole_run(tree, data, work):
@@ -70,20 +60,7 @@ def whole_run(tree, data, work):
                 if other != role:
                     call("trust", "--home", homes[role], "--role", other, "--key",
                          os.path.join(homes[other], "identity.json"), "--quiet")
-    steps = {
-        "sender build": ["bank", "build", "--home", homes["sender-bank"], "--accounts", f"{data}/sender_bank.csv",
-                         "--columns", "iban,name"],
-        "receiver build": ["bank", "build", "--home", homes["receiver-bank"], "--accounts",
-                           f"{data}/receiver_bank.csv", "--columns", "iban,name"],
-        "query": ["operator", "query", "--home", homes["operator"], "--transactions", f"{data}/transactions.csv",
-                  "--sender-columns", "sender_iban,sender_name", "--receiver-columns", "receiver_iban,receiver_name"],
-        "sender randomize": ["bank", "randomize", "--home", homes["sender-bank"]],
-        "receiver randomize": ["bank", "randomize", "--home", homes["receiver-bank"]],
-        "combine": ["operator", "combine", "--home", homes["operator"]],
-        "sender decrypt": ["bank", "decrypt", "--home", homes["sender-bank"]],
-        "receiver decrypt": ["bank", "decrypt", "--home", homes["receiver-bank"]],
-        "finish": ["operator", "finish", "--home", homes["operator"]],
-    }
+    steps = pipeline_bench.step_arguments(data, homes)
     seconds, cpu, peak = {}, {}, {}
     for name in pipeline_bench.STEPS:
         before = resource.getrusage(resource.RUSAGE_CHILDREN)

@@ -3,7 +3,10 @@ taking the key columns out of them.
 
 An input is read once, front to back, so that a pipe gives the same rows as
 a file: progress comes from the bytes read out of a regular file's size (or
-Parquet's row count), never from a first pass. Only regular files are opened
+Parquet's row count), never from a first pass. A CSV file is read by
+pyarrow's CSV reader when pyarrow is installed (arrow_csv.py), with the csv
+module's reader as its fallback and its definition: both give the same rows
+and the same messages. Only regular files are opened
 by name; a pipe is read only when the user named it as one (`-`, /dev/stdin,
 or a /dev/fd path such as a shell's `<(...)`), so that a FIFO planted where a
 file belongs cannot block a step."""
@@ -17,6 +20,7 @@ import os
 import re
 import stat
 
+from . import arrow_csv
 from .errors import StepError
 from .stages import pause
 
@@ -27,6 +31,24 @@ PARQUET_MAGIC = b"PAR1"
 # was set up by the user's own shell, not found lying in a folder.
 _DESCRIPTOR_PATH = re.compile(r"/dev/stdin|/dev/fd/[0-9]+|/proc/self/fd/[0-9]+")
 _LINE_BREAK = re.compile(r"\r\n|\r|\n")
+# "csv" makes every CSV table be read by the csv module, "arrow" by pyarrow
+# (refused when it is missing); by default pyarrow reads files large enough
+# to be worth loading it, when it is installed.
+READER_VARIABLE = "VORLINDE_MATCH_CSV_READER"
+
+
+def _columnar(size):
+    """pyarrow, when it is to read a CSV file of `size` bytes; None for the
+    csv module."""
+    wanted = os.environ.get(READER_VARIABLE, "")
+    if wanted == "csv" or (not wanted and size < arrow_csv.WORTH_IT):
+        return None
+    if wanted not in ("", "arrow"):
+        raise StepError(f"{READER_VARIABLE}={wanted!r}: give csv or arrow, or leave it unset")
+    pa = arrow_csv.library()
+    if pa is None and wanted == "arrow":
+        raise StepError(f"{READER_VARIABLE}=arrow needs pyarrow: pip install pyarrow")
+    return pa
 
 
 def split_columns(text, option):
@@ -232,6 +254,7 @@ class Table:
                 self.parquet = self._file.peek(len(PARQUET_MAGIC))[:len(PARQUET_MAGIC)] == PARQUET_MAGIC
             else:
                 self.parquet = _is_parquet(path)
+            self.csv_reader = None  # "arrow" or "csv" for a CSV table
             self._rows_read = 0  # rows yielded so far
             self._chunk_start = 0  # rows yielded before the current chunk
             if self.parquet:
@@ -260,6 +283,25 @@ class Table:
     # CSV
 
     def _open_csv(self):
+        self.csv_reader = "csv"
+        # A pipe is read once, so the csv module reads it, counting lines
+        # for the messages as it goes.
+        pa = _columnar(self._size) if self._regular else None
+        found = arrow_csv.header(self._file) if pa is not None else None
+        if found is not None:
+            header, offset = found
+            self._refuse_missing_or_repeated(header)
+            self.width = len(header)
+            self._index = [[header.index(name) for name in group] for group in self.groups]
+            self._file.seek(offset)
+            self._pa, self.csv_reader = pa, "arrow"
+            self._block = None
+            return
+        if pa is not None:
+            self._file.seek(0)
+        self._open_csv_module()
+
+    def _open_csv_module(self):
         self._text = io.TextIOWrapper(self._file, encoding="utf-8-sig", newline="")
         self._reader = csv.reader(self._text)
         try:
@@ -311,25 +353,19 @@ class Table:
         size = rows_per_chunk if callable(rows_per_chunk) else (lambda: rows_per_chunk)
         if self.parquet:
             yield from self._parquet_chunks(size)
-            return
+        elif self.csv_reader == "arrow":
+            yield from self._arrow_chunks(size)
+        else:
+            yield from self._csv_chunks(size)
+
+    def _csv_chunks(self, size):
         # Rows are taken a block at a time and their columns picked out with
         # itemgetter: a Python loop per row would cost more than the module's
         # own work on them.
         pickers = [_picker(columns) for columns in self._index]
         while True:
             line = self._reader.line_num
-            try:
-                block = list(itertools.islice(self._reader, size()))
-            except UnicodeDecodeError:
-                # Text is decoded ahead of the rows, so the reader's count
-                # stops short of the fault: find its line in the file.
-                bad = _line_of_bad_utf8(self.path)
-                where = f"line {bad:,}" if bad else f"after line {self._reader.line_num:,}"
-                raise StepError(f"{self.name}, {where}: not UTF-8 text; save it as UTF-8 CSV") from None
-            except csv.Error as error:
-                raise StepError(f"{self.name}, line {self._reader.line_num}: {error}") from None
-            except OSError as error:
-                raise StepError(f"cannot read {self.name}: {error.strerror}") from None
+            block = self._read_block(size())
             if not block:
                 return
             kept = None
@@ -340,6 +376,77 @@ class Table:
             if rows:
                 pause("reading")
                 yield self._counted([pick(rows) for pick in pickers])
+
+    def _read_block(self, rows):
+        """Up to `rows` rows from the csv module's reader."""
+        try:
+            return list(itertools.islice(self._reader, rows))
+        except UnicodeDecodeError:
+            # Text is decoded ahead of the rows, so the reader's count stops
+            # short of the fault: find its line in the file.
+            bad = _line_of_bad_utf8(self.path)
+            where = f"line {bad:,}" if bad else f"after line {self._reader.line_num:,}"
+            raise StepError(f"{self.name}, {where}: not UTF-8 text; save it as UTF-8 CSV") from None
+        except csv.Error as error:
+            raise StepError(f"{self.name}, line {self._reader.line_num}: {error}") from None
+        except OSError as error:
+            raise StepError(f"cannot read {self.name}: {error.strerror}") from None
+
+    def _arrow_chunks(self, size):
+        pa = self._pa
+        pending, have = [], 0  # record batches read and not yet handed out, and their rows
+        limit = size()
+        try:
+            for batch in arrow_csv.Body(pa, self._file, self.width):
+                pending.append(batch)
+                have += batch.num_rows
+                while have >= limit:
+                    chunk = pa.Table.from_batches(pending)
+                    pending, have = chunk.slice(limit).to_batches(), have - limit
+                    pause("reading")
+                    yield self._counted(arrow_csv.rows(pa, chunk.slice(0, limit).to_batches(), self._index))
+                    limit = size()
+        except arrow_csv.Unsure:
+            # The csv module reads on from the first row not handed out, and
+            # names the fault if there is one.
+            self._skip_with_csv_module(self._rows_read)
+            yield from self._csv_chunks(size)
+            return
+        if have:
+            pause("reading")
+            yield self._counted(arrow_csv.rows(pa, pending, self._index))
+
+    def _skip_with_csv_module(self, count):
+        """Reopens the table with the csv module's reader, past its header
+        and `count` rows (blank lines not counted)."""
+        self._file.seek(0)
+        self._open_csv_module()
+        self.csv_reader = "csv"
+        left = count
+        while left:
+            block = self._read_block(min(left, READ_BUFFER))
+            left -= len(block) - block.count([])
+            if not block:
+                break
+
+    def _line_of_row(self, index):
+        """The line on which data row `index` (from 0, blank lines not
+        counted) starts, as the csv module counts lines: the file read again
+        from its start, and left where it was."""
+        at = self._file.tell()
+        self._file.seek(0)
+        text = io.TextIOWrapper(self._file, encoding="utf-8-sig", newline="")
+        try:
+            reader = csv.reader(text)
+            next(reader)
+            for row in reader:
+                if row and index == 0:
+                    return reader.line_num - _physical_lines(row) + 1
+                index -= bool(row)
+            raise ValueError(f"{self.name} has fewer rows than were read")
+        finally:
+            text.detach()
+            self._file.seek(at)
 
     def _counted(self, chunk):
         self._chunk_start = self._rows_read
@@ -367,6 +474,8 @@ class Table:
         Parquet's data rows."""
         if self.parquet:
             return f"row {self._chunk_start + i + 1:,}"
+        if self._block is None:  # read by pyarrow, which counts no lines
+            return f"line {self._line_of_row(self._chunk_start + i):,}"
         line, block, kept = self._block
         position = i if kept is None else kept[i]
         return f"line {line + 1 + sum(map(_physical_lines, block[:position])):,}"

@@ -4,6 +4,8 @@ files refused before they can block a step, Parquet columns read only as the
 text they hold, headers that make a key column ambiguous refused, and rows
 whose key is empty kept from matching anything."""
 
+import csv
+import gc
 import importlib.util
 import json
 import os
@@ -22,9 +24,11 @@ _spec = importlib.util.spec_from_file_location("make_sample", os.path.join(EXAMP
 make_sample = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(make_sample)
 
-# Subprocesses of the command on small data: run once, on CPython.
-pytestmark = [pytest.mark.unsanitized,
-              pytest.mark.skipif(platform.python_implementation() == "PyPy", reason="the command is tested on CPython")]
+# Subprocesses of the command on small data: run once, on CPython (a test
+# that starts one is skipped on PyPy). The tables read in this process are
+# read on PyPy too, where pyarrow is missing and the csv module reads.
+pytestmark = [pytest.mark.unsanitized]
+PYPY = platform.python_implementation() == "PyPy"
 
 has_pyarrow = importlib.util.find_spec("pyarrow") is not None
 needs_bash = pytest.mark.skipif(shutil.which("bash") is None, reason="needs bash for process substitution")
@@ -34,13 +38,31 @@ TIMEOUT = 60
 QUERY_COLUMNS = ("--sender-columns", "sender_iban,sender_name", "--receiver-columns", "receiver_iban,receiver_name")
 
 
+# Both readers of CSV tables, forced for the tests (by default the csv
+# module reads small files): the csv module's is the fallback and defines
+# what a table holds, pyarrow's must give the same rows, messages, line
+# numbers and progress.
+READERS = [pytest.param("arrow", marks=pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")),
+           "csv"]
+
+
+@pytest.fixture(params=READERS)
+def reader(request, monkeypatch):
+    monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", request.param)
+    return request.param
+
+
 def command(*args, **options):
+    if PYPY:
+        pytest.skip("the command is tested on CPython")
     return subprocess.run([sys.executable, "-m", "vorlinde_match", *map(str, args)], capture_output=True, text=True,
                           timeout=TIMEOUT, **options)
 
 
 def in_bash(script, *args):
     """`script` run by bash with $1... = args, for process substitution."""
+    if PYPY:
+        pytest.skip("the command is tested on CPython")
     return subprocess.run(["bash", "-c", script, "bash", sys.executable, *map(str, args)], capture_output=True,
                           text=True, timeout=TIMEOUT)
 
@@ -184,7 +206,7 @@ def test_standard_input_must_be_a_pipe_or_a_file(data, homes):
 
 # Headers and keys -------------------------------------------------------------------
 
-def test_a_repeated_name_of_a_key_column_is_refused(homes, tmp_path):
+def test_a_repeated_name_of_a_key_column_is_refused(homes, tmp_path, reader):
     accounts = tmp_path / "repeated.csv"
     accounts.write_text("iban,name,name\nDE01,Ada,Ada Lovelace\n", encoding="utf-8")
     one_line_error(build(homes, "sender-bank", accounts),
@@ -204,7 +226,7 @@ def test_a_repeated_name_of_a_key_column_is_refused(homes, tmp_path):
 
 
 @pytest.mark.parametrize("partitions", ["1", "2"])
-def test_an_account_with_an_empty_key_is_refused_with_its_line(homes, tmp_path, partitions):
+def test_an_account_with_an_empty_key_is_refused_with_its_line(homes, tmp_path, partitions, reader):
     # Quoted line breaks (\n, \r\n and a lone \r) and a blank line before the
     # empty row: its line number is counted here from the text as written.
     text = ('iban,name,opened\r\nDE01,Ada,"2020\n-01"\r\nDE02,"Bo\r\nBrown",2021\r\n\r\n'
@@ -225,7 +247,7 @@ def test_an_account_with_an_empty_key_is_refused_with_its_line(homes, tmp_path, 
 
 
 @pytest.mark.parametrize("rows_per_chunk", [1, 2, 3, 100])
-def test_the_line_of_a_row_is_right_in_any_chunk(tmp_path, rows_per_chunk):
+def test_the_line_of_a_row_is_right_in_any_chunk(tmp_path, rows_per_chunk, reader):
     """Chunks start at the reader's line count; rows inside a chunk are
     counted by their quoted line breaks. Both must agree with the text."""
     from vorlinde_match.tables import Table, first_empty
@@ -239,6 +261,7 @@ def test_the_line_of_a_row_is_right_in_any_chunk(tmp_path, rows_per_chunk):
     assert wanted == [9, 12]
     found = []
     with Table(str(path), [["a", "b"]]) as table:
+        assert table.csv_reader == reader
         for (chunk,) in table.chunks(rows_per_chunk):
             at = 0
             while (i := first_empty(chunk[at:], 2)) is not None:
@@ -254,7 +277,7 @@ LAX_BUILD = ("import sys\nfrom vorlinde_match import cli, steps\nsteps._refuse_e
 
 
 @pytest.mark.parametrize("partitions", ["1", "2"])
-def test_a_transaction_with_an_empty_side_is_unmatched_and_counted(homes, tmp_path, partitions):
+def test_a_transaction_with_an_empty_side_is_unmatched_and_counted(homes, tmp_path, partitions, reader):
     banks = {"sender-bank": [("DE01", "Ada"), ("DE02", "Bo"), ("", "Zed"), ("", "")],
              "receiver-bank": [("FR01", "Cy"), ("FR02", "Di"), ("", "")]}
     # (id, sender, receiver, matched): matched when both sides are accounts
@@ -414,11 +437,12 @@ def test_parquet_through_a_pipe_and_its_repeated_names(data, homes, tmp_path):
 
 # Progress -------------------------------------------------------------------------------
 
-def test_progress_is_bytes_of_a_file_and_rows_of_a_pipe(data):
+def test_progress_is_bytes_of_a_file_and_rows_of_a_pipe(data, reader):
     from vorlinde_match.tables import Table
 
     path = str(data / "sender_bank.csv")
     with Table(path, [["iban", "name"]]) as table:
+        assert table.csv_reader == reader
         assert (table.progress_unit, table.progress_total) == ("bytes", os.path.getsize(path))
         rows = sum(len(chunk) for (chunk,) in table.chunks(50))
         assert table.progress == os.path.getsize(path)
@@ -430,8 +454,113 @@ def test_progress_is_bytes_of_a_file_and_rows_of_a_pipe(data):
     os.close(write_end)
     try:
         with Table(f"/dev/fd/{read_end}", [["iban", "name"]]) as table:
+            assert table.csv_reader == "csv"  # a pipe cannot be read again to name a line
             assert (table.progress_unit, table.progress_total) == ("rows", None)
             piped = sum(len(chunk) for (chunk,) in table.chunks(50))
             assert table.progress == piped == rows == len(content.splitlines()) - 1
     finally:
         os.close(read_end)
+
+
+# Both readers on the same files -----------------------------------------------------
+
+def _rows(count, start=0):
+    """`count` data rows of columns a, b, c whose values carry their number."""
+    return "".join(f"A{i},B{i},C{i}\n" for i in range(start, start + count))
+
+
+# Files that both readers must read alike: each tricky for one of them. The
+# faults sit past many of pyarrow's (shrunk) blocks, so that pyarrow has
+# handed rows out before it gives up, and far (over 8 kB) from any other
+# fault. (name, the file's bytes)
+BODY = _rows(400)
+SAME_INPUTS = {
+    "byte order mark, CRLF, quoted line breaks": ("\ufeffa,b,c\r\n" + BODY.replace("\n", "\r\n")
+                                                  + 'x,"1\r\n2",y\r\n"p\rq","",\n').encode(),
+    "NUL in a value": ("a,b,c\n" + BODY + "x,\x00y,z\n").encode(),
+    "the header again, blank lines": ("a,b,c\n" + BODY + "a,b,c\n\n\r\n" + BODY + "\n").encode(),
+    "line breaks: lone CR": ("a,b,c\r" + BODY.replace("\n", "\r")).encode(),
+    "a header with a quoted line break": ('"a",b,c,"d\né"\n' + BODY.replace("\n", ",D\n")).encode(),
+    "stray quotes, text after a closing quote": ("a,b,c\n" + BODY + 'x,ab"c,"q"r\n').encode(),
+    "end of file inside quotes": ("a,b,c\n" + BODY + 'x,y,"open\n').encode(),
+    "no line break at the end": ("a,b,c\n" + BODY + "x,y,z").encode(),
+    "empty keys": ("a,b,c\n" + BODY + ",,E1\n" + BODY + '"","","E\n2"\n' + BODY + ',,"E\r\n3"\n').encode(),
+    "invalid UTF-8 late": ("a,b,c\n" + BODY + BODY).encode() + b"x,\xff,z\n" + BODY.encode(),
+    "invalid UTF-8 in the header": b"a,\xc3(,c\n" + BODY.encode(),
+    "a ragged row late": ("a,b,c\n" + BODY + BODY + "x,y\n" + BODY).encode(),
+    "a ragged row of one blank-looking field": ("a,b,c\n" + BODY + " \n" + BODY).encode(),
+    "a field over the csv module's limit": ("a,b,c\n" + BODY + BODY + "x," + "y" * 1001 + ",z\n").encode(),
+    "a long field within the limit": ("a,b,c\n" + BODY + "x," + "y" * 1000 + ",z\n" + BODY).encode(),
+    "header only": b"a,b,c\r\n",
+    "empty": b"",
+    "a blank first line": b"\na,b,c\n" + BODY.encode(),
+    "no column c": ("a,b,x\n" + BODY).encode(),
+}
+# The files whose header pyarrow's reader leaves to the csv module.
+HEADER_LEFT_TO_CSV = {"invalid UTF-8 in the header", "empty", "a blank first line", "no column c"}
+
+
+def _read_table(path, chunk):
+    """What a step sees of a table: the chunks' rows, where each chunk's
+    first all-empty key is, the progress at the end, or the message."""
+    from vorlinde_match.errors import StepError
+    from vorlinde_match.tables import Table, first_empty
+
+    seen = {"rows": [], "empty keys at": []}
+    try:
+        with Table(str(path), [["b", "a"], ["c"]]) as table:
+            seen["reader"] = table.csv_reader
+            for keys, cs in table.chunks(chunk):
+                seen["rows"] += zip(keys, cs)
+                if (i := first_empty(keys, 2)) is not None:
+                    seen["empty keys at"].append(table.where(i))
+            seen["progress"] = table.progress
+    except StepError as error:
+        seen["message"] = str(error)
+    return seen
+
+
+@pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")
+@pytest.mark.parametrize("chunk", [7, 1000])
+@pytest.mark.parametrize("name", list(SAME_INPUTS))
+def test_both_readers_read_a_file_alike(tmp_path, monkeypatch, name, chunk):
+    """The csv module's reader is the oracle. pyarrow's blocks are made
+    small, so that its blocks and the chunks fall differently."""
+    from vorlinde_match import arrow_csv
+
+    content = SAME_INPUTS[name]
+    path = tmp_path / "table.csv"
+    path.write_bytes(content)
+    monkeypatch.setattr(arrow_csv, "BLOCK_SIZE", 1 << 12)
+    # A field limit that a row within one block can pass.
+    limit = csv.field_size_limit(1000)
+    try:
+        monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", "csv")
+        expected = _read_table(path, chunk)
+        monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", "arrow")
+        got = _read_table(path, chunk)
+    finally:
+        csv.field_size_limit(limit)
+    assert gc.isenabled()
+    assert expected.pop("reader", "csv") == "csv"
+    # pyarrow reads every file whose header it can vouch for; the others
+    # fail as they are opened.
+    assert got.pop("reader", None) == (None if name in HEADER_LEFT_TO_CSV else "arrow")
+    assert got == expected
+    assert expected["rows"] or "message" in expected or content == b"a,b,c\r\n"
+
+
+def test_the_fallback_is_chosen_without_pyarrow(tmp_path):
+    """As on PyPy, which has no pyarrow: a process that cannot import it
+    reads with the csv module, and refuses to be forced to pyarrow."""
+    path = tmp_path / "table.csv"
+    path.write_bytes(b"a,b,c\n" + _rows(3).encode())
+    script = ("import sys\nsys.modules['pyarrow'] = None\nfrom vorlinde_match.tables import Table\n"
+              "from vorlinde_match.errors import StepError\n"
+              f"with Table({str(path)!r}, [['a']]) as t:\n    print(t.csv_reader, sum(len(c) for (c,) in t.chunks(2)))\n"
+              "import os\nos.environ['VORLINDE_MATCH_CSV_READER'] = 'arrow'\n"
+              f"try:\n    Table({str(path)!r}, [['a']])\nexcept StepError as e:\n    print(e)\n")
+    env = {k: v for k, v in os.environ.items() if k != "VORLINDE_MATCH_CSV_READER"}
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=TIMEOUT, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["csv 3", "VORLINDE_MATCH_CSV_READER=arrow needs pyarrow: pip install pyarrow"]
