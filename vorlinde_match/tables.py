@@ -216,19 +216,25 @@ class Table:
     column of another type is refused, except integers when
     `integers_as_text` asks for them as decimal text."""
 
-    def __init__(self, path, column_groups, integers_as_text=False):
+    def __init__(self, path, column_groups, integers_as_text=False, source=None):
         """`column_groups` lists groups of column names; every chunk holds,
-        per group, the rows of those columns."""
+        per group, the rows of those columns. `source`: a binary file object
+        holding CSV text to read in place of opening `path` (a slice of it,
+        headed by its header; `path` still names it in messages)."""
         self.path = path
         self.name = input_name(path)
         self.groups = column_groups
         self.integers_as_text = integers_as_text
-        self._file = open_input(path)
+        self._file = open_input(path) if source is None else source
         try:
-            st = os.fstat(self._file.fileno())
-            self._regular = stat.S_ISREG(st.st_mode)
-            self._size = st.st_size
-            if _named_stream(path):  # no file name to go by
+            if source is None:
+                st = os.fstat(self._file.fileno())
+                self._regular, self._size = stat.S_ISREG(st.st_mode), st.st_size
+            else:
+                self._regular, self._size = False, None
+            if source is not None:
+                self.parquet = False
+            elif _named_stream(path):  # no file name to go by
                 self.parquet = self._file.peek(len(PARQUET_MAGIC))[:len(PARQUET_MAGIC)] == PARQUET_MAGIC
             else:
                 self.parquet = _is_parquet(path)
