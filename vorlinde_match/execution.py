@@ -155,9 +155,12 @@ class Dask:
             # Each worker under a nanny: a worker that dies is restarted and
             # its tasks retried, up to the scheduler's allowed failures. Only
             # critical logs: the step says itself in one line what failed.
+            # The scheduler serves HTTP whatever the dashboard setting (on
+            # port 8787 unless told, warning when another cluster holds it):
+            # a free loopback port instead.
             self._cluster = distributed.LocalCluster(
                 n_workers=local_workers, threads_per_worker=1, processes=True, worker_class=distributed.Nanny,
-                dashboard_address=None, silence_logs=50)
+                dashboard_address="127.0.0.1:0", silence_logs=50)
             self.client = distributed.Client(self._cluster)
             self.description = f"a local Dask cluster of {local_workers} worker processes"
         else:

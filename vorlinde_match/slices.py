@@ -26,7 +26,7 @@ import hashlib
 import io
 import os
 
-from .errors import StepError
+from .errors import RowsError, StepError
 from .tables import Table
 
 SCAN_BLOCK = 1 << 22
@@ -157,7 +157,9 @@ def _changed(piece):
 
 
 def read(piece, groups, integers_as_text=False):
-    """The rows of a slice, per column group, as Table reads them."""
+    """The rows of a slice, per column group, as Table reads them. Raises
+    StepError when the bytes are not the client's, RowsError for a fault in
+    the rows."""
     if identity(piece.path) != piece.identity:
         raise _changed(piece)
     try:
@@ -169,9 +171,12 @@ def read(piece, groups, integers_as_text=False):
     if hashlib.blake2b(data, digest_size=32).digest() != piece.digest:
         raise _changed(piece)
     rows = [[] for _ in groups]
-    with Table(piece.path, groups, integers_as_text, source=io.BytesIO(piece.header + data)) as table:
-        del data
-        for chunk in table.chunks(1 << 20):
-            for into, part in zip(rows, chunk):
-                into.extend(part)
+    try:
+        with Table(piece.path, groups, integers_as_text, source=io.BytesIO(piece.header + data)) as table:
+            del data
+            for chunk in table.chunks(1 << 20):
+                for into, part in zip(rows, chunk):
+                    into.extend(part)
+    except StepError as error:  # its line is counted from the slice's start
+        raise RowsError(str(error)) from None
     return rows

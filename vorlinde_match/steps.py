@@ -37,7 +37,7 @@ import vorlinde
 from . import parties
 from . import partitions as parting
 from . import slices
-from .errors import OperationFailed, StepError
+from .errors import OperationFailed, RowsError, StepError
 from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_handed_over,
@@ -508,10 +508,9 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                                 records_file.write(records)
                                 sizes.measured(rows, seconds)
                                 bar.moved_to(read_to.popleft())
-                    except StepError as error:
-                        if not worker_reads:
-                            raise
-                        raise _local_error(transactions, table.groups, integers_as_text) or error from None
+                    except RowsError as error:
+                        raise _local_error(transactions, table.groups, integers_as_text) or StepError(
+                            str(error)) from None
                     finally:
                         bar.close()
                     count = counted[0]
