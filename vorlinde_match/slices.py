@@ -35,6 +35,68 @@ BOM = b"\xef\xbb\xbf"
 FIELD_EDGE = frozenset(b'",\r\n')
 
 
+class RowGroups:
+    """A slice of a Parquet file: its row groups `indices`, the digest of the
+    file's footer (its schema, row groups and their places) and the file's
+    size and modification time; `progress`: the rows up to its end."""
+
+    __slots__ = ("path", "indices", "digest", "identity", "progress")
+
+    def __init__(self, path, indices, digest, identity, progress):
+        self.path, self.indices, self.digest, self.identity, self.progress = (path, indices, digest, identity,
+                                                                              progress)
+
+    def __getstate__(self):
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __setstate__(self, state):
+        for name, value in zip(self.__slots__, state):
+            setattr(self, name, value)
+
+    def read(self, groups, integers_as_text=False):
+        """The rows of these row groups, per column group, as Table reads them."""
+        if identity(self.path) != self.identity or _footer_digest(self.path) != self.digest:
+            raise _changed(self)
+        return _rows(Table(self.path, groups, integers_as_text, row_groups=self.indices), groups)
+
+
+def _footer_digest(path):
+    """BLAKE2b of a Parquet file's footer (its metadata and length), or None."""
+    try:
+        with open(path, "rb") as f:
+            f.seek(-8, os.SEEK_END)
+            tail = f.read(8)
+            length = int.from_bytes(tail[:4], "little")
+            f.seek(-8 - length, os.SEEK_END)
+            return hashlib.blake2b(f.read(length) + tail, digest_size=32).digest()
+    except (OSError, ValueError):
+        return None
+
+
+def parquet_slices(path, rows):
+    """Groups the row groups of the Parquet file `path` into slices of at
+    least `rows()` rows each (called per slice), short of the last."""
+    import pyarrow.parquet as pq
+
+    mark, digest = identity(path), _footer_digest(path)
+    try:
+        metadata = pq.read_metadata(path)
+    except Exception as error:  # pyarrow raises its own types for damaged files
+        raise StepError(f"cannot read {path} as Parquet: {error}") from None
+    indices, counted, done = [], 0, 0
+    for i in range(metadata.num_row_groups):
+        if not indices:
+            wanted = rows()
+        indices.append(i)
+        counted += metadata.row_group(i).num_rows
+        if counted >= wanted:
+            done += counted
+            yield RowGroups(path, indices, digest, mark, done)
+            indices, counted = [], 0
+    if indices:
+        yield RowGroups(path, indices, digest, mark, done + counted)
+
+
 class Slice:
     """What a task needs to read its rows: the file, the header's bytes, the
     byte range and the digest the client saw, and the file's size and
@@ -52,6 +114,26 @@ class Slice:
     def __setstate__(self, state):
         for name, value in zip(self.__slots__, state):
             setattr(self, name, value)
+
+    @property
+    def progress(self):
+        return self.end
+
+    def read(self, groups, integers_as_text=False):
+        """The rows of the slice, per column group, as Table reads them.
+        Raises StepError when the bytes are not the client's, RowsError for
+        a fault in the rows."""
+        if identity(self.path) != self.identity:
+            raise _changed(self)
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self.start)
+                data = f.read(self.end - self.start)
+        except OSError:
+            raise _changed(self) from None
+        if hashlib.blake2b(data, digest_size=32).digest() != self.digest:
+            raise _changed(self)
+        return _rows(Table(self.path, groups, integers_as_text, source=io.BytesIO(self.header + data)), groups)
 
 
 def identity(path):
@@ -156,24 +238,11 @@ def _changed(piece):
                      "changed, or the worker sees another file at that path); run the step again on the same file")
 
 
-def read(piece, groups, integers_as_text=False):
-    """The rows of a slice, per column group, as Table reads them. Raises
-    StepError when the bytes are not the client's, RowsError for a fault in
-    the rows."""
-    if identity(piece.path) != piece.identity:
-        raise _changed(piece)
-    try:
-        with open(piece.path, "rb") as f:
-            f.seek(piece.start)
-            data = f.read(piece.end - piece.start)
-    except OSError:
-        raise _changed(piece) from None
-    if hashlib.blake2b(data, digest_size=32).digest() != piece.digest:
-        raise _changed(piece)
+def _rows(table, groups):
+    """Every row of `table`, per column group."""
     rows = [[] for _ in groups]
     try:
-        with Table(piece.path, groups, integers_as_text, source=io.BytesIO(piece.header + data)) as table:
-            del data
+        with table:
             for chunk in table.chunks(1 << 20):
                 for into, part in zip(rows, chunk):
                     into.extend(part)

@@ -359,8 +359,8 @@ def query_chunk_task(sender_stores, receiver_stores, layouts, public_key, readin
     lines of the id file. Returns (records, seconds of the module's calls,
     calls, id lines, empty sides, rows)."""
     groups, integers_as_text = reading
-    if isinstance(source, slices.Slice):
-        source = slices.read(source, groups, integers_as_text)
+    if isinstance(source, (slices.Slice, slices.RowGroups)):
+        source = source.read(groups, integers_as_text)
     sender_rows, receiver_rows, ids = source
     empty_at = set()
     _unmatchable(sender_rows, len(groups[0]), empty_at)
@@ -473,15 +473,16 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
         read_to = collections.deque()  # how far the table was read at the end of each chunk in flight
         # Workers read their own slices of a file they all see; a pipe, or a
         # file some worker cannot see, is read here and sent in chunks.
-        worker_reads = (executor.remote and table.progress_unit == "bytes"
+        worker_reads = (executor.remote and table.from_file
                         and slices.visible(executor, os.path.abspath(transactions)))
         if worker_reads:
             reporter.say(f"operator: the workers of {executor.description} read their own slices of {table.name}")
 
         def jobs():
             if worker_reads:
-                for piece in slices.csv_slices(os.path.abspath(transactions), sizes):
-                    read_to.append(piece.end)
+                cut = slices.parquet_slices if table.parquet else slices.csv_slices
+                for piece in cut(os.path.abspath(transactions), sizes):
+                    read_to.append(piece.progress)
                     yield (piece,)
                 return
             for chunk in table.chunks(sizes):

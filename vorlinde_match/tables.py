@@ -216,12 +216,14 @@ class Table:
     column of another type is refused, except integers when
     `integers_as_text` asks for them as decimal text."""
 
-    def __init__(self, path, column_groups, integers_as_text=False, source=None):
+    def __init__(self, path, column_groups, integers_as_text=False, source=None, row_groups=None):
         """`column_groups` lists groups of column names; every chunk holds,
         per group, the rows of those columns. `source`: a binary file object
         holding CSV text to read in place of opening `path` (a slice of it,
-        headed by its header; `path` still names it in messages)."""
+        headed by its header; `path` still names it in messages).
+        `row_groups`: of a Parquet file, read only these."""
         self.path = path
+        self._row_groups = row_groups
         self.name = input_name(path)
         self.groups = column_groups
         self.integers_as_text = integers_as_text
@@ -284,6 +286,12 @@ class Table:
         self._block = None  # (line before the block, its rows as read, kept row positions or None)
 
     # Progress
+
+    @property
+    def from_file(self):
+        """Whether the table is a regular file, which another process can
+        open by its name."""
+        return self._regular
 
     @property
     def progress_unit(self):
@@ -418,7 +426,8 @@ class Table:
         pending = [[] for _ in self.groups]
         limit = size()
         try:
-            for batch in self._pq.iter_batches(batch_size=min(limit, 1 << 16), columns=names):
+            for batch in self._pq.iter_batches(batch_size=min(limit, 1 << 16), columns=names,
+                                               row_groups=self._row_groups):
                 values = {name: self._column(batch, name) for name in names}
                 for rows, group in zip(pending, self.groups):
                     rows.extend(zip(*(values[name] for name in group)))

@@ -72,7 +72,7 @@ def _sliced(path, rows_per_slice, groups=GROUPS):
     pieces = list(slices.csv_slices(str(path), lambda: rows_per_slice))
     rows = [[] for _ in groups]
     for piece in pieces:
-        for into, part in zip(rows, slices.read(piece, groups)):
+        for into, part in zip(rows, piece.read(groups)):
             into.extend(part)
     return rows, pieces
 
@@ -114,14 +114,14 @@ def test_a_worker_refuses_bytes_other_than_the_clients(tmp_path):
     path.write_bytes(bytes(data))
     os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))  # same size and time: only the digest tells
     with pytest.raises(StepError, match="is not the file this step began to read"):
-        slices.read(pieces[1], GROUPS)
-    assert slices.read(pieces[0], GROUPS)[1][0] == ("0",)  # its own bytes are unchanged
+        pieces[1].read(GROUPS)
+    assert pieces[0].read(GROUPS)[1][0] == ("0",)  # its own bytes are unchanged
     os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 1))
     with pytest.raises(StepError, match="is not the file this step began to read"):
-        slices.read(pieces[0], GROUPS)
+        pieces[0].read(GROUPS)
     path.unlink()
     with pytest.raises(StepError, match="is not the file this step began to read"):
-        slices.read(pieces[0], GROUPS)
+        pieces[0].read(GROUPS)
 
 
 def test_a_fault_in_a_slices_rows_is_a_rows_error(tmp_path):
@@ -130,7 +130,7 @@ def test_a_fault_in_a_slices_rows_is_a_rows_error(tmp_path):
     faults = []
     for piece in slices.csv_slices(str(path), lambda: 1):
         try:
-            slices.read(piece, GROUPS)
+            piece.read(GROUPS)
         except RowsError as error:
             faults.append((piece.start, str(error)))
     assert len(faults) == 1 and faults[0][0] <= 12 and "1 field where the header has 2" in faults[0][1]
@@ -268,4 +268,51 @@ def test_workers_that_cannot_see_the_file_get_their_rows_from_the_client(data, t
             process.wait(timeout=60)
     assert done.returncode == 0, done.stderr
     assert "read their own slices" not in done.stdout + done.stderr
+    assert results(tmp_path / "work" / "operator" / "matches.csv") == answer(data)
+
+
+has_pyarrow = importlib.util.find_spec("pyarrow") is not None
+
+
+@pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")
+@pytest.mark.parametrize("per_slice", [1, 150, 10_000])
+def test_row_group_slices_hold_the_rows_of_the_whole_file(tmp_path, per_slice):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    path = tmp_path / "t.parquet"
+    values = [f"v{i}\n" if i % 7 else None for i in range(1000)]
+    pq.write_table(pa.table({"a": values, "b": [str(i) for i in range(1000)]}), path, row_group_size=128)
+    assert pq.ParquetFile(path).metadata.num_row_groups == 8
+    pieces = list(slices.parquet_slices(str(path), lambda: per_slice))
+    assert len(pieces) == {1: 8, 150: 4, 10_000: 1}[per_slice]
+    got = [[], []]
+    for piece in pieces:
+        for into, part in zip(got, piece.read(GROUPS)):
+            into.extend(part)
+    # The oracle: the same columns read with pyarrow alone.
+    assert got == [[("" if v is None else v,) for v in values], [(str(i),) for i in range(1000)]]
+    assert pieces[-1].progress == 1000
+    pq.write_table(pa.table({"a": values[::-1], "b": [str(i) for i in range(1000)]}), path, row_group_size=128)
+    with pytest.raises(StepError, match="is not the file this step began to read"):
+        pieces[0].read(GROUPS)
+
+
+@needs_dask
+@pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")
+def test_a_run_on_workers_reading_parquet_row_groups_gives_the_known_answer(data, tmp_path):
+    import pyarrow.csv
+    import pyarrow.parquet
+
+    names = {}
+    for name in ("sender_bank", "receiver_bank", "transactions"):
+        table = pyarrow.csv.read_csv(data / f"{name}.csv",
+                                     convert_options=pyarrow.csv.ConvertOptions(column_types={"amount": "string"}))
+        names[name] = tmp_path / f"{name}.parquet"
+        pyarrow.parquet.write_table(table, names[name], row_group_size=37)
+    done = command("run", "--sender-bank", names["sender_bank"], "--receiver-bank", names["receiver_bank"],
+                   "--transactions", names["transactions"], "--work", tmp_path / "work", "--dask-local", "2",
+                   "--chunk-rows", "64")
+    assert done.returncode == 0, done.stderr
+    assert "read their own slices" in done.stdout + done.stderr
     assert results(tmp_path / "work" / "operator" / "matches.csv") == answer(data)
