@@ -290,8 +290,8 @@ class Table:
     @property
     def from_file(self):
         """Whether the table is a regular file, which another process can
-        open by its name."""
-        return self._regular
+        open by its name (standard input redirected from a file is not)."""
+        return self._regular and not _named_stream(self.path)
 
     @property
     def progress_unit(self):
