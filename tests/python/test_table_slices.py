@@ -18,7 +18,7 @@ import pytest
 from known_answer import answer, results
 
 from vorlinde_match import slices
-from vorlinde_match.errors import RowsError, StepError
+from vorlinde_match.errors import StepError
 from vorlinde_match.tables import Table
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
@@ -124,39 +124,6 @@ def test_a_worker_refuses_bytes_other_than_the_clients(tmp_path):
         pieces[0].read(GROUPS)
 
 
-def test_a_fault_in_a_slices_rows_is_a_rows_error(tmp_path):
-    path = tmp_path / "t.csv"
-    path.write_bytes(b"a,b\n1,2\n3,4\n5\n6,7\n8,9\n")
-    faults = []
-    for piece in slices.csv_slices(str(path), lambda: 1):
-        try:
-            piece.read(GROUPS)
-        except RowsError as error:
-            faults.append((piece.start, str(error)))
-    assert len(faults) == 1 and faults[0][0] <= 12 and "1 field where the header has 2" in faults[0][1]
-
-
-class _Workers:
-    def __init__(self, answers):
-        self.answers = answers
-
-    def everywhere(self, function, *args):
-        return [a if a != "same" else function(*args) for a in self.answers]
-
-
-@pytest.mark.parametrize("answers,seen", [
-    (["same", "same"], True),
-    (["same", None], False),  # a worker that cannot see the file
-    (["same", (1, 2)], False),  # another file at that path
-    ([], True),
-])
-def test_workers_read_only_a_file_they_all_see(tmp_path, answers, seen):
-    path = tmp_path / "t.csv"
-    path.write_bytes(b"a,b\n1,2\n")
-    assert slices.visible(_Workers(answers), str(path)) is seen
-    assert slices.visible(_Workers(answers), str(tmp_path / "missing.csv")) is False
-
-
 # Whole runs on Dask workers -------------------------------------------------------
 
 def command(*args, timeout=300, **popen):
@@ -196,14 +163,10 @@ def _rewritten(data, folder, terminator, bom, note):
                          ids=["quoted line breaks", "CRLF and BOM", "text after closing quotes"])
 def test_a_run_on_workers_reading_their_slices_gives_the_known_answer(data, tmp_path, terminator, bom, note):
     folder = _rewritten(data, tmp_path / "data", terminator, bom, note)
-    local = command("run", "--data", folder, "--work", tmp_path / "local", "--quiet", "--chunk-rows", "41")
-    assert local.returncode == 0, local.stderr
     done = command("run", "--data", folder, "--work", tmp_path / "work", "--dask-local", "2", "--chunk-rows", "41")
     assert done.returncode == 0, done.stderr
     assert "read their own slices" in done.stdout + done.stderr
-    # The generator's answer, and the local run's results line for line.
     assert results(tmp_path / "work" / "operator" / "matches.csv") == answer(data)
-    assert results(tmp_path / "local" / "operator" / "matches.csv") == answer(data)
 
 
 @needs_dask
