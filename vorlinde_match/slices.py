@@ -46,13 +46,6 @@ class RowGroups:
         self.path, self.indices, self.digest, self.identity, self.progress = (path, indices, digest, identity,
                                                                               progress)
 
-    def __getstate__(self):
-        return tuple(getattr(self, name) for name in self.__slots__)
-
-    def __setstate__(self, state):
-        for name, value in zip(self.__slots__, state):
-            setattr(self, name, value)
-
     def read(self, groups, integers_as_text=False):
         """The rows of these row groups, per column group, as Table reads them."""
         if identity(self.path) != self.identity or _footer_digest(self.path) != self.digest:
@@ -107,13 +100,6 @@ class Slice:
     def __init__(self, path, header, start, end, digest, identity):
         self.path, self.header, self.start, self.end = path, header, start, end
         self.digest, self.identity = digest, identity
-
-    def __getstate__(self):
-        return tuple(getattr(self, name) for name in self.__slots__)
-
-    def __setstate__(self, state):
-        for name, value in zip(self.__slots__, state):
-            setattr(self, name, value)
 
     @property
     def progress(self):

@@ -229,17 +229,15 @@ class Table:
         self.integers_as_text = integers_as_text
         self._file = open_input(path) if source is None else source
         try:
-            if source is None:
+            if source is not None:
+                self._regular, self._size, self.parquet = False, None, False
+            else:
                 st = os.fstat(self._file.fileno())
                 self._regular, self._size = stat.S_ISREG(st.st_mode), st.st_size
-            else:
-                self._regular, self._size = False, None
-            if source is not None:
-                self.parquet = False
-            elif _named_stream(path):  # no file name to go by
-                self.parquet = self._file.peek(len(PARQUET_MAGIC))[:len(PARQUET_MAGIC)] == PARQUET_MAGIC
-            else:
-                self.parquet = _is_parquet(path)
+                if _named_stream(path):  # no file name to go by
+                    self.parquet = self._file.peek(len(PARQUET_MAGIC))[:len(PARQUET_MAGIC)] == PARQUET_MAGIC
+                else:
+                    self.parquet = _is_parquet(path)
             self._rows_read = 0  # rows yielded so far
             self._chunk_start = 0  # rows yielded before the current chunk
             if self.parquet:
