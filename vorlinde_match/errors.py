@@ -28,3 +28,8 @@ class OperationFailed(StepError):
         them = "it" if len(paths) == 1 else "one of them"
         return StepError(f"{' or '.join(map(str, paths))}: the module could not read {them} ({self.detail}); "
                          f"{'the file is' if len(paths) == 1 else 'a file is'} damaged or not from this run: {hint}")
+
+
+class RowsError(StepError):
+    """A fault a worker found in the rows of its slice of a table; the step
+    tells it as a local read of the table does, which names the line."""

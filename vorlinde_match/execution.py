@@ -24,8 +24,9 @@ class Local:
 
     workers = 1
     description = "this process"
+    remote = False  # tasks run where the client's files are already read
 
-    def share(self, value):
+    def share(self, value, everywhere=True):
         return value
 
     def map(self, task, jobs, shared=()):
@@ -154,9 +155,12 @@ class Dask:
             # Each worker under a nanny: a worker that dies is restarted and
             # its tasks retried, up to the scheduler's allowed failures. Only
             # critical logs: the step says itself in one line what failed.
+            # The scheduler serves HTTP whatever the dashboard setting (on
+            # port 8787 unless told, warning when another cluster holds it):
+            # a free loopback port instead.
             self._cluster = distributed.LocalCluster(
                 n_workers=local_workers, threads_per_worker=1, processes=True, worker_class=distributed.Nanny,
-                dashboard_address=None, silence_logs=50)
+                dashboard_address="127.0.0.1:0", silence_logs=50)
             self.client = distributed.Client(self._cluster)
             self.description = f"a local Dask cluster of {local_workers} worker processes"
         else:
@@ -204,8 +208,22 @@ class Dask:
         self.workers = sum(info.get("nthreads", 1) for info in workers.values())
         self.in_flight = max(2, in_flight_per_worker * self.workers)
 
-    def share(self, value):
-        return self.client.scatter(value, broadcast=True, hash=False)
+    remote = True
+
+    def share(self, value, everywhere=True):
+        """`value` on the cluster, sent once: to every worker now, or (not
+        `everywhere`; a list is shared item by item) to a worker the first
+        time one of its tasks needs an item, and kept there for the next."""
+        return self.client.scatter(value, broadcast=everywhere, hash=False)
+
+    def everywhere(self, function, *args):
+        """`function(*args)` run on every worker now, its results as a list;
+        a worker that fails to answer counts as None."""
+        try:
+            answers = self.client.run(function, *args, on_error="return")
+        except Exception:  # noqa: BLE001 - a cluster that cannot answer is asked nothing more
+            return [None]
+        return [None if isinstance(a, BaseException) else a for a in answers.values()]
 
     def map(self, task, jobs, shared=()):
         """Submits at most `in_flight` tasks at a time, so that memory holds

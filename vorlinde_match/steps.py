@@ -36,7 +36,8 @@ import vorlinde
 
 from . import parties
 from . import partitions as parting
-from .errors import OperationFailed, StepError
+from . import slices
+from .errors import OperationFailed, RowsError, StepError
 from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_handed_over,
@@ -350,6 +351,39 @@ def query_task(sender_stores, receiver_stores, layouts, public_key, sender_rows,
     return records, time.perf_counter() - start, calls
 
 
+def query_chunk_task(sender_stores, receiver_stores, layouts, public_key, reading, source):
+    """One chunk of the query step where it runs: its rows (`source`: the
+    three column groups' rows, or a slices.Slice of the table to read them
+    from; `reading`: the groups and integers_as_text), transactions with an
+    empty side given an unmatchable key, the lookups, and the ids as the
+    lines of the id file. Returns (records, seconds of the module's calls,
+    calls, id lines, empty sides, rows)."""
+    groups, integers_as_text = reading
+    if isinstance(source, (slices.Slice, slices.RowGroups)):
+        source = source.read(groups, integers_as_text)
+    sender_rows, receiver_rows, ids = source
+    empty_at = set()
+    _unmatchable(sender_rows, len(groups[0]), empty_at)
+    _unmatchable(receiver_rows, len(groups[1]), empty_at)
+    records, seconds, calls = query_task(sender_stores, receiver_stores, layouts, public_key, sender_rows,
+                                         receiver_rows)
+    lines = io.StringIO()
+    csv.writer(lines, lineterminator="\n").writerows(ids)
+    return records, seconds, calls, lines.getvalue().encode("utf-8"), len(empty_at), len(ids)
+
+
+def _local_error(path, groups, integers_as_text):
+    """The StepError a local read of the table `path` ends in, or None: what
+    a worker found wrong in its slice, told as the local step tells it."""
+    try:
+        with Table(path, groups, integers_as_text) as table:
+            for _ in table.chunks(BUILD_READ_CHUNK):
+                pass
+    except StepError as error:
+        return error
+    return None
+
+
 class _QueryChunks:
     """Chunk sizes for the query step: fixed when the user gave one;
     otherwise grown from the measured time per row until parsing the stores
@@ -430,27 +464,31 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                 parse = min(query_task(sender_stores[:1], receiver_stores[:1], layouts, public_key, probe, probe)[1]
                             for _ in range(2))
         sizes = _QueryChunks(chunk_rows, parse, groups)
-        shared = (executor.share(sender_stores), executor.share(receiver_stores), layouts, public_key)
+        # Partitioned stores go to a worker only when a task there needs one.
+        everywhere = groups == 1
+        shared = (executor.share(sender_stores, everywhere), executor.share(receiver_stores, everywhere), layouts,
+                  public_key, (table.groups, integers_as_text))
         del sender_stores, receiver_stores
         counted, calls, busy, empty_sides = [0], [0], [0.0], [0]
         read_to = collections.deque()  # how far the table was read at the end of each chunk in flight
+        # Workers read their own slices of a file they all see; a pipe, or a
+        # file some worker cannot see, is read here and sent in chunks.
+        worker_reads = (executor.remote and table.from_file
+                        and slices.visible(executor, os.path.abspath(transactions)))
+        if worker_reads:
+            reporter.say(f"operator: the workers of {executor.description} read their own slices of {table.name}")
 
-        def jobs(out_ids):
-            for sender_rows, receiver_rows, ids in table.chunks(sizes):
-                empty_at = set()
-                _unmatchable(sender_rows, len(sender_columns), empty_at)
-                _unmatchable(receiver_rows, len(receiver_columns), empty_at)
-                empty_sides[0] += len(empty_at)
-                ids_writer.writerows(ids)
-                out_ids.write(ids_buffer.getvalue().encode("utf-8"))
-                ids_buffer.seek(0)
-                ids_buffer.truncate()
-                counted[0] += len(ids)
+        def jobs():
+            if worker_reads:
+                cut = slices.parquet_slices if table.parquet else slices.csv_slices
+                for piece in cut(os.path.abspath(transactions), sizes):
+                    read_to.append(piece.progress)
+                    yield (piece,)
+                return
+            for chunk in table.chunks(sizes):
                 read_to.append(table.progress)
-                yield sender_rows, receiver_rows
+                yield (chunk,)
 
-        ids_buffer = io.StringIO()
-        ids_writer = csv.writer(ids_buffer, lineterminator="\n")
         meta = {"role": OPERATOR, "run": run, **chain}
         bar = table.bar(reporter, "operator: querying the stores")
         with Outputs() as out:
@@ -461,13 +499,19 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                 with out.sealed(out_path, {"kind": "records", **meta}, known.me, banks) as records_file:
                     try:
                         with unreadable():
-                            for records, seconds, made in executor.map(query_task, jobs(id_file), shared):
+                            for records, seconds, made, lines, empties, rows in executor.map(query_chunk_task,
+                                                                                              jobs(), shared):
                                 calls[0] += made
                                 busy[0] += seconds
-                                rows = len(records) // RECORD_SIZE
+                                counted[0] += rows
+                                empty_sides[0] += empties
+                                id_file.write(lines)
                                 records_file.write(records)
                                 sizes.measured(rows, seconds)
                                 bar.moved_to(read_to.popleft())
+                    except RowsError as error:
+                        raise _local_error(transactions, table.groups, integers_as_text) or StepError(
+                            str(error)) from None
                     finally:
                         bar.close()
                     count = counted[0]

@@ -238,22 +238,28 @@ class Table:
     column of another type is refused, except integers when
     `integers_as_text` asks for them as decimal text."""
 
-    def __init__(self, path, column_groups, integers_as_text=False):
+    def __init__(self, path, column_groups, integers_as_text=False, source=None, row_groups=None):
         """`column_groups` lists groups of column names; every chunk holds,
-        per group, the rows of those columns."""
+        per group, the rows of those columns. `source`: a binary file object
+        holding CSV text to read in place of opening `path` (a slice of it,
+        headed by its header; `path` still names it in messages).
+        `row_groups`: of a Parquet file, read only these."""
         self.path = path
+        self._row_groups = row_groups
         self.name = input_name(path)
         self.groups = column_groups
         self.integers_as_text = integers_as_text
-        self._file = open_input(path)
+        self._file = open_input(path) if source is None else source
         try:
-            st = os.fstat(self._file.fileno())
-            self._regular = stat.S_ISREG(st.st_mode)
-            self._size = st.st_size
-            if _named_stream(path):  # no file name to go by
-                self.parquet = self._file.peek(len(PARQUET_MAGIC))[:len(PARQUET_MAGIC)] == PARQUET_MAGIC
+            if source is not None:
+                self._regular, self._size, self.parquet = False, None, False
             else:
-                self.parquet = _is_parquet(path)
+                st = os.fstat(self._file.fileno())
+                self._regular, self._size = stat.S_ISREG(st.st_mode), st.st_size
+                if _named_stream(path):  # no file name to go by
+                    self.parquet = self._file.peek(len(PARQUET_MAGIC))[:len(PARQUET_MAGIC)] == PARQUET_MAGIC
+                else:
+                    self.parquet = _is_parquet(path)
             self.csv_reader = None  # "arrow" or "csv" for a CSV table
             self._rows_read = 0  # rows yielded so far
             self._chunk_start = 0  # rows yielded before the current chunk
@@ -320,6 +326,12 @@ class Table:
         self._block = None  # (line before the block, its rows as read, kept row positions or None)
 
     # Progress
+
+    @property
+    def from_file(self):
+        """Whether the table is a regular file, which another process can
+        open by its name (standard input redirected from a file is not)."""
+        return self._regular and not _named_stream(self.path)
 
     @property
     def progress_unit(self):
@@ -521,7 +533,8 @@ class Table:
         pending = [[] for _ in self.groups]
         limit = size()
         try:
-            for batch in self._pq.iter_batches(batch_size=min(limit, 1 << 16), columns=names):
+            for batch in self._pq.iter_batches(batch_size=min(limit, 1 << 16), columns=names,
+                                               row_groups=self._row_groups):
                 values = {name: self._column(batch, name) for name in names}
                 for rows, group in zip(pending, self.groups):
                     rows.extend(zip(*(values[name] for name in group)))

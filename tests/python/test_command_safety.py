@@ -283,6 +283,28 @@ class TestDaskAddresses:
         assert not (keyed.handover / "sender-bank.randomized").exists() and not keyed.leftovers()
 
 
+    @needs_dask
+    def test_a_worker_that_dies_reading_its_slice_of_the_transactions_ends_the_query_with_one_line(self, keyed):
+        keyed.all_steps(upto=2)
+        query = keyed.steps()[2]
+        env = keyed.environment(VORLINDE_MATCH_TEST_PAUSE="reading", VORLINDE_MATCH_TEST_PAUSE_SECONDS=5,
+                                DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES=0)
+        process = keyed.start(*query, "--dask-local", 1, env=env)
+        # The step's own process reads the stores; the transactions' rows are
+        # read where the tasks run.
+        worker = process.pid
+        while worker == process.pid:
+            worker = wait_for_marker(process, "reading")
+        assert worker is not None
+        os.kill(worker, signal.SIGKILL)
+        _, stderr = process.communicate(timeout=120)
+        lines = [line for line in stderr.strip().splitlines() if not line.startswith("vorlinde-match-test:")]
+        assert process.returncode == 1 and len(lines) == 1, stderr
+        assert "died while running this step's tasks" in lines[0] and "Traceback" not in stderr
+        assert not (keyed.handover / "operator.queries").exists()
+        assert not (keyed.home["operator"] / "transactions.ids").exists() and not keyed.leftovers()
+
+
 # 2. Folders that overlap, and private homes ------------------------------------------
 
 

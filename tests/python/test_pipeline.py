@@ -314,6 +314,23 @@ def test_a_bank_cannot_decrypt_the_other_banks_points(parties):
                    "sealed for the receiver bank, not for the sender bank")
 
 
+@pytest.mark.skipif(not has_dask, reason="Dask is not installed")
+def test_a_query_on_dask_reading_a_pipe_gives_the_known_answer(parties, data):
+    """A pipe can be read only by the step's own process: it sends the rows
+    to the workers."""
+    for bank in ("sender-bank", "receiver-bank"):
+        assert parties.build(bank).returncode == 0
+    done = subprocess.run([sys.executable, "-m", "vorlinde_match", "operator", "query", "--home",
+                           str(parties.home["operator"]), "--transactions", "-", "--sender-columns",
+                           "sender_iban,sender_name", "--receiver-columns", "receiver_iban,receiver_name",
+                           "--handover", str(parties.handover), "--dask-local", "2", "--chunk-rows", "90"],
+                          input=(data / "transactions.csv").read_bytes(), capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert b"read their own slices" not in done.stdout + done.stderr
+    assert parties.rest().returncode == 0
+    assert results(parties.home["operator"] / "matches.csv") == answer(data)
+
+
 def test_dask_without_the_extra_says_how_to_get_it(parties, data, tmp_path):
     if has_dask:
         pytest.skip("Dask is installed here")
