@@ -42,6 +42,7 @@ from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_S
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_handed_over,
                     read_header, read_key, read_key_pair, read_payload, role_name, write_failure, write_keys)
 from .handover import exists, locate
+from .progress import human_count, human_seconds, shown_after
 from .records import recorded
 from .stages import pause
 from .tables import Table, check_input, first_empty
@@ -59,6 +60,13 @@ QUERY_FIRST_CHUNK = 8192
 QUERY_MAX_CHUNK = 1 << 20
 PARSE_SHARE = 30
 BUILD_READ_CHUNK = 1 << 16
+# A store's encoding is estimated from a build of this many rows, timed here,
+# when the store has at least ESTIMATED_FROM times as many (a smaller one
+# takes about a second): the calibration costs at most a few per cent.
+CALIBRATION_ROWS = 16384
+ESTIMATED_FROM = 4
+# Bytes of a store sealed and written at a time, for progress.
+STORE_WRITE_BLOCK = 1 << 24
 
 
 def _call(function, *args):
@@ -244,6 +252,15 @@ class KeyRows:
             return chunk
         return list(zip(*(column.decode("utf-8").split(cls.SEPARATOR) for column in chunk)))
 
+    def head(self, count):
+        """The first `count` rows, as a list (the rows stay in place)."""
+        rows = []
+        for chunk in self._chunks:
+            if len(rows) >= count:
+                break
+            rows.extend(self._unpack(chunk)[:count - len(rows)])
+        return rows
+
     def __iter__(self):
         while self._chunks:
             rows = self._unpack(self._chunks.popleft())
@@ -262,6 +279,59 @@ def _read_rows(table, columns, reporter, desc):
     finally:
         bar.close()
     return rows
+
+
+def _encoding_estimate(reporter, public_key, sample, count):
+    """(seconds, basis) of encoding a store of `count` rows, from a store of
+    the `sample` rows built and timed here, or (None, None) when nothing
+    will be shown or the store is too small to need it."""
+    if not reporter.shows_progress or not sample:
+        return None, None
+    if count < ESTIMATED_FROM * CALIBRATION_ROWS and shown_after() > 0:
+        return None, None
+    start = time.perf_counter()
+    build_task(public_key, sample)
+    rate = len(sample) / max(time.perf_counter() - start, 1e-6)
+    return count / rate, f"{human_count(int(rate))} rows/s, measured here on {human_count(len(sample))} rows"
+
+
+@contextlib.contextmanager
+def _encoding(reporter, who, count, estimate, basis, partitions=None):
+    """Shows the encoding of `count` rows (in `partitions` stores) while it
+    runs, and then its time against the estimate; a store too small to
+    have an estimate shows nothing."""
+    what = f"{who}: encoding the store of {human_count(count)} rows" + (
+        f" in {partitions} partitions" if partitions else "")
+    if estimate is None:
+        yield _NOT_SHOWN
+        return
+    with reporter.waiting(what, estimate, basis, total=partitions) as shown:
+        start = time.perf_counter()
+        yield shown
+        seconds = time.perf_counter() - start
+    reporter.say(f"{who}: store encoded in {human_seconds(seconds)} "
+                 f"(estimated {human_seconds(estimate)})")
+
+
+class _NotShown:
+    def done(self, count):
+        pass
+
+
+_NOT_SHOWN = _NotShown()
+
+
+def _write_stores(writer, stores, reporter, who):
+    """Seals and writes the stores, a block at a time, with progress."""
+    bar = reporter.bar(sum(len(s) for s in stores), f"{who}: sealing and writing the store", unit="bytes")
+    try:
+        for store in stores:
+            for at in range(0, len(store), STORE_WRITE_BLOCK):
+                block = store[at:at + STORE_WRITE_BLOCK]
+                writer.write(block)
+                bar.update(len(block))
+    finally:
+        bar.close()
 
 
 def _shown_name(table):
@@ -289,8 +359,10 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
             if not rows:
                 raise StepError(f"{table.name} has no rows; a bank's store needs at least one account")
             count = len(rows)  # the module's walk empties `rows`
+            estimate, basis = _encoding_estimate(reporter, public_key, rows.head(CALIBRATION_ROWS), count)
             reporter.say(f"{role_name(role)}: building the store of {count:,} rows in this process")
-            stores = [build_task(public_key, rows)]
+            with _encoding(reporter, role_name(role), count, estimate, basis):
+                stores = [build_task(public_key, rows)]
             del rows
             layout = {}
         else:
@@ -300,8 +372,7 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
             "parts": [len(s) for s in stores], "keys": {role: key_fingerprint(public_key)}, **layout}
     with Outputs() as out:
         with out.sealed(out_path, meta, known.me, [operator]) as writer:
-            for store in stores:
-                writer.write(store)
+            _write_stores(writer, stores, reporter, role_name(role))
     reporter.finished(f"{role_name(role)} build", count, time.perf_counter() - start,
                       {out_path: sum(len(s) for s in stores)}, **({"partitions": partitions} if partitions > 1 else {}))
 
@@ -346,7 +417,14 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
                     seen.setdefault(parting.key_of(row), row)
             return list(seen.values())
 
-        sizes = [len(distinct_rows(p)) for p in range(partitions)]
+        sizes = []
+        bar = reporter.bar(partitions, f"{role_name(role)}: counting each partition's distinct keys")
+        try:
+            for p in range(partitions):
+                sizes.append(len(distinct_rows(p)))
+                bar.update(1)
+        finally:
+            bar.close()
         distinct = sum(sizes)
         size = parting.padded_size(distinct, partitions)
         if max(sizes) > size:
@@ -355,16 +433,17 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
                             "run the build again, which draws a new partition seed")
         reporter.say(f"{role_name(role)}: {distinct:,} distinct keys in {partitions} partitions, each padded to "
                      f"{size:,} keys; building on {executor.description}")
+        # Dummy rows time the encoding as well as real ones: its cost is per
+        # row, whatever the row holds.
+        estimate, basis = _encoding_estimate(reporter, public_key, parting.dummy_rows(min(CALIBRATION_ROWS, size)),
+                                             partitions * size)
         shared = (executor.share(public_key),)
         jobs = ((distinct_rows(p) + parting.dummy_rows(size - sizes[p]),) for p in range(partitions))
         stores = []
-        bar = reporter.bar(partitions, f"{role_name(role)}: building partition stores")
-        try:
+        with _encoding(reporter, role_name(role), partitions * size, estimate, basis, partitions) as shown:
             for store in executor.map(build_task, jobs, shared):
                 stores.append(store)
-                bar.update(1)
-        finally:
-            bar.close()
+                shown.done(len(stores))
         return stores, count, {"partition_seed": seed.hex(), "keys_per_partition": size}
     finally:
         shutil.rmtree(spill, ignore_errors=True)
