@@ -7,12 +7,12 @@ and the streaming sample generator."""
 import csv
 import hashlib
 import importlib.util
+import json
 import os
 import platform
 import signal
 import subprocess
 import sys
-import time
 import uuid
 
 import pytest
@@ -107,58 +107,80 @@ def test_quiet_and_json_show_nothing_even_for_a_long_build(data, tmp_path, optio
     assert tagged(tag) == []
 
 
-def _stop_in_the_encoding(data, work, tag):
-    """The run, stopped in its sender bank's store encoding: the second
-    module call (the first times a small store for the estimate)."""
-    env = run_env(tag, VORLINDE_MATCH_TEST_PAUSE="module call", VORLINDE_MATCH_TEST_PAUSE_SECONDS="4")
-    process = subprocess.Popen([sys.executable, "-m", "vorlinde_match", "run", "--data", str(data), "--work",
-                                str(work)], stderr=subprocess.PIPE, text=True, env=env)
-    calls = 0
-    lines = []
-    while calls < 2:
-        line = process.stderr.readline()
-        assert line, "".join(lines)
-        lines.append(line)
-        calls += line.startswith("vorlinde-match-test: module call pid ")
-    return process
+# Runs the command as a child of a process that adopts orphans (a Linux
+# subreaper), stops it in its sender bank's store encoding (the second module
+# call: the first times a small store for the estimate) and tells what became
+# of the helper: "reaped" by the step, or "orphaned" (adopted here) with its
+# exit status once it ended by itself.
+WATCH = r"""
+import ctypes, json, os, signal, subprocess, sys, time
 
-
-def _swap_handover(work):
-    os.rename(work / "handover", work / "handover.away")
-    (work / "handover").write_text("not a folder")
+ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+command, how, work = json.loads(sys.argv[1]), sys.argv[2], sys.argv[3]
+process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+calls, said = 0, []
+while calls < 2:
+    line = process.stderr.readline()
+    if not line:
+        sys.exit("the step ended before its encoding: " + "".join(said))
+    said.append(line)
+    calls += line.startswith("vorlinde-match-test: module call pid ")
+helpers = []
+for task in os.listdir(f"/proc/{process.pid}/task"):
+    with open(f"/proc/{process.pid}/task/{task}/children") as f:
+        for child in f.read().split():
+            with open(f"/proc/{child}/cmdline", "rb") as c:
+                if b"--waiting" in c.read().split(b"\0"):
+                    helpers.append(int(child))
+if how == "failure":
+    os.rename(os.path.join(work, "handover"), os.path.join(work, "handover.away"))
+    with open(os.path.join(work, "handover"), "w") as f:
+        f.write("not a folder")
+else:
+    process.send_signal(getattr(signal, how))
+_, stderr = process.communicate(timeout=60)
+fate = []
+for helper in helpers:
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            pid, status = os.waitpid(helper, os.WNOHANG)
+        except ChildProcessError:
+            fate.append("reaped")
+            break
+        if pid:
+            fate.append(f"orphaned, exit {os.waitstatus_to_exitcode(status)}")
+            break
+        if time.monotonic() > deadline:
+            os.kill(helper, signal.SIGKILL)
+            fate.append("orphaned, still running")
+            break
+        time.sleep(0.05)
+print(json.dumps({"status": process.returncode, "stderr": stderr, "helpers": fate}))
+"""
 
 
 @needs_command
-@pytest.mark.parametrize("how, status", [
-    ("Ctrl-C", 128 + signal.SIGINT),
-    ("SIGTERM", 128 + signal.SIGTERM),
-    ("failure", 1),
-    ("SIGKILL", -signal.SIGKILL),
-])
-def test_the_helper_ends_with_the_step_however_it_ends(data, tmp_path, how, status):
-    tag = uuid.uuid4().hex
-    process = _stop_in_the_encoding(data, tmp_path, tag)
-    try:
-        # The helper is running now: this is what the check below must not find.
-        assert [helper for _, helper in tagged(tag)].count(True) == 1
-        if how == "failure":
-            _swap_handover(tmp_path)  # the store cannot be written
-        else:
-            process.send_signal({"Ctrl-C": signal.SIGINT, "SIGTERM": signal.SIGTERM, "SIGKILL": signal.SIGKILL}[how])
-        _, stderr = process.communicate(timeout=60)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-    assert process.returncode == status, stderr
-    if how == "failure":
-        assert "sender-bank.store" in stderr.splitlines()[-1]
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="watches processes through Linux's /proc and prctl")
+@pytest.mark.parametrize("how, status, fate", [
+    ("SIGINT", 128 + signal.SIGINT, "reaped"),  # Ctrl-C
+    ("SIGTERM", 128 + signal.SIGTERM, "reaped"),
+    ("failure", 1, "reaped"),
     # Killed, the step cannot stop its helper: the helper ends on its own
     # when its pipe closes.
-    deadline = time.monotonic() + 10
-    while tagged(tag) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert tagged(tag) == []
+    ("SIGKILL", -signal.SIGKILL, "orphaned, exit 0"),
+])
+def test_the_helper_ends_with_the_step_however_it_ends(data, tmp_path, how, status, fate):
+    env = run_env(uuid.uuid4().hex, VORLINDE_MATCH_TEST_PAUSE="module call", VORLINDE_MATCH_TEST_PAUSE_SECONDS="3")
+    command = [sys.executable, "-m", "vorlinde_match", "run", "--data", str(data), "--work", str(tmp_path)]
+    done = subprocess.run([sys.executable, "-c", WATCH, json.dumps(command), how, str(tmp_path)], capture_output=True,
+                          text=True, timeout=120, env=env)
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout)
+    assert seen["status"] == status, seen["stderr"]
+    assert seen["helpers"] == [fate]  # one helper, started for the encoding
+    if how == "failure":
+        assert "sender-bank.store" in seen["stderr"].splitlines()[-1]
 
 
 # Packed rows ------------------------------------------------------------------
@@ -215,7 +237,8 @@ COMPARE_CASES = {
     "same order, agreeing": ([("T1", "true"), ("T2", "false")], [("T1", "true"), ("T2", "false")]),
     "same order, two differ": ([("T2", "true"), ("T1", "false"), ("T3", "false")],
                                [("T2", "false"), ("T1", "true"), ("T3", "false")]),
-    "another order": ([("T1", "true"), ("T2", "false")], [("T2", "true"), ("T1", "true")]),
+    "another order": ([("T1", "true"), ("T2", "false"), ("T3", "true")],
+                      [("T2", "false"), ("T1", "true"), ("T3", "false")]),
     "a result missing": ([("T1", "true"), ("T2", "false")], [("T1", "true")]),
     "an id not in the answer": ([("T1", "true")], [("T1", "true"), ("T9", "false")]),
 }
