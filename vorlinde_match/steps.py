@@ -40,7 +40,7 @@ from .errors import OperationFailed, StepError
 from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_handed_over,
-                    read_header, read_key, read_key_pair, read_payload, role_name, write_failure, write_keys)
+                    read_header, read_key, read_key_pair, role_name, write_failure, write_keys)
 from .handover import exists, locate
 from .progress import human_count, human_seconds, shown_after
 from .records import recorded
@@ -65,8 +65,9 @@ BUILD_READ_CHUNK = 1 << 16
 # takes about a second): the calibration costs at most a few per cent.
 CALIBRATION_ROWS = 16384
 ESTIMATED_FROM = 4
-# Bytes of a store sealed and written at a time, for progress.
-STORE_WRITE_BLOCK = 1 << 24
+# Bytes of a store sealed and written, or read and opened, at a time (for
+# progress).
+STORE_BLOCK = 1 << 24
 
 
 def _call(function, *args):
@@ -326,8 +327,8 @@ def _write_stores(writer, stores, reporter, who):
     bar = reporter.bar(sum(len(s) for s in stores), f"{who}: sealing and writing the store", unit="bytes")
     try:
         for store in stores:
-            for at in range(0, len(store), STORE_WRITE_BLOCK):
-                block = store[at:at + STORE_WRITE_BLOCK]
+            for at in range(0, len(store), STORE_BLOCK):
+                block = store[at:at + STORE_BLOCK]
                 writer.write(block)
                 bar.update(len(block))
     finally:
@@ -451,20 +452,31 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
 
 # Operator: query --------------------------------------------------------------
 
-def _read_store(handover, role, known):
+def _read_store(handover, role, known, reporter):
     path = handover_path(handover, f"{role}.store")
     hint = again("bank build", role)
     meta, file_key = read_handed_over(path, "store", role, known, hint)
     partitions = meta["partitions"]
     seed = bytes.fromhex(meta["partition_seed"]) if partitions > 1 else b""
     # The header's sizes were checked against the file before this read: the
-    # partitions are disjoint slices of a payload of the file's length.
-    payload = read_payload(path, meta, file_key, hint)
-    stores, at = [], 0
-    for length in meta["parts"]:
-        stores.append(payload[at:at + length])
-        at += length
-    del payload
+    # partitions are consecutive parts of a payload of the file's length.
+    # Each is opened a block at a time and joined: besides the stores,
+    # reading holds one part's blocks, not the whole payload twice.
+    stores = []
+    bar = reporter.bar(sum(meta["parts"]), f"operator: opening {os.path.basename(path)}", unit="bytes")
+    try:
+        with StreamReader(path, meta, 1, file_key, hint) as reader:
+            for length in meta["parts"]:
+                blocks = []
+                while length:
+                    blocks.append(reader.read(min(length, STORE_BLOCK)))
+                    length -= len(blocks[-1])
+                    bar.update(len(blocks[-1]))
+                stores.append(b"".join(blocks))
+                del blocks
+            reader.verify()
+    finally:
+        bar.close()
     return path, meta, stores, (partitions, seed)
 
 
@@ -538,8 +550,9 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
     _, public_key = read_key(home, [OPERATOR], secret=False)
     known = parties.Trust(home, OPERATOR)
     banks = [known.pinned(bank) for bank in BANKS]
-    sender_path, sender_meta, sender_stores, sender_layout = _read_store(handover, "sender-bank", known)
-    receiver_path, receiver_meta, receiver_stores, receiver_layout = _read_store(handover, "receiver-bank", known)
+    sender_path, sender_meta, sender_stores, sender_layout = _read_store(handover, "sender-bank", known, reporter)
+    receiver_path, receiver_meta, receiver_stores, receiver_layout = _read_store(handover, "receiver-bank", known,
+                                                                                 reporter)
     layouts = (sender_layout, receiver_layout)
     # What the queries are made from: both stores and the three parties' keys.
     chain = {"made_from": {f"{bank}.store": m["blake2b"] for bank, m in zip(BANKS, (sender_meta, receiver_meta))},
