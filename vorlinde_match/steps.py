@@ -460,20 +460,22 @@ def _read_store(handover, role, known, reporter):
     seed = bytes.fromhex(meta["partition_seed"]) if partitions > 1 else b""
     # The header's sizes were checked against the file before this read: the
     # partitions are consecutive parts of a payload of the file's length.
-    # Each is opened a block at a time and joined: besides the stores,
-    # reading holds one part's blocks, not the whole payload twice.
+    # Each is opened a block at a time into a BytesIO, whose bytes CPython
+    # grows in place and hands over without a copy: reading holds the stores
+    # and one block, not each store twice (its blocks and their join).
     stores = []
     bar = reporter.bar(sum(meta["parts"]), f"operator: opening {os.path.basename(path)}", unit="bytes")
     try:
         with StreamReader(path, meta, 1, file_key, hint) as reader:
             for length in meta["parts"]:
-                blocks = []
+                part = io.BytesIO()
                 while length:
-                    blocks.append(reader.read(min(length, STORE_BLOCK)))
-                    length -= len(blocks[-1])
-                    bar.update(len(blocks[-1]))
-                stores.append(b"".join(blocks))
-                del blocks
+                    block = reader.read(min(length, STORE_BLOCK))
+                    part.write(block)
+                    length -= len(block)
+                    bar.update(len(block))
+                stores.append(part.getvalue())
+                del part
             reader.verify()
     finally:
         bar.close()
