@@ -125,13 +125,22 @@ while calls < 2:
         sys.exit("the step ended before its encoding: " + "".join(said))
     said.append(line)
     calls += line.startswith("vorlinde-match-test: module call pid ")
-helpers = []
-for task in os.listdir(f"/proc/{process.pid}/task"):
-    with open(f"/proc/{process.pid}/task/{task}/children") as f:
-        for child in f.read().split():
-            with open(f"/proc/{child}/cmdline", "rb") as c:
-                if b"--waiting" in c.read().split(b"\0"):
-                    helpers.append(int(child))
+
+def helpers_of(pid):
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            for child in f.read().split():
+                with open(f"/proc/{child}/cmdline", "rb") as c:
+                    if b"--waiting" in c.read().split(b"\0"):
+                        found.append(int(child))
+    return found
+
+# The children lists are read while processes come and go: look again
+# before concluding there is no helper.
+deadline = time.monotonic() + 2
+while not (helpers := helpers_of(process.pid)) and time.monotonic() < deadline:
+    time.sleep(0.05)
 if how == "failure":
     os.rename(os.path.join(work, "handover"), os.path.join(work, "handover.away"))
     with open(os.path.join(work, "handover"), "w") as f:
@@ -178,7 +187,7 @@ def test_the_helper_ends_with_the_step_however_it_ends(data, tmp_path, how, stat
     assert done.returncode == 0, done.stderr
     seen = json.loads(done.stdout)
     assert seen["status"] == status, seen["stderr"]
-    assert seen["helpers"] == [fate]  # one helper, started for the encoding
+    assert seen["helpers"] == [fate], seen  # one helper, started for the encoding
     if how == "failure":
         assert "sender-bank.store" in seen["stderr"].splitlines()[-1]
 
