@@ -129,6 +129,7 @@ def run_all(sender_bank, receiver_bank, transactions, reporter, *, expected=None
                          integers_as_text)
         if expected:
             run.expected = expected
+            reporter.say(f"checking the results against {expected}")
             run.differences, run.total = compare(run.results, expected)
             if run.agrees:
                 reporter.say(f"all {run.total:,} results agree with {expected}")
