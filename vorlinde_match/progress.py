@@ -107,7 +107,8 @@ class _PlainBar:
         text = f"{self.desc}: {self.shown_as(self.done)}"
         if self.total:
             text += f"/{self.shown_as(self.total)} ({100 * self.done / self.total:.0f} %)"
-        text += f", {self.shown_as(int(rate))}" + (" rows" if self.unit == "rows" else "") + "/s"
+        if self.unit in ("rows", "B"):  # a rate of a few partitions a minute says nothing
+            text += f", {self.shown_as(int(rate))}" + (" rows" if self.unit == "rows" else "") + "/s"
         if self.total and rate > 0 and self.done < self.total:
             text += f", {human_seconds((self.total - self.done) / rate)} left"
         self.stream.write(text + (end if self.tty else "\n"))
@@ -240,8 +241,9 @@ class Reporter:
         self.stream.flush()
 
     def bar(self, total, desc, unit="rows"):
-        """A progress bar over `total` rows (or bytes, with unit="bytes");
-        a total of None shows the count alone."""
+        """A progress bar over `total` rows (or bytes, with unit="bytes", or
+        other items, such as unit="partitions"); a total of None shows the
+        count alone."""
         if self.quiet or self.as_json:
             return _NoBar()
         try:
@@ -253,7 +255,7 @@ class Reporter:
         if unit == "bytes":
             return tqdm(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1000, file=self.stream,
                         leave=False, dynamic_ncols=True, mininterval=0.5)
-        return tqdm(total=total, desc=desc, unit=" rows", unit_scale=True, file=self.stream, leave=False,
+        return tqdm(total=total, desc=desc, unit=f" {unit}", unit_scale=True, file=self.stream, leave=False,
                     dynamic_ncols=True, mininterval=0.5)
 
     @contextlib.contextmanager

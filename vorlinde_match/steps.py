@@ -419,7 +419,8 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
             return list(seen.values())
 
         sizes = []
-        bar = reporter.bar(partitions, f"{role_name(role)}: counting each partition's distinct keys")
+        bar = reporter.bar(partitions, f"{role_name(role)}: counting each partition's distinct keys",
+                           unit="partitions")
         try:
             for p in range(partitions):
                 sizes.append(len(distinct_rows(p)))
