@@ -39,67 +39,83 @@ def misspelt(rng, text):
     return text[:i] + text[i].swapcase() + text[i + 1 :] if text[i].swapcase() != text[i] else text + "."
 
 
-def accounts(rng, count, countries, taken):
-    rows = []
-    while len(rows) < count:
+class Bank:
+    """A bank's accounts as two parallel lists, IBANs and holder names (the
+    names drawn from a few hundred, so each is stored once): at 7.5 million
+    accounts this is a fraction of what a dict per row would hold."""
+
+    def __init__(self):
+        self.ibans, self.names = [], []
+        self.indices = range(0)
+
+
+def new_account(rng, countries, taken, names):
+    """(iban, name, opened) of an account whose IBAN no other account has;
+    `names` interns the holder names."""
+    while True:
         number = iban(rng, rng.choice(countries))
-        if number in taken:
-            continue
-        taken.add(number)
-        opened = f"20{rng.randrange(0, 26):02d}-{rng.randrange(1, 13):02d}"
-        rows.append({"iban": number, "name": name(rng), "opened": opened})
-    return rows
+        if number not in taken:
+            break
+    taken.add(number)
+    opened = f"20{rng.randrange(0, 26):02d}-{rng.randrange(1, 13):02d}"
+    holder = name(rng)
+    return number, names.setdefault(holder, holder), opened
 
 
-def pick_side(rng, bank, taken):
+def write_bank(path, rng, count, countries, taken, names):
+    """Draws the bank's `count` accounts and writes them as they are drawn;
+    returns the Bank (IBAN and name of each) for the transactions."""
+    bank = Bank()
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        writer = csv.writer(f, lineterminator="\n")
+        writer.writerow(BANK_COLUMNS)
+        for _ in range(count):
+            number, holder, opened = new_account(rng, countries, taken, names)
+            bank.ibans.append(number)
+            bank.names.append(holder)
+            writer.writerow((number, holder, opened))
+    bank.indices = range(len(bank.ibans))
+    return bank
+
+
+def pick_side(rng, bank, taken, names):
     """One side of a transaction: (iban, name, known to the bank)."""
     draw = rng.random()
     if draw < 0.7:
-        account = rng.choice(bank)
-        return account["iban"], account["name"], True
+        k = rng.choice(bank.indices)  # the same draw as choosing from the list of accounts
+        return bank.ibans[k], bank.names[k], True
     if draw < 0.8:
-        account = rng.choice(bank)
-        return account["iban"], misspelt(rng, account["name"]), False
-    unknown = accounts(rng, 1, list(COUNTRIES), taken)[0]
-    return unknown["iban"], unknown["name"], False
-
-
-def generate(rows, seed, bank_rows=None):
-    """(sender bank rows, receiver bank rows, transactions, answer) for `rows`
-    transactions; each bank has `bank_rows` accounts, by default about three
-    for every four transactions."""
-    rng = random.Random(seed)
-    taken = set()
-    bank_size = bank_rows or max(1, 3 * rows // 4)
-    sender_bank = accounts(rng, bank_size, ["DE", "NL"], taken)
-    receiver_bank = accounts(rng, bank_size, ["FR", "BE"], taken)
-    transactions, answer = [], []
-    for i in range(rows):
-        s_iban, s_name, s_known = pick_side(rng, sender_bank, taken)
-        r_iban, r_name, r_known = pick_side(rng, receiver_bank, taken)
-        tid = f"T{i + 1:06d}"
-        transactions.append({
-            "id": tid, "amount": f"{rng.randrange(100, 10**7) / 100:.2f}", "currency": "EUR",
-            "sender_iban": s_iban, "sender_name": s_name, "receiver_iban": r_iban, "receiver_name": r_name,
-        })
-        answer.append({"id": tid, "match": "true" if s_known and r_known else "false"})
-    return sender_bank, receiver_bank, transactions, answer
-
-
-def write_csv(path, columns, rows):
-    with open(path, "w", newline="", encoding="utf-8") as f:
-        writer = csv.DictWriter(f, fieldnames=columns, lineterminator="\n")
-        writer.writeheader()
-        writer.writerows(rows)
+        k = rng.choice(bank.indices)
+        return bank.ibans[k], misspelt(rng, bank.names[k]), False
+    number, holder, _ = new_account(rng, list(COUNTRIES), taken, names)
+    return number, holder, False
 
 
 def write_set(out, rows, seed, bank_rows=None):
+    """Writes the sender and receiver banks' accounts (each `bank_rows`, by
+    default about three for every four transactions), `rows` transactions
+    and the answer into the folder `out`, streaming: what stays in memory is
+    each bank's IBANs and names and the set of IBANs drawn, never the
+    transactions."""
     os.makedirs(out, exist_ok=True)
-    sender_bank, receiver_bank, transactions, answer = generate(rows, seed, bank_rows)
-    write_csv(os.path.join(out, "sender_bank.csv"), BANK_COLUMNS, sender_bank)
-    write_csv(os.path.join(out, "receiver_bank.csv"), BANK_COLUMNS, receiver_bank)
-    write_csv(os.path.join(out, "transactions.csv"), TRANSACTION_COLUMNS, transactions)
-    write_csv(os.path.join(out, "expected_matches.csv"), ANSWER_COLUMNS, answer)
+    rng = random.Random(seed)
+    taken, names = set(), {}
+    bank_size = bank_rows or max(1, 3 * rows // 4)
+    sender_bank = write_bank(os.path.join(out, "sender_bank.csv"), rng, bank_size, ["DE", "NL"], taken, names)
+    receiver_bank = write_bank(os.path.join(out, "receiver_bank.csv"), rng, bank_size, ["FR", "BE"], taken, names)
+    with open(os.path.join(out, "transactions.csv"), "w", newline="", encoding="utf-8") as tf, \
+            open(os.path.join(out, "expected_matches.csv"), "w", newline="", encoding="utf-8") as af:
+        transactions = csv.writer(tf, lineterminator="\n")
+        answer = csv.writer(af, lineterminator="\n")
+        transactions.writerow(TRANSACTION_COLUMNS)
+        answer.writerow(ANSWER_COLUMNS)
+        for i in range(rows):
+            s_iban, s_name, s_known = pick_side(rng, sender_bank, taken, names)
+            r_iban, r_name, r_known = pick_side(rng, receiver_bank, taken, names)
+            tid = f"T{i + 1:06d}"
+            transactions.writerow((tid, f"{rng.randrange(100, 10**7) / 100:.2f}", "EUR", s_iban, s_name, r_iban,
+                                   r_name))
+            answer.writerow((tid, "true" if s_known and r_known else "false"))
 
 
 def main():

@@ -1,8 +1,24 @@
 """What a step tells its user while it runs: a progress bar with rate and
 estimate (tqdm when installed, else a plain line), sizes in human units, and
-the summary at the end (text, or JSON with --json)."""
+the summary at the end (text, or JSON with --json).
 
+A module call holds the interpreter lock for as long as it runs (a store's
+encoding, over a minute at millions of rows), so no thread of this process
+can show anything meanwhile. `Reporter.waiting` shows elapsed time and an
+estimate from a small helper process instead: this file run as a script,
+writing to the same stream, told of work done (items, such as partitions)
+and of the end through a pipe. It runs only this file's code (the
+interpreter started with -I -S), ignores Ctrl-C (the step's own process
+reports the interruption), and ends when the pipe closes, also when the
+step's process dies.
+"""
+
+import contextlib
 import json
+import os
+import select
+import signal
+import subprocess
 import sys
 import time
 
@@ -10,6 +26,22 @@ try:
     import resource
 except ImportError:  # not a POSIX system
     resource = None
+
+
+# A call expected to take at least this many seconds shows its progress; the
+# environment variable overrides it (0 shows every call: for tests).
+WAIT_SHOWN_AFTER = 2.0
+WAIT_SHOWN_AFTER_ENV = "VORLINDE_MATCH_PROGRESS_AFTER"
+# Seconds the step waits for the helper to end once told, before killing it.
+HELPER_GRACE = 2.0
+
+
+def shown_after():
+    """The seconds from which a call's progress is shown."""
+    try:
+        return max(0.0, float(os.environ[WAIT_SHOWN_AFTER_ENV]))
+    except (KeyError, ValueError):
+        return WAIT_SHOWN_AFTER
 
 
 def peak_memory():
@@ -75,7 +107,8 @@ class _PlainBar:
         text = f"{self.desc}: {self.shown_as(self.done)}"
         if self.total:
             text += f"/{self.shown_as(self.total)} ({100 * self.done / self.total:.0f} %)"
-        text += f", {self.shown_as(int(rate))}" + (" rows" if self.unit == "rows" else "") + "/s"
+        if self.unit in ("rows", "B"):  # a rate of a few partitions a minute says nothing
+            text += f", {self.shown_as(int(rate))}" + (" rows" if self.unit == "rows" else "") + "/s"
         if self.total and rate > 0 and self.done < self.total:
             text += f", {human_seconds((self.total - self.done) / rate)} left"
         self.stream.write(text + (end if self.tty else "\n"))
@@ -94,6 +127,94 @@ class _NoBar:
         pass
 
 
+def _waiting_line(desc, elapsed, estimate, basis, done, total):
+    """The helper's line: elapsed time, items done, and the estimate."""
+    text = f"{desc}: {human_seconds(elapsed)} elapsed"
+    if total:
+        text += f", {done} of {total} done"
+    if estimate is not None:
+        if elapsed < estimate:
+            text += f", about {human_seconds(estimate - elapsed)} left"
+        else:
+            text += f", longer than the {human_seconds(estimate)} estimated"
+        text += f" (an estimate from {basis})"
+    return text
+
+
+def _helper(desc, start, estimate, basis, total, every, tty):
+    """The helper process's loop: a line now and every `every` seconds until
+    its standard input closes; a line "N" on it means N items done."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    out, done, pending = sys.stderr, 0, b""
+    try:
+        while True:
+            line = _waiting_line(desc, time.monotonic() - start, estimate, basis, done, total)
+            out.write("\r\x1b[K" + line if tty else line + "\n")
+            out.flush()
+            ready, _, _ = select.select([0], [], [], every)
+            if ready:
+                data = os.read(0, 4096)
+                if not data:
+                    break
+                pending += data
+                *counts, pending = pending.split(b"\n")
+                for count in counts:
+                    done = int(count)
+        if tty:
+            out.write("\n")
+            out.flush()
+    except OSError:  # the stream is gone (a closed terminal): nothing left to show
+        pass
+
+
+class _Waiting:
+    """What `Reporter.waiting` hands its caller: `done(n)` tells the helper
+    (if any) that n items are done."""
+
+    def __init__(self, helper=None):
+        self.helper = helper
+
+    def done(self, count):
+        if self.helper is None:
+            return
+        try:
+            self.helper.stdin.write(f"{count}\n".encode("ascii"))
+            self.helper.stdin.flush()
+        except OSError:  # the helper is gone (killed): the step goes on without it
+            self.helper = None
+
+
+def _start_helper(stream, desc, estimate, basis, total):
+    """The helper process writing to `stream`'s descriptor, or None where
+    there is none (a stream in memory) or no process can be started."""
+    try:
+        descriptor = stream.fileno()
+        tty = stream.isatty()
+    except (AttributeError, OSError, ValueError):
+        return None
+    stream.flush()
+    arguments = [sys.executable, "-I", "-S", os.path.abspath(__file__), "--waiting", desc, repr(time.monotonic()),
+                 "" if estimate is None else repr(estimate), basis, str(total or 0), "0.5" if tty else "10",
+                 "tty" if tty else "log"]
+    try:
+        return subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=descriptor)
+    except OSError:
+        return None
+
+
+def _stop_helper(helper):
+    """Closes the helper's pipe and reaps it, killing it if it lingers."""
+    try:
+        helper.stdin.close()
+    except OSError:
+        pass
+    try:
+        helper.wait(HELPER_GRACE)
+    except subprocess.TimeoutExpired:
+        helper.kill()
+        helper.wait()
+
+
 class Reporter:
     """Collects a step's figures and shows its progress; `quiet` shows
     nothing but errors, `as_json` prints the summary as one JSON object."""
@@ -104,6 +225,10 @@ class Reporter:
         self.summaries = []
         # The records of the steps that finished (records.py), for the reports.
         self.records = []
+
+    @property
+    def shows_progress(self):
+        return not self.quiet and not self.as_json
 
     def say(self, text):
         if not self.quiet and not self.as_json:
@@ -116,8 +241,9 @@ class Reporter:
         self.stream.flush()
 
     def bar(self, total, desc, unit="rows"):
-        """A progress bar over `total` rows (or bytes, with unit="bytes");
-        a total of None shows the count alone."""
+        """A progress bar over `total` rows (or bytes, with unit="bytes", or
+        other items, such as unit="partitions"); a total of None shows the
+        count alone."""
         if self.quiet or self.as_json:
             return _NoBar()
         try:
@@ -129,8 +255,26 @@ class Reporter:
         if unit == "bytes":
             return tqdm(total=total, desc=desc, unit="B", unit_scale=True, unit_divisor=1000, file=self.stream,
                         leave=False, dynamic_ncols=True, mininterval=0.5)
-        return tqdm(total=total, desc=desc, unit=" rows", unit_scale=True, file=self.stream, leave=False,
+        return tqdm(total=total, desc=desc, unit=f" {unit}", unit_scale=True, file=self.stream, leave=False,
                     dynamic_ncols=True, mininterval=0.5)
+
+    @contextlib.contextmanager
+    def waiting(self, desc, estimate=None, basis="", total=None):
+        """Shows elapsed time (and `total` items' progress, as the caller
+        reports it with `done`) from a helper process while the caller runs
+        a call that holds the interpreter lock; `estimate` seconds, made
+        from `basis` (what it was measured on, shown), gives the time left.
+        Nothing is shown with --quiet or --json, or when the estimate is
+        below shown_after(); the helper is stopped and reaped however the
+        block ends."""
+        helper = None
+        if self.shows_progress and (estimate is None or estimate >= shown_after()):
+            helper = _start_helper(self.stream, desc, estimate, basis, total)
+        try:
+            yield _Waiting(helper)
+        finally:
+            if helper is not None:
+                _stop_helper(helper)
 
     def finished(self, step, rows, seconds, outputs, **extra):
         """Records a step's summary and shows it: the rows it handled, its time
@@ -158,3 +302,9 @@ class Reporter:
             out = out or sys.stdout
             json.dump(self.summaries[0] if len(self.summaries) == 1 else self.summaries, out, indent=2)
             out.write("\n")
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--waiting"]:
+    _desc, _start, _estimate, _basis, _total, _every, _tty = sys.argv[2:9]
+    _helper(_desc, float(_start), float(_estimate) if _estimate else None, _basis, int(_total), float(_every),
+            _tty == "tty")

@@ -71,10 +71,10 @@ def route(name):
     return None
 
 
-def _status_bytes(field):
-    """A `field` of /proc/self/status in bytes, or None where there is none."""
+def _status_bytes(field, pid="self"):
+    """A `field` of /proc/PID/status in bytes, or None where there is none."""
     try:
-        with open("/proc/self/status", encoding="ascii") as f:
+        with open(f"/proc/{pid}/status", encoding="ascii") as f:
             for line in f:
                 if line.startswith(field):
                     return int(line.split()[1]) * 1024
@@ -96,12 +96,47 @@ def _reset_peak():
         return False
 
 
+def _descendants(pid):
+    """The process ids of `pid`'s children, their children, and so on (from
+    /proc/PID/task/*/children; those that ended meanwhile are left out)."""
+    found, waiting = [], [pid]
+    while waiting:
+        parent = waiting.pop()
+        try:
+            tasks = os.listdir(f"/proc/{parent}/task")
+        except OSError:
+            continue
+        for task in tasks:
+            try:
+                with open(f"/proc/{parent}/task/{task}/children", encoding="ascii") as f:
+                    children = [int(c) for c in f.read().split()]
+            except (OSError, ValueError):
+                continue
+            found.extend(children)
+            waiting.extend(children)
+    return found
+
+
+def tree_resident(pid):
+    """The resident memory of process `pid` and all its descendants, summed
+    (pages shared between them count once per process), or None when `pid`
+    has ended."""
+    own = _status_bytes("VmRSS:", pid)
+    if own is None:
+        return None
+    return own + sum(_status_bytes("VmRSS:", child) or 0 for child in _descendants(pid))
+
+
 class MemorySampler:
     """The resident memory of this process while a step runs: `samples`
-    [(seconds since the start, bytes)], at most MAX_SAMPLES of them."""
+    [(seconds since the start, bytes)], at most MAX_SAMPLES of them. With
+    `pid`, that of process `pid` and its descendants instead (a benchmark
+    watching a command it started)."""
 
-    def __init__(self, every=SAMPLE_EVERY, most=MAX_SAMPLES):
+    def __init__(self, every=SAMPLE_EVERY, most=MAX_SAMPLES, pid=None):
         self.every, self.most = every, most
+        self.pid = pid
+        self.peak = 0
         self.samples = []
         self._stop = threading.Event()
         self._thread = None
@@ -124,9 +159,10 @@ class MemorySampler:
             self._sample()
 
     def _sample(self):
-        rss = _status_bytes("VmRSS:")
+        rss = _status_bytes("VmRSS:") if self.pid is None else tree_resident(self.pid)
         if rss is None:
             return None
+        self.peak = max(self.peak, rss)
         if len(self.samples) >= self.most:
             self.samples = self.samples[::2]
             self.every *= 2

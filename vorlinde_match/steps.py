@@ -41,8 +41,9 @@ from .errors import OperationFailed, RowsError, StepError
 from .execution import Local
 from .files import (BANKS, MAX_PARTITIONS, POINT_SIZE, PUBLIC_KEY_FILE, RECORD_SIZE, IdReader, Outputs, StreamReader,
                     again, check_from, check_key, check_made_from, check_run, key_fingerprint, read_handed_over,
-                    read_header, read_key, read_key_pair, read_payload, role_name, write_failure, write_keys)
+                    read_header, read_key, read_key_pair, role_name, write_failure, write_keys)
 from .handover import exists, locate
+from .progress import human_count, human_seconds, shown_after
 from .records import recorded
 from .stages import pause
 from .tables import Table, check_input, first_empty
@@ -60,6 +61,14 @@ QUERY_FIRST_CHUNK = 8192
 QUERY_MAX_CHUNK = 1 << 20
 PARSE_SHARE = 30
 BUILD_READ_CHUNK = 1 << 16
+# A store's encoding is estimated from a build of this many rows, timed here,
+# when the store has at least ESTIMATED_FROM times as many (a smaller one
+# takes about a second): the calibration costs at most a few per cent.
+CALIBRATION_ROWS = 16384
+ESTIMATED_FROM = 4
+# Bytes of a store sealed and written, or read and opened, at a time (for
+# progress).
+STORE_BLOCK = 1 << 24
 
 
 def _call(function, *args):
@@ -191,17 +200,140 @@ def _refuse_empty_keys(table, chunk, columns):
                         "fill it in or remove the row")
 
 
+class KeyRows:
+    """A bank's key rows, packed while the module is not running: each chunk's
+    values of one column joined by NUL into one UTF-8 bytes object (about 45
+    bytes a row against some 250 as row lists of str). The module walks it
+    once with the iterator protocol, and each chunk is let go as soon as its
+    rows are handed over, so that while the store is encoded the command
+    holds none of the rows (the module has its own copy). A chunk in which a
+    value holds a NUL, or that is not valid UTF-8 text, is kept as it came
+    (and the module refuses such text as it would without packing)."""
+
+    SEPARATOR = "\0"
+
+    def __init__(self):
+        self._chunks = collections.deque()
+        self._count = 0
+
+    def add(self, chunk):
+        if not chunk:
+            return
+        packed = []
+        for values in zip(*chunk):
+            joined = self.SEPARATOR.join(values)
+            if joined.count(self.SEPARATOR) != len(values) - 1:
+                packed = None
+                break
+            try:
+                packed.append(joined.encode("utf-8"))
+            except UnicodeEncodeError:
+                packed = None
+                break
+        self._chunks.append(tuple(packed) if packed is not None else list(chunk))
+        self._count += len(chunk)
+
+    def __len__(self):
+        return self._count
+
+    def __getitem__(self, index):
+        # The module only iterates; indexing exists because a sequence is
+        # what it accepts, and serves the chunks not yet handed over.
+        if index < 0:
+            index += self._count
+        for chunk in self._chunks:
+            size = len(chunk) if isinstance(chunk, list) else chunk[0].count(b"\0") + 1
+            if 0 <= index < size:
+                return self._unpack(chunk)[index]
+            index -= size
+        raise IndexError("row index out of range")
+
+    @classmethod
+    def _unpack(cls, chunk):
+        if isinstance(chunk, list):
+            return chunk
+        return list(zip(*(column.decode("utf-8").split(cls.SEPARATOR) for column in chunk)))
+
+    def head(self, count):
+        """The first `count` rows, as a list (the rows stay in place)."""
+        rows = []
+        for chunk in self._chunks:
+            if len(rows) >= count:
+                break
+            rows.extend(self._unpack(chunk)[:count - len(rows)])
+        return rows
+
+    def __iter__(self):
+        while self._chunks:
+            rows = self._unpack(self._chunks.popleft())
+            self._count -= len(rows)
+            yield from rows
+
+
 def _read_rows(table, columns, reporter, desc):
-    rows = []
+    rows = KeyRows()
     bar = table.bar(reporter, desc)
     try:
         for (chunk,) in table.chunks(BUILD_READ_CHUNK):
             _refuse_empty_keys(table, chunk, columns)
-            rows.extend(chunk)
+            rows.add(chunk)
             bar.moved_to(table.progress)
     finally:
         bar.close()
     return rows
+
+
+def _encoding_estimate(reporter, public_key, sample, count):
+    """(seconds, basis) of encoding a store of `count` rows, from a store of
+    the `sample` rows built and timed here, or (None, None) when nothing
+    will be shown or the store is too small to need it."""
+    if not reporter.shows_progress or not sample:
+        return None, None
+    if count < ESTIMATED_FROM * CALIBRATION_ROWS and shown_after() > 0:
+        return None, None
+    start = time.perf_counter()
+    build_task(public_key, sample)
+    rate = len(sample) / max(time.perf_counter() - start, 1e-6)
+    return count / rate, f"{human_count(int(rate))} rows/s, measured here on {human_count(len(sample))} rows"
+
+
+@contextlib.contextmanager
+def _encoding(reporter, who, count, estimate, basis, partitions=None):
+    """Shows the encoding of `count` rows (in `partitions` stores) while it
+    runs, and then its time against the estimate; a store too small to
+    have an estimate shows nothing."""
+    what = f"{who}: encoding the store of {human_count(count)} rows" + (
+        f" in {partitions} partitions" if partitions else "")
+    if estimate is None:
+        yield _NOT_SHOWN
+        return
+    with reporter.waiting(what, estimate, basis, total=partitions) as shown:
+        start = time.perf_counter()
+        yield shown
+        seconds = time.perf_counter() - start
+    reporter.say(f"{who}: store encoded in {human_seconds(seconds)} "
+                 f"(estimated {human_seconds(estimate)})")
+
+
+class _NotShown:
+    def done(self, count):
+        pass
+
+
+_NOT_SHOWN = _NotShown()
+
+
+def _write_stores(writer, stores, reporter, who):
+    """Seals and writes the stores, a block at a time, with progress."""
+    bar = reporter.bar(sum(len(s) for s in stores), f"{who}: sealing and writing the store", unit="bytes")
+    try:
+        for store in stores:
+            for at in range(0, len(store), STORE_BLOCK):
+                block = store[at:at + STORE_BLOCK]
+                writer.write(block)
+                bar.update(len(block))
+    finally:
+        bar.close()
 
 
 def _shown_name(table):
@@ -228,9 +360,11 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
             rows = _read_rows(table, columns, reporter, f"{role_name(role)}: reading {_shown_name(table)}")
             if not rows:
                 raise StepError(f"{table.name} has no rows; a bank's store needs at least one account")
-            reporter.say(f"{role_name(role)}: building the store of {len(rows):,} rows in this process")
-            stores = [build_task(public_key, rows)]
-            count = len(rows)
+            count = len(rows)  # the module's walk empties `rows`
+            estimate, basis = _encoding_estimate(reporter, public_key, rows.head(CALIBRATION_ROWS), count)
+            reporter.say(f"{role_name(role)}: building the store of {count:,} rows in this process")
+            with _encoding(reporter, role_name(role), count, estimate, basis):
+                stores = [build_task(public_key, rows)]
             del rows
             layout = {}
         else:
@@ -240,8 +374,7 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
             "parts": [len(s) for s in stores], "keys": {role: key_fingerprint(public_key)}, **layout}
     with Outputs() as out:
         with out.sealed(out_path, meta, known.me, [operator]) as writer:
-            for store in stores:
-                writer.write(store)
+            _write_stores(writer, stores, reporter, role_name(role))
     reporter.finished(f"{role_name(role)} build", count, time.perf_counter() - start,
                       {out_path: sum(len(s) for s in stores)}, **({"partitions": partitions} if partitions > 1 else {}))
 
@@ -286,7 +419,15 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
                     seen.setdefault(parting.key_of(row), row)
             return list(seen.values())
 
-        sizes = [len(distinct_rows(p)) for p in range(partitions)]
+        sizes = []
+        bar = reporter.bar(partitions, f"{role_name(role)}: counting each partition's distinct keys",
+                           unit="partitions")
+        try:
+            for p in range(partitions):
+                sizes.append(len(distinct_rows(p)))
+                bar.update(1)
+        finally:
+            bar.close()
         distinct = sum(sizes)
         size = parting.padded_size(distinct, partitions)
         if max(sizes) > size:
@@ -295,16 +436,17 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
                             "run the build again, which draws a new partition seed")
         reporter.say(f"{role_name(role)}: {distinct:,} distinct keys in {partitions} partitions, each padded to "
                      f"{size:,} keys; building on {executor.description}")
+        # Dummy rows time the encoding as well as real ones: its cost is per
+        # row, whatever the row holds.
+        estimate, basis = _encoding_estimate(reporter, public_key, parting.dummy_rows(min(CALIBRATION_ROWS, size)),
+                                             partitions * size)
         shared = (executor.share(public_key),)
         jobs = ((distinct_rows(p) + parting.dummy_rows(size - sizes[p]),) for p in range(partitions))
         stores = []
-        bar = reporter.bar(partitions, f"{role_name(role)}: building partition stores")
-        try:
+        with _encoding(reporter, role_name(role), partitions * size, estimate, basis, partitions) as shown:
             for store in executor.map(build_task, jobs, shared):
                 stores.append(store)
-                bar.update(1)
-        finally:
-            bar.close()
+                shown.done(len(stores))
         return stores, count, {"partition_seed": seed.hex(), "keys_per_partition": size}
     finally:
         shutil.rmtree(spill, ignore_errors=True)
@@ -312,20 +454,33 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
 
 # Operator: query --------------------------------------------------------------
 
-def _read_store(handover, role, known):
+def _read_store(handover, role, known, reporter):
     path = handover_path(handover, f"{role}.store")
     hint = again("bank build", role)
     meta, file_key = read_handed_over(path, "store", role, known, hint)
     partitions = meta["partitions"]
     seed = bytes.fromhex(meta["partition_seed"]) if partitions > 1 else b""
     # The header's sizes were checked against the file before this read: the
-    # partitions are disjoint slices of a payload of the file's length.
-    payload = read_payload(path, meta, file_key, hint)
-    stores, at = [], 0
-    for length in meta["parts"]:
-        stores.append(payload[at:at + length])
-        at += length
-    del payload
+    # partitions are consecutive parts of a payload of the file's length.
+    # Each is opened a block at a time into a BytesIO, whose bytes CPython
+    # grows in place and hands over without a copy: reading holds the stores
+    # and one block, not each store twice (its blocks and their join).
+    stores = []
+    bar = reporter.bar(sum(meta["parts"]), f"operator: opening {os.path.basename(path)}", unit="bytes")
+    try:
+        with StreamReader(path, meta, 1, file_key, hint) as reader:
+            for length in meta["parts"]:
+                part = io.BytesIO()
+                while length:
+                    block = reader.read(min(length, STORE_BLOCK))
+                    part.write(block)
+                    length -= len(block)
+                    bar.update(len(block))
+                stores.append(part.getvalue())
+                del part
+            reader.verify()
+    finally:
+        bar.close()
     return path, meta, stores, (partitions, seed)
 
 
@@ -432,8 +587,9 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
     _, public_key = read_key(home, [OPERATOR], secret=False)
     known = parties.Trust(home, OPERATOR)
     banks = [known.pinned(bank) for bank in BANKS]
-    sender_path, sender_meta, sender_stores, sender_layout = _read_store(handover, "sender-bank", known)
-    receiver_path, receiver_meta, receiver_stores, receiver_layout = _read_store(handover, "receiver-bank", known)
+    sender_path, sender_meta, sender_stores, sender_layout = _read_store(handover, "sender-bank", known, reporter)
+    receiver_path, receiver_meta, receiver_stores, receiver_layout = _read_store(handover, "receiver-bank", known,
+                                                                                 reporter)
     layouts = (sender_layout, receiver_layout)
     # What the queries are made from: both stores and the three parties' keys.
     chain = {"made_from": {f"{bank}.store": m["blake2b"] for bank, m in zip(BANKS, (sender_meta, receiver_meta))},

@@ -4,6 +4,7 @@ results checked against a known answer when there is one."""
 
 import contextlib
 import csv
+import itertools
 import os
 import stat
 import tempfile
@@ -128,6 +129,7 @@ def run_all(sender_bank, receiver_bank, transactions, reporter, *, expected=None
                          integers_as_text)
         if expected:
             run.expected = expected
+            reporter.say(f"checking the results against {expected}")
             run.differences, run.total = compare(run.results, expected)
             if run.agrees:
                 reporter.say(f"all {run.total:,} results agree with {expected}")
@@ -213,15 +215,44 @@ def check_expected(path):
 
 def compare(results, expected):
     """The differences [(id, expected, got)] between a results CSV and an
-    answer CSV (id, match), by transaction id, and the number of ids."""
+    answer CSV (id, match), by transaction id, and the number of ids. When
+    both list the same ids in the same order (a run's results are in the
+    transactions' order, as is an answer made with the transactions), the
+    two are walked side by side, holding only the differences; otherwise
+    both are read whole and matched by id."""
     try:
-        with open(expected, newline="", encoding="utf-8-sig") as f:
-            rows = list(csv.reader(f))[1:]
+        with open(expected, newline="", encoding="utf-8-sig") as a, open(results, newline="", encoding="utf-8") as r:
+            differences, total = _compare_in_order(csv.reader(a), csv.reader(r))
     except (OSError, UnicodeDecodeError, csv.Error) as error:
         raise StepError(f"cannot read --expected {expected}: {getattr(error, 'strerror', None) or error}") from None
-    answer = {row[0]: row[1].strip().lower() == "true" for row in rows if row}
+    if total is not None:
+        return differences, total
+    try:
+        with open(expected, newline="", encoding="utf-8-sig") as f:
+            answer = {row[0]: row[1].strip().lower() == "true" for row in itertools.islice(csv.reader(f), 1, None)
+                      if row}
+    except (OSError, UnicodeDecodeError, csv.Error) as error:
+        raise StepError(f"cannot read --expected {expected}: {getattr(error, 'strerror', None) or error}") from None
     with open(results, newline="", encoding="utf-8") as f:
-        got = {row[0]: row[1] == "true" for row in list(csv.reader(f))[1:] if row}
+        got = {row[0]: row[1] == "true" for row in itertools.islice(csv.reader(f), 1, None) if row}
     ids = sorted(set(answer) | set(got))
     shown = {True: "true", False: "false", None: "nothing"}
     return [(i, shown[answer.get(i)], shown[got.get(i)]) for i in ids if answer.get(i) != got.get(i)], len(ids)
+
+
+def _compare_in_order(answer_rows, result_rows):
+    """(differences sorted by id, count) when the two readers list the same
+    ids in the same order, else (None, None)."""
+    next(answer_rows, None)
+    next(result_rows, None)
+    answer_rows = (row for row in answer_rows if row)
+    result_rows = (row for row in result_rows if row)
+    differences, total = [], 0
+    for want, got in itertools.zip_longest(answer_rows, result_rows):
+        if want is None or got is None or want[0] != got[0]:
+            return None, None
+        total += 1
+        expected, matched = want[1].strip().lower() == "true", got[1] == "true"
+        if expected != matched:
+            differences.append((want[0], "true" if expected else "false", "true" if matched else "false"))
+    return sorted(differences), total
