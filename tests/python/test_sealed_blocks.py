@@ -10,7 +10,8 @@ import os
 
 import pytest
 
-nacl = pytest.importorskip("nacl.bindings")
+pytest.importorskip("nacl.bindings")
+import nacl.bindings  # noqa: E402
 import nacl.public  # noqa: E402
 import nacl.signing  # noqa: E402
 

@@ -557,7 +557,8 @@ def test_the_fallback_is_chosen_without_pyarrow(tmp_path):
     path.write_bytes(b"a,b,c\n" + _rows(3).encode())
     script = ("import sys\nsys.modules['pyarrow'] = None\nfrom vorlinde_match.tables import Table\n"
               "from vorlinde_match.errors import StepError\n"
-              f"with Table({str(path)!r}, [['a']]) as t:\n    print(t.csv_reader, sum(len(c) for (c,) in t.chunks(2)))\n"
+              f"with Table({str(path)!r}, [['a']]) as t:\n"
+              "    print(t.csv_reader, sum(len(c) for (c,) in t.chunks(2)))\n"
               "import os\nos.environ['VORLINDE_MATCH_CSV_READER'] = 'arrow'\n"
               f"try:\n    Table({str(path)!r}, [['a']])\nexcept StepError as e:\n    print(e)\n")
     env = {k: v for k, v in os.environ.items() if k != "VORLINDE_MATCH_CSV_READER"}
