@@ -33,7 +33,6 @@ figures. The work folders (several GB at 10^7) are removed afterwards unless
 import argparse
 import json
 import os
-import platform
 import resource
 import shutil
 import subprocess
@@ -43,7 +42,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, ROOT)
+sys.path.insert(0, HERE)
 
+from pipeline_bench import processor  # noqa: E402
 from vorlinde_match.records import MemorySampler  # noqa: E402
 
 ROLES = ("sender-bank", "receiver-bank", "operator")
@@ -75,17 +76,6 @@ seconds = time.perf_counter() - start
 print(json.dumps({"rows": len(rows), "held_before": held, "peak": status("VmHWM:"), "store": len(store),
                   "seconds": round(seconds, 1)}))
 """
-
-
-def processor():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def watched(command, env=None, log=None):
