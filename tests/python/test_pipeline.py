@@ -16,7 +16,7 @@ import sysconfig
 import time
 
 import pytest
-from known_answer import answer, results
+from known_answer import answer, parquet_copies, results
 from command_scan import scan
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
@@ -115,15 +115,7 @@ def test_the_library_run_lists_its_differences_and_removes_its_temporary_work_fo
 
 @pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")
 def test_parquet_tables_give_the_same_answer(data, tmp_path):
-    import pyarrow.csv
-    import pyarrow.parquet
-
-    names = {}
-    for name in ("sender_bank", "receiver_bank", "transactions"):
-        table = pyarrow.csv.read_csv(data / f"{name}.csv",
-                                     convert_options=pyarrow.csv.ConvertOptions(column_types={"amount": "string"}))
-        names[name] = tmp_path / f"{name}.parquet"
-        pyarrow.parquet.write_table(table, names[name])
+    names = parquet_copies(data, tmp_path)
     done = command("run", "--sender-bank", names["sender_bank"], "--receiver-bank", names["receiver_bank"],
                    "--transactions", names["transactions"], "--work", tmp_path / "work", "--quiet",
                    "--chunk-rows", "64")

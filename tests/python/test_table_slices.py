@@ -15,7 +15,7 @@ import sysconfig
 import time
 
 import pytest
-from known_answer import answer, results
+from known_answer import answer, parquet_copies, results
 
 from vorlinde_match import slices
 from vorlinde_match.errors import StepError
@@ -264,15 +264,7 @@ def test_row_group_slices_hold_the_rows_of_the_whole_file(tmp_path, per_slice):
 @needs_dask
 @pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")
 def test_a_run_on_workers_reading_parquet_row_groups_gives_the_known_answer(data, tmp_path):
-    import pyarrow.csv
-    import pyarrow.parquet
-
-    names = {}
-    for name in ("sender_bank", "receiver_bank", "transactions"):
-        table = pyarrow.csv.read_csv(data / f"{name}.csv",
-                                     convert_options=pyarrow.csv.ConvertOptions(column_types={"amount": "string"}))
-        names[name] = tmp_path / f"{name}.parquet"
-        pyarrow.parquet.write_table(table, names[name], row_group_size=37)
+    names = parquet_copies(data, tmp_path, row_group_size=37)
     done = command("run", "--sender-bank", names["sender_bank"], "--receiver-bank", names["receiver_bank"],
                    "--transactions", names["transactions"], "--work", tmp_path / "work", "--dask-local", "2",
                    "--chunk-rows", "64")
