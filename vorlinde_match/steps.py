@@ -726,6 +726,8 @@ def _check_keys(path, meta, kept_path, kept, hint):
 
 def _run_stream(executor, task, readers, shared, chunk, writers, split, bar):
     """Feeds the readers' chunks to `task` and writes its results."""
+    chunk = executor.balanced(readers[0].count, chunk)
+
     def jobs():
         yield from zip(*(r.chunks(chunk) for r in readers))
 
@@ -934,7 +936,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                 words = ("false", "true").__getitem__
                 bar = reporter.bar(count, "operator: finishing")
                 try:
-                    def jobs():
+                    def jobs(chunk=executor.balanced(count, chunk)):
                         yield from zip(*(r.chunks(chunk) for r in readers))
 
                     with _reading([r.path for r in readers],
