@@ -165,6 +165,19 @@ def wait_for_marker(process, stage, count=1, timeout=120):
     raise AssertionError(f"no pause at {stage} within {timeout} s")
 
 
+def _marked(mark):
+    """The pids of the processes whose environment holds `mark`."""
+    found = []
+    for pid in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if mark in f.read().split(b"\0"):
+                    found.append(int(pid))
+        except (OSError, ValueError):  # gone, or not a process
+            pass
+    return found
+
+
 # 1. Dask addresses ---------------------------------------------------------------
 
 
@@ -303,6 +316,43 @@ class TestDaskAddresses:
         assert "died while running this step's tasks" in lines[0] and "Traceback" not in stderr
         assert not (keyed.handover / "operator.queries").exists()
         assert not (keyed.home["operator"] / "transactions.ids").exists() and not keyed.leftovers()
+
+    @needs_dask
+    @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="finds processes by their environment in /proc")
+    @pytest.mark.parametrize("end", ["done", "refused input", "Ctrl-C in a task", "SIGTERM in a task"])
+    def test_a_step_on_a_local_cluster_leaves_no_process_behind(self, keyed, end):
+        """Every process the step starts (its workers, and whatever starts
+        them) carries the step's environment; once the step has exited, no
+        process may carry it. A step stopped while a task runs shows that
+        the workers are found while they live."""
+        keyed.all_steps(upto=3)
+        token = os.urandom(8).hex()
+        mark = f"VORLINDE_MATCH_TEST_MARK={token}".encode()
+        pause = {"VORLINDE_MATCH_TEST_PAUSE": "module call", "VORLINDE_MATCH_TEST_PAUSE_SECONDS": 30}
+        env = keyed.environment(VORLINDE_MATCH_TEST_MARK=token, **(pause if "task" in end else {}))
+        randomize = ["bank", "randomize", "--home", keyed.home["sender-bank"], "--handover", keyed.handover,
+                     "--dask-local", 2, "--quiet"]
+        if end == "refused input":  # the cluster is up before the step reads what it refuses
+            randomize[5] = keyed.root / "elsewhere"
+        process = keyed.start(*randomize, env=env)
+        if "task" in end:
+            worker = wait_for_marker(process, "module call")
+            assert worker not in (None, process.pid)
+            assert {process.pid, worker} <= set(_marked(mark))
+            process.send_signal(signal.SIGINT if end == "Ctrl-C in a task" else signal.SIGTERM)
+        # Looked for once the step has exited, not once its stderr ends: a
+        # process left behind may keep the pipe open. The helpers that
+        # multiprocessing starts (the fork server, the resource tracker) end
+        # by themselves, within milliseconds, when the step's end of their
+        # pipe closes; a worker left running would stay.
+        process.wait(timeout=120)
+        deadline = time.monotonic() + 3
+        while (left := _marked(mark)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        _, stderr = process.communicate(timeout=120)
+        assert process.returncode == {"done": 0, "refused input": 1, "Ctrl-C in a task": 130,
+                                      "SIGTERM in a task": 143}[end], stderr
+        assert left == []
 
 
 # 2. Folders that overlap, and private homes ------------------------------------------
