@@ -19,6 +19,16 @@ from .errors import StepError
 DASK_EXTRA = "pip install 'vorlinde[dask]'"
 
 
+def balanced_chunk(count, chunk, workers):
+    """Items per task for `count` items in tasks of at most `chunk` items on
+    `workers` workers: the fewest rounds of one task per worker, the tasks
+    equal within one item. Cut by `chunk` alone, the last round leaves
+    workers idle (100,000 items in chunks of 32,768 on two workers: one
+    worker gets 65,536 items, the other 34,464)."""
+    rounds = max(1, -(-count // (chunk * workers)))
+    return max(1, -(-count // (rounds * workers)))
+
+
 class Local:
     """Runs every job in this process, one after another; the module's own
     thread pool uses all processors."""
@@ -31,7 +41,7 @@ class Local:
         return value
 
     def balanced(self, count, chunk):
-        return chunk
+        return chunk  # one task at a time: nothing to balance
 
     def map(self, task, jobs, shared=()):
         for job in jobs:
@@ -247,13 +257,7 @@ class Dask:
         return self.client.scatter(value, broadcast=everywhere, hash=False)
 
     def balanced(self, count, chunk):
-        """Items per task for `count` items in chunks of at most `chunk`:
-        the fewest rounds of one task per worker, all tasks the same size
-        within one item. Chunks cut only by `chunk` leave a last round in
-        which some workers have nothing to do (at 100,000 items in chunks of
-        32,768 on two workers, one worker gets twice the other's share)."""
-        rounds = max(1, -(-count // (chunk * self.workers)))
-        return max(1, -(-count // (rounds * self.workers)))
+        return balanced_chunk(count, chunk, self.workers)
 
     def everywhere(self, function, *args):
         """`function(*args)` run on every worker now, its results as a list;

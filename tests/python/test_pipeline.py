@@ -331,6 +331,39 @@ def test_dask_without_the_extra_says_how_to_get_it(parties, data, tmp_path):
     one_line_error(done, "pip install 'vorlinde[dask]'")
 
 
+def _busiest(count, chunk, workers):
+    """Items on the busiest worker when `count` items go out in tasks of
+    `chunk` (the last one shorter), each task to the least-loaded worker,
+    as a scheduler deals equal tasks to equal workers."""
+    loads = [0] * workers
+    for start in range(0, count, chunk):
+        loads[loads.index(min(loads))] += min(chunk, count - start)
+    return max(loads)
+
+
+# Hand-worked: 100,000 = 4 x 25,000; 1,000,000 = 32 x 31,250; 101 items on
+# two workers in one round: 51 + 50; one worker: the same rounds, equal.
+@pytest.mark.parametrize("count,chunk,workers,expected", [
+    (100_000, 32_768, 2, 25_000), (1_000_000, 32_768, 2, 31_250), (101, 100, 2, 51), (10, 32_768, 2, 5),
+    (100_000, 32_768, 1, 25_000), (65_536, 32_768, 2, 32_768), (0, 100, 2, 1)])
+def test_stream_chunks_on_a_cluster_come_in_equal_rounds(count, chunk, workers, expected):
+    from vorlinde_match.execution import balanced_chunk
+
+    assert balanced_chunk(count, chunk, workers) == expected
+
+
+def test_no_worker_carries_more_than_one_item_per_round_above_its_share():
+    from vorlinde_match.execution import balanced_chunk
+
+    for count in (1, 7, 999, 32_769, 100_000, 250_001):
+        for chunk in (1, 3, 1000, 32_768):
+            for workers in (1, 2, 3, 8):
+                size = balanced_chunk(count, chunk, workers)
+                rounds = -(-count // (chunk * workers))  # no fewer rounds can hold every item
+                assert size <= chunk and -(-count // (size * workers)) == rounds
+                assert _busiest(count, size, workers) - -(-count // workers) < rounds, (count, chunk, workers)
+
+
 @pytest.mark.skipif(not has_dask, reason="Dask is not installed")
 def test_dask_workers_share_the_processors_out():
     from vorlinde_match.execution import Dask
