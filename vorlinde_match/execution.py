@@ -21,10 +21,11 @@ DASK_EXTRA = "pip install 'vorlinde[dask]'"
 
 def balanced_chunk(count, chunk, workers):
     """Items per task for `count` items in tasks of at most `chunk` items on
-    `workers` workers: the fewest rounds of one task per worker, the tasks
-    equal within one item. Cut by `chunk` alone, the last round leaves
-    workers idle (100,000 items in chunks of 32,768 on two workers: one
-    worker gets 65,536 items, the other 34,464)."""
+    `workers` workers: the fewest rounds of one task per worker, every task
+    the same size but the last, short by fewer items than there are tasks.
+    Cut by `chunk` alone, the last round leaves workers idle (100,000
+    items in chunks of 32,768 on two workers: one worker gets 65,536 items,
+    the other 34,464)."""
     rounds = max(1, -(-count // (chunk * workers)))
     return max(1, -(-count // (rounds * workers)))
 
