@@ -935,8 +935,9 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                 written()
                 words = ("false", "true").__getitem__
                 bar = reporter.bar(count, "operator: finishing")
+                chunk = executor.balanced(count, chunk)
                 try:
-                    def jobs(chunk=executor.balanced(count, chunk)):
+                    def jobs():
                         yield from zip(*(r.chunks(chunk) for r in readers))
 
                     with _reading([r.path for r in readers],
