@@ -168,6 +168,9 @@ def _forked_workers():
     import dask
     from distributed.utils import get_mp_context
 
+    if "forkserver" not in multiprocessing.get_all_start_methods():  # Windows: Dask's default
+        yield
+        return
     with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}):
         get_mp_context()  # sets Dask's list once; ours then replaces it
         multiprocessing.get_context("forkserver").set_forkserver_preload(list(WORKER_PRELOAD))
