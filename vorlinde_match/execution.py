@@ -162,7 +162,9 @@ def _forked_workers():
     forks each worker from itself) instead of a fresh interpreter each. The
     server holds no thread of this process, so a fork from it is clean, and
     it ends when this process does. Dask's own list for the server (every
-    optional package it knows) is replaced by ours."""
+    optional package it knows) is replaced by ours. Only the cluster's
+    start is covered: a worker that a nanny restarts later starts Dask's
+    own way, as a fresh interpreter."""
     import multiprocessing
 
     import dask
