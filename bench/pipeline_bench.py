@@ -361,9 +361,11 @@ def report(n, figures, rates, workers):
     print("| whole run | " + " | ".join(f"{figures[c]['seconds']:.2f}" for c in columns) + " |")
     print("| processes' wall time | " + " | ".join(
         "" if c.startswith("module") else f"{figures[c]['wall']:.2f}" for c in columns) + " |")
-    # The cluster's workers are not the steps' children: their time is not seen.
+    # Neither the cluster's workers nor --dask-local's (forked by a server
+    # that outlives the step by a moment, and reaps them) are children the
+    # step waits for: their time is not seen.
     print("| processor time (all threads of the step's process and its children) | " + " | ".join(
-        "" if c.startswith("dask cluster") else f"{figures[c]['cpu']:.2f}" for c in columns) + " |")
+        "" if c.startswith("dask") else f"{figures[c]['cpu']:.2f}" for c in columns) + " |")
     print("| peak MiB (the step's process) | " + " | ".join(
         "" if c.startswith("module") else str(max(s["peak_mib"] for s in figures[c]["steps"].values()))
         for c in columns) + " |")
