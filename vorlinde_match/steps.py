@@ -55,8 +55,9 @@ ROLES = (*BANKS, OPERATOR)
 # cores, so that Ctrl-C and a scheduler's heartbeats get through between
 # calls, while the per-call cost stays far below one per cent.
 STREAM_CHUNK = 32768
-# The query step parses both stores on every call; its chunks start at this
-# size and then grow until parsing is at most about 1/30 of each call.
+# Every call of the query step has a fixed cost (both stores' headers read,
+# the pool's tasks started), measured by a one-row call; its chunks start at
+# this size and then grow until that cost is at most about 1/30 of each call.
 QUERY_FIRST_CHUNK = 8192
 QUERY_MAX_CHUNK = 1 << 20
 PARSE_SHARE = 30
