@@ -24,10 +24,13 @@ namespace vorlinde {
 Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sender_okvs,
                        const BytesArg& receiver_okvs, const BytesArg& swift_pk) {
   const runtime::ScrubStackOnExit scrub;
-  using Store = okvs::Paxos<Ciphertext>;
-  // Parsed in this order so that the first bad argument decides the message.
-  const Store sender_store = Store::from_bytes(sender_okvs.get(kSenderOkvsSentence));
-  const Store receiver_store = Store::from_bytes(receiver_okvs.get(kReceiverOkvsSentence));
+  // Read in place: the arguments' bytes are immutable and held by the call
+  // frame, with the interpreter lock held, until this returns, so a store of
+  // a gigabyte costs no copy per call. Parsed in this order so that the first
+  // bad argument decides the message.
+  using Store = okvs::PaxosView<Ciphertext>;
+  const Store sender_store(sender_okvs.get(kSenderOkvsSentence));
+  const Store receiver_store(receiver_okvs.get(kReceiverOkvsSentence));
   const curve::EdwardsPoint swift_key = read_public_key(swift_pk, kPublicKeySentence);
 
   const std::size_t count = std::min(sender_data.size(), receiver_data.size());

@@ -46,7 +46,10 @@ class Local:
 
     def map(self, task, jobs, shared=()):
         for job in jobs:
-            yield task(*shared, *job)
+            result = task(*shared, *job)
+            # A job's inputs (a chunk of rows) go before the next is read.
+            del job
+            yield result
 
     def close(self):
         pass

@@ -55,8 +55,9 @@ ROLES = (*BANKS, OPERATOR)
 # cores, so that Ctrl-C and a scheduler's heartbeats get through between
 # calls, while the per-call cost stays far below one per cent.
 STREAM_CHUNK = 32768
-# The query step parses both stores on every call; its chunks start at this
-# size and then grow until parsing is at most about 1/30 of each call.
+# Every call of the query step has a fixed cost (both stores' headers read,
+# the pool's tasks started), measured by a one-row call; its chunks start at
+# this size and then grow until that cost is at most about 1/30 of each call.
 QUERY_FIRST_CHUNK = 8192
 QUERY_MAX_CHUNK = 1 << 20
 PARSE_SHARE = 30
@@ -462,15 +463,22 @@ def _read_store(handover, role, known, reporter):
     seed = bytes.fromhex(meta["partition_seed"]) if partitions > 1 else b""
     # The header's sizes were checked against the file before this read: the
     # partitions are consecutive parts of a payload of the file's length.
-    # Each is opened a block at a time into a BytesIO, whose bytes CPython
-    # grows in place and hands over without a copy: reading holds the stores
-    # and one block, not each store twice (its blocks and their join).
+    # Each is opened a block at a time into a BytesIO sized at once to the
+    # part's length (one byte written at its end), whose bytes CPython hands
+    # over without a copy: reading holds the stores and one block. Grown
+    # block by block instead, the buffer is reallocated, and a reallocation
+    # that moves it holds the part twice for a moment; a join of the blocks
+    # always would.
     stores = []
     bar = reporter.bar(sum(meta["parts"]), f"operator: opening {os.path.basename(path)}", unit="bytes")
     try:
         with StreamReader(path, meta, 1, file_key, hint) as reader:
             for length in meta["parts"]:
                 part = io.BytesIO()
+                if length:
+                    part.seek(length - 1)
+                    part.write(b"\0")
+                    part.seek(0)
                 while length:
                     block = reader.read(min(length, STORE_BLOCK))
                     part.write(block)
@@ -496,13 +504,15 @@ def query_task(sender_stores, receiver_stores, layouts, public_key, sender_rows,
     else:
         groups = parting.group_queries(sender_rows, receiver_rows, *layouts)
         calls = len(groups)
-        pieces = [b""] * len(sender_rows)
+        # Each group's records go straight to their places: the chunk's
+        # records are held once, not also as one bytes object per record.
+        records = bytearray(len(sender_rows) * RECORD_SIZE)
         for (sp, rp), positions in groups.items():
-            group = _call(vorlinde.initiate_queries, [sender_rows[i] for i in positions],
-                          [receiver_rows[i] for i in positions], sender_stores[sp], receiver_stores[rp], public_key)
+            group = memoryview(_call(vorlinde.initiate_queries, [sender_rows[i] for i in positions],
+                                     [receiver_rows[i] for i in positions], sender_stores[sp], receiver_stores[rp],
+                                     public_key))
             for j, i in enumerate(positions):
-                pieces[i] = group[j * RECORD_SIZE:(j + 1) * RECORD_SIZE]
-        records = b"".join(pieces)
+                records[i * RECORD_SIZE:(i + 1) * RECORD_SIZE] = group[j * RECORD_SIZE:(j + 1) * RECORD_SIZE]
     return records, time.perf_counter() - start, calls
 
 
@@ -644,6 +654,7 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
             for chunk in table.chunks(sizes):
                 read_to.append(table.progress)
                 yield (chunk,)
+                del chunk  # not held while the next one is read
 
         meta = {"role": OPERATOR, "run": run, **chain}
         bar = table.bar(reporter, "operator: querying the stores")
@@ -663,6 +674,7 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                                 empty_sides[0] += empties
                                 id_file.write(lines)
                                 records_file.write(records)
+                                del records, lines  # written: not held while the next chunk is worked
                                 sizes.measured(rows, seconds)
                                 bar.moved_to(read_to.popleft())
                     except RowsError as error:

@@ -4,8 +4,11 @@ results checked against a known answer when there is one."""
 
 import contextlib
 import csv
+import functools
+import gc
 import itertools
 import os
+import platform
 import stat
 import tempfile
 import time
@@ -159,20 +162,52 @@ def _steps(folders, handover, sender_bank, receiver_bank, transactions, reporter
     """Every step of the run in order, in the parties' `folders`."""
     results = os.path.join(folders["operator"], "matches.csv")
     chunk = chunk_rows or steps.STREAM_CHUNK
+    chained = [functools.partial(steps.bank_build, folders[bank], handover, accounts, list(columns), reporter,
+                                 partitions, executor, integers_as_text)
+               for bank, accounts in zip(BANKS, (sender_bank, receiver_bank))]
+    chained.append(functools.partial(steps.operator_query, folders["operator"], handover, transactions,
+                                     list(sender_columns), list(receiver_columns), id_column, reporter, chunk_rows,
+                                     executor, integers_as_text))
+    chained += [functools.partial(steps.bank_randomize, folders[bank], handover, reporter, chunk, executor)
+                for bank in BANKS]
+    chained.append(functools.partial(steps.operator_combine, folders["operator"], handover, reporter, chunk,
+                                     executor))
+    chained += [functools.partial(steps.bank_decrypt, folders[bank], handover, reporter, chunk, executor)
+                for bank in BANKS]
+    chained.append(functools.partial(steps.operator_finish, folders["operator"], handover, results, reporter,
+                                     os.path.join(folders["operator"], "summary.json"), chunk, executor))
     start = time.perf_counter()
-    for bank, accounts in zip(BANKS, (sender_bank, receiver_bank)):
-        steps.bank_build(folders[bank], handover, accounts, list(columns), reporter, partitions, executor,
-                         integers_as_text)
-    steps.operator_query(folders["operator"], handover, transactions, list(sender_columns),
-                         list(receiver_columns), id_column, reporter, chunk_rows, executor, integers_as_text)
-    for bank in BANKS:
-        steps.bank_randomize(folders[bank], handover, reporter, chunk, executor)
-    steps.operator_combine(folders["operator"], handover, reporter, chunk, executor)
-    for bank in BANKS:
-        steps.bank_decrypt(folders[bank], handover, reporter, chunk, executor)
-    steps.operator_finish(folders["operator"], handover, results, reporter,
-                          os.path.join(folders["operator"], "summary.json"), chunk, executor)
+    for step in chained:
+        step()
+        # Each step starts from what the previous ones still hold: without
+        # this, the memory freed by a build or the query stays with the
+        # allocator and counts in every later step's peak.
+        release_memory()
     return WholeRun(results, time.perf_counter() - start)
+
+
+@functools.cache
+def _malloc_trim():
+    """glibc's malloc_trim, or None where the interpreter is not CPython or
+    its C library has no such call (PyPy's collector keeps its own memory)."""
+    if platform.python_implementation() != "CPython":
+        return None
+    try:
+        import ctypes
+        trim = ctypes.CDLL(None).malloc_trim
+    except (ImportError, OSError, AttributeError):
+        return None
+    trim.argtypes, trim.restype = [ctypes.c_size_t], ctypes.c_int
+    return trim
+
+
+def release_memory():
+    """Collects garbage and returns the allocator's free pages to the system
+    (malloc_trim(0): every arena, no padding kept) where that can be done."""
+    gc.collect()
+    trim = _malloc_trim()
+    if trim is not None:
+        trim(0)
 
 
 def _answer_line(run):

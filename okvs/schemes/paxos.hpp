@@ -11,8 +11,11 @@
 //
 // Byte form: seed_a, seed_b, seed_c (8 bytes each, little-endian), the m
 // sparse values, then the 32 dense values, each in its fixed-length byte form;
-// m is not stored, it follows from the length.
+// m is not stored, it follows from the length. PaxosView looks keys up in that
+// form where it lies; Paxos::from_bytes copies it into an owned store.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,11 +36,150 @@
 
 namespace vorlinde::okvs {
 
+// The byte form's parts, once its length is known to hold them: m whole
+// sparse values start at kSeedBytes, the dense part is the last
+// kDenseSlots * value_bytes bytes. Bytes between the last whole sparse value
+// and the dense part are ignored.
+struct PaxosLayout {
+  Seeds seeds;
+  std::size_t sparse_count;
+  std::size_t dense_at;
+};
+
+// Parses the byte form of L bytes: m = (L - 24 - 32 * value length) div
+// value length.
+// Failure, naming the first bound that does not fit:
+//   L < 24: "range end index {8, 16 or 24} out of range for slice of length {L}";
+//   otherwise, when the dense part overlaps the seeds, the sparse range
+//   [24, L - dense length) is reversed:
+//   "slice index starts at 24 but ends at {L - dense length}" (negative
+//   when L is shorter than the dense part alone).
+inline PaxosLayout parse_paxos_layout(std::span<const std::uint8_t> bytes, std::size_t value_bytes) {
+  const std::size_t length = bytes.size();
+  for (std::size_t end = 8; end <= kSeedBytes; end += 8) {
+    if (length < end) {
+      throw runtime::Failure("range end index " + std::to_string(end) + " out of range for slice of length " +
+                             std::to_string(length));
+    }
+  }
+  const std::size_t dense_bytes = kDenseSlots * value_bytes;
+  if (length < kSeedBytes + dense_bytes) {
+    const long long end = static_cast<long long>(length) - static_cast<long long>(dense_bytes);
+    throw runtime::Failure("slice index starts at 24 but ends at " + std::to_string(end));
+  }
+  const auto read_u64 = [&](std::size_t at) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
+    return v;
+  };
+  const std::size_t dense_at = length - dense_bytes;
+  return PaxosLayout{Seeds{read_u64(0), read_u64(8), read_u64(16)}, (dense_at - kSeedBytes) / value_bytes,
+                     dense_at};
+}
+
+// Sparse slots read in place: slot i is the value whose byte form is bytes
+// [i L, i L + L) of `bytes` (L the value length). Reading a slot decodes its
+// bytes; nothing is copied ahead.
+template <Bits V>
+struct SlotBytes {
+  static constexpr std::size_t kValueBytes = BitsTraits<V>::byte_length;
+  std::span<const std::uint8_t> bytes;  // exactly count * kValueBytes
+
+  std::size_t size() const { return bytes.size() / kValueBytes; }
+  bool empty() const { return bytes.empty(); }
+  V operator[](std::size_t i) const { return BitsTraits<V>::from_bytes(bytes.subspan(i * kValueBytes, kValueBytes)); }
+  friend void prefetch_slot(const SlotBytes& slots, std::size_t i) {
+    prefetch_bytes(slots.bytes.data() + i * kValueBytes, kValueBytes);
+  }
+};
+
+template <class V>
+void prefetch_slot(const SlotVector<V>& slots, std::size_t i) {
+  prefetch_value(slots[i]);
+}
+
+// The value of the key placed at p: sparse[p.a] ^ sparse[p.b] ^ the dense
+// values of p's bits. Failure: a set dense bit without its dense value
+// (index out of bounds).
+template <Bits V, class Sparse>
+V value_at_placement(const Sparse& sparse, std::span<const V> dense, const Placement& p) {
+  V result = sparse[p.a];
+  result ^= sparse[p.b];
+  xor_dense(result, dense, p.dense_bits);
+  return result;
+}
+
+// out[i] = the value at keys[i] for every i. Keys are hashed a block at a time
+// and their sparse slots loaded together, so that the block's memory
+// accesses overlap. Failures: those of value_at_placement; an empty sparse
+// part with any key (divisor zero); out and keys of different lengths
+// (equality assertion). The first key that fails decides the message; `out`
+// is then unspecified.
+template <Bits V, Hashable K, class Sparse>
+void decode_placed_many(const Seeds& seeds, const Sparse& sparse, std::span<const V> dense, std::span<const K> keys,
+                        std::span<V> out) {
+  check_counts_equal(keys.size(), out.size(), "keys and outputs differ in number");
+  for (std::size_t begin = 0; begin < keys.size(); begin += kDecodeBlock) {
+    const std::size_t count = std::min(kDecodeBlock, keys.size() - begin);
+    Placement placed[kDecodeBlock];
+    for (std::size_t i = 0; i < count; ++i) {
+      placed[i] = HashPlacement{}(keys[begin + i], seeds, sparse.size());
+      prefetch_slot(sparse, placed[i].a);
+      prefetch_slot(sparse, placed[i].b);
+    }
+    for (std::size_t i = 0; i < count; ++i) out[begin + i] = value_at_placement(sparse, dense, placed[i]);
+  }
+}
+
+// A store looked up where its byte form lies, without copying its sparse
+// part (only the 32 dense values are decoded, once). The bytes must stay
+// alive and unchanged while the view is used. Decodes every key to what
+// Paxos::from_bytes of the same bytes decodes it to, with the same failures.
+template <Bits V>
+class PaxosView {
+ public:
+  static constexpr std::size_t kValueBytes = BitsTraits<V>::byte_length;
+
+  // Failures: those of parse_paxos_layout, with the same messages.
+  explicit PaxosView(std::span<const std::uint8_t> bytes) {
+    const PaxosLayout layout = parse_paxos_layout(bytes, kValueBytes);
+    seeds_ = layout.seeds;
+    sparse_.bytes = bytes.subspan(kSeedBytes, layout.sparse_count * kValueBytes);
+    const SlotBytes<V> dense{bytes.subspan(layout.dense_at)};
+    for (std::size_t j = 0; j < kDenseSlots; ++j) dense_[j] = dense[j];
+  }
+
+  const Seeds& seeds() const { return seeds_; }
+  const SlotBytes<V>& sparse() const { return sparse_; }
+  std::span<const V> dense() const { return dense_; }
+
+  // The value at key. Failures: an empty sparse part (divisor zero).
+  template <Hashable K>
+  V decode(const K& key) const {
+    return value_at_placement(sparse_, dense(), HashPlacement{}(key, seeds_, sparse_.size()));
+  }
+
+  // out[i] = decode(keys[i]) for every i; the failures of decode_placed_many.
+  template <Hashable K>
+  void decode_many(std::span<const K> keys, std::span<V> out) const {
+    decode_placed_many(seeds_, sparse_, dense(), keys, out);
+  }
+
+  template <Hashable K>
+  void decode_many(const std::vector<K>& keys, std::span<V> out) const {
+    decode_many(std::span<const K>(keys), out);
+  }
+
+ private:
+  Seeds seeds_{};
+  SlotBytes<V> sparse_;
+  std::array<V, kDenseSlots> dense_{};
+};
+
 template <Bits V>
 struct Paxos {
   using Traits = BitsTraits<V>;
   static constexpr std::size_t kValueBytes = Traits::byte_length;
-  static constexpr std::size_t kDenseBytes = kDenseSlots * kValueBytes;
 
   std::uint64_t seed_a = 0;
   std::uint64_t seed_b = 0;
@@ -127,38 +269,15 @@ struct Paxos {
   // bit without its dense value (index out of bounds).
   template <Hashable K>
   V decode(const K& key) const {
-    const Placement p = HashPlacement{}(key, Seeds{seed_a, seed_b, seed_c}, sparse.size());
-    V result = sparse[p.a];
-    result ^= sparse[p.b];
-    xor_dense(result, std::span<const V>(dense), p.dense_bits);
-    return result;
+    return value_at_placement(sparse, std::span<const V>(dense),
+                              HashPlacement{}(key, Seeds{seed_a, seed_b, seed_c}, sparse.size()));
   }
 
-  // out[i] = decode(keys[i]) for every i, with the same failures (the first
-  // key that fails decides the message; `out` is then unspecified). Keys are
-  // hashed a block at a time and their sparse slots loaded together, so that
-  // the block's memory accesses overlap.
-  // Failure: out and keys of different lengths (equality assertion).
+  // out[i] = decode(keys[i]) for every i, hashed and loaded a block at a time
+  // (decode_placed_many), with the same failures.
   template <Hashable K>
   void decode_many(std::span<const K> keys, std::span<V> out) const {
-    check_counts_equal(keys.size(), out.size(), "keys and outputs differ in number");
-    const Seeds seeds{seed_a, seed_b, seed_c};
-    const std::span<const V> dense_part(dense);
-    for (std::size_t begin = 0; begin < keys.size(); begin += kDecodeBlock) {
-      const std::size_t count = std::min(kDecodeBlock, keys.size() - begin);
-      Placement placed[kDecodeBlock];
-      for (std::size_t i = 0; i < count; ++i) {
-        placed[i] = HashPlacement{}(keys[begin + i], seeds, sparse.size());
-        prefetch_value(sparse[placed[i].a]);
-        prefetch_value(sparse[placed[i].b]);
-      }
-      for (std::size_t i = 0; i < count; ++i) {
-        V result = sparse[placed[i].a];
-        result ^= sparse[placed[i].b];
-        xor_dense(result, dense_part, placed[i].dense_bits);
-        out[begin + i] = std::move(result);
-      }
-    }
+    decode_placed_many(Seeds{seed_a, seed_b, seed_c}, sparse, std::span<const V>(dense), keys, out);
   }
 
   template <Hashable K>
@@ -182,51 +301,21 @@ struct Paxos {
     return out;
   }
 
-  // Parses the byte form of L bytes: m = (L - 24 - 32 * value length) div
-  // value length; bytes that do not fill a last sparse value are ignored.
-  // Failure, naming the first bound that does not fit:
-  //   L < 24: "range end index {8, 16 or 24} out of range for slice of length {L}";
-  //   otherwise, when the dense part overlaps the seeds, the sparse range
-  //   [24, L - dense length) is reversed:
-  //   "slice index starts at 24 but ends at {L - dense length}" (negative
-  //   when L is shorter than the dense part alone).
+  // The store of a byte form, its values copied out of `bytes`: what
+  // PaxosView reads in place. Failures: those of parse_paxos_layout.
   static Paxos from_bytes(std::span<const std::uint8_t> bytes) {
-    const std::size_t length = bytes.size();
-    for (std::size_t end = 8; end <= kSeedBytes; end += 8) {
-      if (length < end) {
-        throw runtime::Failure("range end index " + std::to_string(end) + " out of range for slice of length " +
-                               std::to_string(length));
-      }
-    }
-    if (length < kSeedBytes + kDenseBytes) {
-      const long long end = static_cast<long long>(length) - static_cast<long long>(kDenseBytes);
-      throw runtime::Failure("slice index starts at 24 but ends at " + std::to_string(end));
-    }
+    const PaxosView<V> view(bytes);
     Paxos store;
-    store.seed_a = read_u64(bytes.data());
-    store.seed_b = read_u64(bytes.data() + 8);
-    store.seed_c = read_u64(bytes.data() + 16);
-    const std::size_t dense_at = length - kDenseBytes;
-    const std::size_t m = (dense_at - kSeedBytes) / kValueBytes;
-    store.sparse.reserve(m);
-    for (std::size_t i = 0; i < m; ++i) {
-      store.sparse.push_back(Traits::from_bytes(bytes.subspan(kSeedBytes + i * kValueBytes, kValueBytes)));
-    }
-    store.dense.reserve(kDenseSlots);
-    for (std::size_t j = 0; j < kDenseSlots; ++j) {
-      store.dense.push_back(Traits::from_bytes(bytes.subspan(dense_at + j * kValueBytes, kValueBytes)));
-    }
+    store.seed_a = view.seeds().a;
+    store.seed_b = view.seeds().b;
+    store.seed_c = view.seeds().c;
+    store.sparse.reserve(view.sparse().size());
+    for (std::size_t i = 0; i < view.sparse().size(); ++i) store.sparse.push_back(view.sparse()[i]);
+    store.dense.assign(view.dense().begin(), view.dense().end());
     return store;
   }
 
   friend bool operator==(const Paxos&, const Paxos&) = default;
-
- private:
-  static std::uint64_t read_u64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
-    return v;
-  }
 };
 
 // The store capability: what the protocol operations use of a store type S

@@ -113,14 +113,20 @@ void xor_dense(V& acc, std::span<const V> dense, std::uint64_t bits) {
   }
 }
 
-// Loads the cache lines of a value that is about to be read (or written):
-// its first line, and its last when that is another one.
-template <bool kWrite = false, class V>
-void prefetch_value(const V& value) {
-  const auto first = reinterpret_cast<std::uintptr_t>(&value);
-  const std::uintptr_t last = first + sizeof(V) - 1;
+// Loads the cache lines of `size` bytes at `at` that are about to be read (or
+// written): the first line, and the last when that is another one (values of
+// at most 64 bytes lie on no other).
+template <bool kWrite = false>
+void prefetch_bytes(const void* at, std::size_t size) {
+  const auto first = reinterpret_cast<std::uintptr_t>(at);
+  const std::uintptr_t last = first + size - 1;
   __builtin_prefetch(reinterpret_cast<const void*>(first), kWrite);
   if ((first ^ last) >= 64) __builtin_prefetch(reinterpret_cast<const void*>(last), kWrite);
+}
+
+template <bool kWrite = false, class V>
+void prefetch_value(const V& value) {
+  prefetch_bytes<kWrite>(&value, sizeof(V));
 }
 
 // Stage 1: every key's placement, in input order: key i becomes edge i

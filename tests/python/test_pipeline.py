@@ -87,6 +87,23 @@ def test_a_different_answer_fails_the_run_and_names_the_transaction(data, tmp_pa
     assert f"1 of {len(rows)} results differ" in done.stderr and tid in done.stderr
 
 
+def test_the_library_run_gives_memory_back_after_every_step(data, tmp_path, monkeypatch):
+    import io
+
+    from vorlinde_match import run_all, whole_run
+    from vorlinde_match.progress import Reporter
+
+    reporter = Reporter(stream=io.StringIO())
+    after = []
+    monkeypatch.setattr(whole_run, "release_memory", lambda: after.append(reporter.records[-1]["step"]))
+    run_all(str(data / "sender_bank.csv"), str(data / "receiver_bank.csv"), str(data / "transactions.csv"),
+            reporter, work=str(tmp_path / "work"), partitions=2)
+    # The run's steps in the order docs/pipeline.md gives them.
+    assert after == ["sender bank build", "receiver bank build", "operator query", "sender bank randomize",
+                     "receiver bank randomize", "operator combine", "sender bank decrypt", "receiver bank decrypt",
+                     "operator finish"]
+
+
 def test_the_library_run_lists_its_differences_and_removes_its_temporary_work_folder(data, tmp_path):
     import io
 

@@ -1,0 +1,100 @@
+"""`run` gives memory back between its steps: what a step freed is collected
+and, on CPython over glibc, returned to the system, and where that cannot be
+done nothing fails."""
+
+import ctypes
+import os
+import platform
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from vorlinde_match import whole_run
+
+GLIBC = sys.platform.startswith("linux") and platform.libc_ver()[0] == "glibc"
+
+
+@pytest.fixture(autouse=True)
+def _fresh_lookup():
+    whole_run._malloc_trim.cache_clear()
+    yield
+    whole_run._malloc_trim.cache_clear()
+
+
+def _no_cdll(*_):
+    raise OSError("no C library here")
+
+
+class _NoTrim:
+    """A C library without malloc_trim (musl, macOS)."""
+
+    def __init__(self, *_):
+        pass
+
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
+@pytest.mark.parametrize("implementation, cdll", [("PyPy", None), ("CPython", _no_cdll), ("CPython", _NoTrim)],
+                         ids=["PyPy", "no C library", "no malloc_trim"])
+def test_where_memory_cannot_be_returned_only_garbage_is_collected(monkeypatch, implementation, cdll):
+    monkeypatch.setattr(platform, "python_implementation", lambda: implementation)
+    if cdll is None:
+        def cdll(*_):
+            raise AssertionError("looked for malloc_trim on PyPy")
+    monkeypatch.setattr(ctypes, "CDLL", cdll)
+
+    class Cycle:
+        pass
+
+    cycle = Cycle()
+    cycle.me = cycle
+    collected = []
+    import weakref
+    weakref.finalize(cycle, collected.append, True)
+    del cycle
+    whole_run.release_memory()
+    assert collected == [True]
+    assert whole_run._malloc_trim() is None
+
+
+# Heap pages that free() keeps: 256 MB in 64 KiB blocks (below glibc's mmap
+# threshold, so they come from the heap), all freed but the last, which keeps
+# them from the top of the heap, where free() itself would give them back.
+_HELD_AFTER_FREE = textwrap.dedent(
+    """
+    import ctypes, sys
+    from vorlinde_match.whole_run import release_memory
+
+    def resident():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+
+    libc = ctypes.CDLL(None)
+    libc.malloc.restype, libc.malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
+    libc.free.argtypes = [ctypes.c_void_p]
+    blocks = [libc.malloc(1 << 16) for _ in range(4096)]
+    for block in blocks:
+        ctypes.memset(block, 1, 1 << 16)
+    for block in blocks[:-1]:
+        libc.free(block)
+    before = resident()
+    release_memory()
+    print(before - resident())
+    """
+)
+
+
+@pytest.mark.unsanitized  # a sanitizer's allocator keeps freed memory in quarantine
+@pytest.mark.skipif(platform.python_implementation() != "CPython" or not GLIBC, reason="needs CPython on glibc")
+def test_on_glibc_the_pages_free_keeps_go_back_to_the_system():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-c", _HELD_AFTER_FREE], capture_output=True, text=True, env=env,
+                         timeout=120, check=True)
+    # Resident memory measured by the kernel (/proc), not by the allocator:
+    # at least 200 of the 256 MB freed leave the process.
+    assert int(out.stdout) > 200 << 20
