@@ -80,6 +80,11 @@ class LaneTables {
   std::size_t next_ = 0;
 };
 
+// Flags come back as bytes 0 or 1; Choice is one such byte.
+void to_choices(const std::vector<std::uint8_t>& flags, std::span<Choice> out) {
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = Choice::from_bit(flags[i]);
+}
+
 template <const vector::KernelTable& K>
 struct VectorEntries {
   using PointLimbs = vector::PointLimbs;
@@ -87,8 +92,7 @@ struct VectorEntries {
 
   // The kernels read and write the portable types in place: an EdwardsPoint
   // is X, Y, Z, T of five 64-bit limbs each, and an affine Niels point three
-  // such elements, all contiguous; encodings are 32 bytes, and a Choice is
-  // the flag byte 0 or 1 itself. Every kernel takes any n, 0 included.
+  // such elements, all contiguous.
   static_assert(std::is_standard_layout_v<EdwardsPoint> && sizeof(EdwardsPoint) == sizeof(PointLimbs));
   static_assert(std::is_standard_layout_v<AffineNielsPoint> && sizeof(AffineNielsPoint) == sizeof(NielsLimbs));
   static_assert(sizeof(CompressedEdwardsY) == 32 && sizeof(Representative) == 32);
@@ -98,18 +102,16 @@ struct VectorEntries {
     return reinterpret_cast<const PointLimbs*>(points.data());
   }
   static PointLimbs* limbs(std::span<EdwardsPoint> points) { return reinterpret_cast<PointLimbs*>(points.data()); }
-  template <class T>
-  static auto* bytes(std::span<T> s) {
-    return reinterpret_cast<std::conditional_t<std::is_const_v<T>, const std::uint8_t, std::uint8_t>*>(s.data());
-  }
 
   static void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
+    if (points.empty()) return;
     const Digits digits = digits_of({&k, 1}, &Scalar::as_radix_16);
     K.variable_base(limbs(points), digits.data(), 0, points.size(), limbs(out));
   }
 
   static void mul_many(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars,
                        std::span<EdwardsPoint> out) {
+    if (points.empty()) return;
     const Digits digits = digits_of(scalars, &Scalar::as_radix_16);
     K.variable_base(limbs(points), digits.data(), 64, points.size(), limbs(out));
   }
@@ -125,26 +127,39 @@ struct VectorEntries {
   }
 
   static void mul_by_cofactor_many(std::span<const EdwardsPoint> points, std::span<EdwardsPoint> out) {
+    if (points.empty()) return;
     K.mul_by_cofactor(limbs(points), points.size(), limbs(out));
   }
 
   static void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
-    K.compress(limbs(points), points.size(), bytes(out));
+    if (points.empty()) return;
+    K.compress(limbs(points), points.size(), out.front().bytes.data());
   }
 
   static void decompress_many(std::span<const CompressedEdwardsY> in, std::span<EdwardsPoint> out,
                               std::span<Choice> valid) {
-    K.decompress(bytes(in), in.size(), limbs(out), bytes(valid));
+    if (in.empty()) return;
+    std::vector<std::uint8_t> flags(in.size());
+    K.decompress(in.front().bytes.data(), in.size(), limbs(out), flags.data());
+    to_choices(flags, valid);
   }
 
   static void uniform_bytes_to_point_many(std::span<const Representative> in, std::span<EdwardsPoint> out,
                                           std::span<Choice> on_curve) {
-    K.uniform_bytes_to_point(bytes(in), in.size(), limbs(out), bytes(on_curve));
+    if (in.empty()) return;
+    std::vector<std::uint8_t> flags(in.size());
+    K.uniform_bytes_to_point(in.front().data(), in.size(), limbs(out), flags.data());
+    to_choices(flags, on_curve);
   }
 
   static void point_to_uniform_bytes_many(std::span<const EdwardsPoint> points, std::span<const Choice> branches,
                                           std::span<Representative> out, std::span<Choice> valid) {
-    K.point_to_uniform_bytes(limbs(points), bytes(branches), points.size(), bytes(out), bytes(valid));
+    if (points.empty()) return;
+    std::vector<std::uint8_t> bits(points.size()), flags(points.size());
+    for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = branches[i].value;
+    K.point_to_uniform_bytes(limbs(points), bits.data(), points.size(), out.front().data(), flags.data());
+    to_choices(flags, valid);
+    runtime::wipe(bits.data(), bits.size());
   }
 
   static constexpr Backend backend(const char* name, std::size_t lanes) {
