@@ -164,14 +164,15 @@ class F25x4 {
     __m256i q = _mm256_srli_epi64(_mm256_add_epi64(l[0], splat(19)), 26);
     for (int i = 1; i < kLimbs; ++i) q = _mm256_srli_epi64(_mm256_add_epi64(l[i], q), bits(i));
     // value - q p = value + 19 q - q 2^255: add, carry, drop bit 255.
-    F25x4 r;
-    __m256i(&v)[kLimbs] = r.l;
+    __m256i v[kLimbs];
     v[0] = _mm256_add_epi64(l[0], _mm256_mul_epu32(q, splat(19)));
     for (int i = 1; i < kLimbs; ++i) {
       v[i] = _mm256_add_epi64(l[i], _mm256_srli_epi64(v[i - 1], bits(i - 1)));
       v[i - 1] = _mm256_and_si256(v[i - 1], splat(bits(i - 1) == 26 ? kLow26 : kLow25));
     }
     v[9] = _mm256_and_si256(v[9], splat(kLow25));
+    F25x4 r;
+    for (int i = 0; i < kLimbs; ++i) r.l[i] = v[i];
     return r;
   }
 
