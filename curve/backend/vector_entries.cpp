@@ -121,9 +121,8 @@ struct VectorEntries {
     if (scalars.empty()) return;
     static LaneTables lane_tables(K);
     const std::shared_ptr<const void> lanes = lane_tables.get(table);
-    const Digits digits = K.fixed_window_bits == 6   ? digits_of(scalars, &Scalar::as_radix_2w<6>)
-                          : K.fixed_window_bits == 5 ? digits_of(scalars, &Scalar::as_radix_2w<5>)
-                                                     : digits_of(scalars, &Scalar::as_radix_16);
+    const Digits digits = K.fixed_window_bits == 6 ? digits_of(scalars, &Scalar::as_radix_2w<6>)
+                                                   : digits_of(scalars, &Scalar::as_radix_16);
     K.fixed_base(lanes.get(), digits.data(), scalars.size(), limbs(out));
   }
 

@@ -36,6 +36,7 @@
 #include <cstdint>
 
 #include "curve/backend/vector/constants.hpp"
+#include "curve/backend/vector/wide.hpp"
 
 namespace vorlinde::curve::backend::avx2 {
 
@@ -51,18 +52,13 @@ struct Mask {
   Mask operator!() const { return {_mm256_xor_si256(v, _mm256_set1_epi64x(-1))}; }
 };
 
-// A product before its carry: ten columns, each < 2^60.1 (< 2^61.1 for
-// 2 a b and 2 a^2). Too wide for a multiplier input; + and - accept it and
-// carry once, which spares the carry of products that only feed a sum or a
-// difference.
-struct F25x4Wide {
-  __m256i l[10];
-};
-
 class F25x4 {
  public:
   using Mask = avx2::Mask;
-  using Wide = F25x4Wide;
+  using Register = __m256i;
+  // A product before its carry: ten columns, each < 2^60.1 (< 2^61.1 for
+  // 2 a b and 2 a^2).
+  using Wide = vector::Wide<F25x4, 10>;
   static constexpr int kLimbs = 10;
   // The doublings use carried squares: wide ones lengthen the chain from one
   // doubling to the next and measured slower here.
@@ -124,47 +120,23 @@ class F25x4 {
   }
   F25x4 operator-() const { return zero() - *this; }
 
-  friend F25x4 operator*(const F25x4& a, const F25x4& b) {
-    F25x4 r;
-    r.carry(product<1>(a, b).l);
-    return r;
-  }
+  friend F25x4 operator*(const F25x4& a, const F25x4& b) { return carry(product<1>(a, b).l); }
   // 2 a b, the doubling done on the columns.
-  static F25x4 mul2(const F25x4& a, const F25x4& b) {
-    F25x4 r;
-    r.carry(product<2>(a, b).l);
-    return r;
-  }
-  F25x4 square() const {
-    F25x4 r;
-    r.carry(squared<1>().l);
-    return r;
-  }
+  static F25x4 mul2(const F25x4& a, const F25x4& b) { return carry(product<2>(a, b).l); }
+  F25x4 square() const { return carry(squared<1>().l); }
   // 2 self^2.
-  F25x4 square2() const {
-    F25x4 r;
-    r.carry(squared<2>().l);
-    return r;
-  }
+  F25x4 square2() const { return carry(squared<2>().l); }
   // The same before the carry, for products that only feed + or -.
-  static F25x4Wide mul_wide(const F25x4& a, const F25x4& b) { return product<1>(a, b); }
-  static F25x4Wide mul2_wide(const F25x4& a, const F25x4& b) { return product<2>(a, b); }
-  F25x4Wide square_wide() const { return squared<1>(); }
-  F25x4Wide square2_wide() const { return squared<2>(); }
-
-  // Sums and differences with a wide operand, carried once.
-  friend F25x4 operator+(const F25x4Wide& a, const F25x4& b) { return sum(a.l, b.l); }
-  friend F25x4 operator+(const F25x4& a, const F25x4Wide& b) { return sum(a.l, b.l); }
-  friend F25x4 operator-(const F25x4Wide& a, const F25x4& b) { return difference(a.l, b.l); }
-  friend F25x4 operator-(const F25x4& a, const F25x4Wide& b) { return difference(a.l, b.l); }
+  static Wide mul_wide(const F25x4& a, const F25x4& b) { return product<1>(a, b); }
+  static Wide mul2_wide(const F25x4& a, const F25x4& b) { return product<2>(a, b); }
+  Wide square_wide() const { return squared<1>(); }
+  Wide square2_wide() const { return squared<2>(); }
 
   // a + b for limbs < 2^62 (wide or not).
   static F25x4 sum(const __m256i (&a)[kLimbs], const __m256i (&b)[kLimbs]) {
     __m256i s[kLimbs];
     for (int i = 0; i < kLimbs; ++i) s[i] = _mm256_add_epi64(a[i], b[i]);
-    F25x4 r;
-    r.carry(s);
-    return r;
+    return carry(s);
   }
   // (a + 2^37 p) - b for a, b < 2^61.2: 2^37 p has limbs >= 2^62 - 2^37 > b
   // (2^63 - 2^37 - 19 2^37 and 2^63 - 2^37 at even positions), and
@@ -175,9 +147,7 @@ class F25x4 {
       const std::uint64_t p = i == 0 ? kLow26 - 18 : bits(i) == 26 ? kLow26 : kLow25;
       s[i] = _mm256_sub_epi64(_mm256_add_epi64(a[i], splat(p << 37)), b[i]);
     }
-    F25x4 r;
-    r.carry(s);
-    return r;
+    return carry(s);
   }
 
   // self^(2^k), k >= 1.
@@ -251,10 +221,12 @@ class F25x4 {
   // After the first, limbs are below their radix + 2^38.5 (limb 0: + 2^42.8,
   // 19 times a carry < 2^38.5); after the second, limb 0 < 2^26 + 2^17.8,
   // limb 1 < 2^25 + 2^16.8, the others below their radix + 2^13.5.
-  [[gnu::always_inline]] void carry(const __m256i (&columns)[kLimbs]) {
+  [[gnu::always_inline]] static F25x4 carry(const __m256i (&columns)[kLimbs]) {
     __m256i z[kLimbs];
     carry_pass(columns, z, false);
-    carry_pass(z, l, true);
+    F25x4 r;
+    carry_pass(z, r.l, true);
+    return r;
   }
   // One parallel pass; the carry out of limb 9 enters limb 0 times 19, by
   // vpmuludq when it is known to fit in 32 bits.
@@ -275,7 +247,7 @@ class F25x4 {
   // Row by row: ten accumulators and the current a_i stay in registers, b_j
   // and 19 b_j are memory operands.
   template <int Factor>
-  static F25x4Wide product(const F25x4& a, const F25x4& b) {
+  static Wide product(const F25x4& a, const F25x4& b) {
     alignas(32) __m256i b19[kLimbs];
     __m256i z[kLimbs];
     for (int j = 1; j < kLimbs; ++j) b19[j] = _mm256_mul_epu32(b.l[j], splat(19));
@@ -300,7 +272,7 @@ class F25x4 {
         z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32((i & j & 1) ? x2 : x, y));
       }
     }
-    F25x4Wide r;
+    Wide r;
     for (int k = 0; k < kLimbs; ++k) r.l[k] = Factor == 2 ? _mm256_add_epi64(z[k], z[k]) : z[k];
     return r;
   }
@@ -309,7 +281,7 @@ class F25x4 {
   // (i, j), i <= j, carries 2 when i != j, 2 when both are odd and 19 when
   // i + j >= 10.
   template <int Factor>
-  F25x4Wide squared() const {
+  Wide squared() const {
     // Row by row as in product(): the twos go on a_i (4 a_i < 2^28.1), the
     // 19 on a_j (j >= 5 when i + j >= 10).
     alignas(32) __m256i a19[kLimbs];
@@ -333,13 +305,10 @@ class F25x4 {
         z[k] = _mm256_add_epi64(z[k], _mm256_mul_epu32(twos == 0 ? x : twos == 1 ? x2 : x4, y));
       }
     }
-    F25x4Wide r;
+    Wide r;
     for (int k = 0; k < kLimbs; ++k) r.l[k] = Factor == 2 ? _mm256_add_epi64(z[k], z[k]) : z[k];
     return r;
   }
 };
-
-inline F25x4 operator+(const F25x4Wide& a, const F25x4Wide& b) { return F25x4::sum(a.l, b.l); }
-inline F25x4 operator-(const F25x4Wide& a, const F25x4Wide& b) { return F25x4::difference(a.l, b.l); }
 
 }  // namespace vorlinde::curve::backend::avx2

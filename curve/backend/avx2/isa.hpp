@@ -19,7 +19,6 @@
 namespace vorlinde::curve::backend::avx2 {
 
 struct Isa : Lanes {
-  using Field = F25x4;
   using Digit = __m256i;
 
   // Digits of the four lanes, sign-extended to 64 bits.
@@ -73,30 +72,21 @@ struct Isa : Lanes {
     static constexpr int kDigits = 64;
     std::uint64_t entry[kDigits][8][3][10];
 
-    void fill(const vector::NielsLimbs* multiples) {
-      for (int s = 0; s < kDigits; ++s) {
-        for (int e = 0; e < 8; ++e) {
-          const vector::NielsLimbs& n = multiples[8 * s + e];
-          const std::uint64_t* coordinates[3] = {n.y_plus_x, n.y_minus_x, n.xy2d};
-          for (int c = 0; c < 3; ++c) {
-            // Limbs < 2^52 split as in gather(), then carried once so that
-            // every limb is within the F25x4 bounds.
-            std::uint64_t v[10];
-            for (int k = 0; k < 5; ++k) {
-              v[2 * k] = coordinates[c][k] & F25x4::kLow26;
-              v[2 * k + 1] = coordinates[c][k] >> 26;
-            }
-            std::uint64_t carry = 0;
-            for (int k = 0; k < 10; ++k) {
-              v[k] += carry;
-              carry = v[k] >> F25x4::bits(k);
-              v[k] &= F25x4::bits(k) == 26 ? F25x4::kLow26 : F25x4::kLow25;
-            }
-            v[0] += 19 * carry;
-            for (int k = 0; k < 10; ++k) entry[s][e][c][k] = v[k];
-          }
-        }
+    // Limbs < 2^52 split as in gather(), then carried once so that every
+    // limb is within the F25x4 bounds.
+    void put(int s, int e, int c, const std::uint64_t* limbs) {
+      std::uint64_t(&v)[10] = entry[s][e][c];
+      for (int k = 0; k < 5; ++k) {
+        v[2 * k] = limbs[k] & F25x4::kLow26;
+        v[2 * k + 1] = limbs[k] >> 26;
       }
+      std::uint64_t carry = 0;
+      for (int k = 0; k < 10; ++k) {
+        v[k] += carry;
+        carry = v[k] >> F25x4::bits(k);
+        v[k] &= F25x4::bits(k) == 26 ? F25x4::kLow26 : F25x4::kLow25;
+      }
+      v[0] += 19 * carry;
     }
 
     // Limb by limb, as Isa::select; the identity is (1, 1, 0).

@@ -38,6 +38,7 @@
 #include <cstdint>
 
 #include "curve/backend/vector/constants.hpp"
+#include "curve/backend/vector/wide.hpp"
 
 // The fold of the upper product columns, 19 z, is one VPMULLQ where the
 // translation unit is built with AVX-512DQ (the kernels for processors where
@@ -64,18 +65,13 @@ struct Mask {
 
 inline __m512i splat(std::uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
 
-// A product before its carry pass: five columns in radix 2^51, each < 2^62
-// (< 2^60.3 for a b and a^2, < 2^61.3 for 2 a b and 2 a^2). Too wide for a
-// multiplier input; + and - accept it and reduce, which spares the carry pass
-// of products that only feed a sum or a difference.
-struct F51x8Wide {
-  __m512i l[5];
-};
-
 class F51x8 {
  public:
   using Mask = ifma::Mask;
-  using Wide = F51x8Wide;
+  using Register = __m512i;
+  // A product before its carry pass: five columns in radix 2^51, each < 2^62
+  // (< 2^60.3 for a b and a^2, < 2^61.3 for 2 a b and 2 a^2).
+  using Wide = vector::Wide<F51x8, 5>;
   static constexpr int kLimbs = 5;
   static constexpr int bits(int) { return 51; }
   static constexpr std::uint64_t kLow51 = (std::uint64_t{1} << 51) - 1;
@@ -117,11 +113,7 @@ class F51x8 {
     return r;
   }
 
-  friend F51x8 operator+(const F51x8& a, const F51x8& b) {
-    __m512i s[5];
-    for (int i = 0; i < 5; ++i) s[i] = _mm512_add_epi64(a.l[i], b.l[i]);
-    return weak_reduce(s);
-  }
+  friend F51x8 operator+(const F51x8& a, const F51x8& b) { return sum(a.l, b.l); }
 
   // (a + 8 p) - b: 8 p has limbs >= 2^54 - 152 > b's, so nothing underflows.
   friend F51x8 operator-(const F51x8& a, const F51x8& b) {
@@ -132,12 +124,6 @@ class F51x8 {
     return weak_reduce(s);
   }
   F51x8 operator-() const { return zero() - *this; }
-
-  // Sums and differences with a wide operand.
-  friend F51x8 operator+(const F51x8Wide& a, const F51x8& b) { return sum(a.l, b.l); }
-  friend F51x8 operator+(const F51x8& a, const F51x8Wide& b) { return sum(a.l, b.l); }
-  friend F51x8 operator-(const F51x8Wide& a, const F51x8& b) { return difference(a.l, b.l); }
-  friend F51x8 operator-(const F51x8& a, const F51x8Wide& b) { return difference(a.l, b.l); }
 
   // a + b for limbs < 2^62 (wide or not).
   static F51x8 sum(const __m512i (&a)[5], const __m512i (&b)[5]) {
@@ -162,10 +148,10 @@ class F51x8 {
   // 2 self^2.
   F51x8 square2() const { return weak_reduce(squared<2>().l); }
   // The same before the carry pass, for products that only feed + or -.
-  static F51x8Wide mul_wide(const F51x8& a, const F51x8& b) { return product<1>(a, b); }
-  static F51x8Wide mul2_wide(const F51x8& a, const F51x8& b) { return product<2>(a, b); }
-  F51x8Wide square_wide() const { return squared<1>(); }
-  F51x8Wide square2_wide() const { return squared<2>(); }
+  static Wide mul_wide(const F51x8& a, const F51x8& b) { return product<1>(a, b); }
+  static Wide mul2_wide(const F51x8& a, const F51x8& b) { return product<2>(a, b); }
+  Wide square_wide() const { return squared<1>(); }
+  Wide square2_wide() const { return squared<2>(); }
 
   // self^(2^k), k >= 1.
   F51x8 pow2k(unsigned k) const {
@@ -173,77 +159,6 @@ class F51x8 {
     while (--k != 0) r = r.square();
     return r;
   }
-
- private:
-  // Factor a b for Factor 1 or 2, before the carry pass: columns < 2^60.3,
-  // doubled < 2^61.3.
-  template <int Factor>
-  static F51x8Wide product(const F51x8& a, const F51x8& b) {
-    // Column k of the product is z_k = L_k + 2 H_k (L: low halves at k, H:
-    // high halves from column k - 1), each sum < 5 2^52. To spend few
-    // instructions besides the multiplier, H is summed first, doubled, and
-    // the low halves are accumulated onto it by the multiplier itself.
-    __m512i z[10];
-    z[0] = _mm512_setzero_si512();
-    for (int k = 1; k < 10; ++k) z[k] = _mm512_setzero_si512();
-#pragma GCC unroll 5
-    for (int i = 0; i < 5; ++i)
-#pragma GCC unroll 5
-      for (int j = 0; j < 5; ++j) z[i + j + 1] = _mm512_madd52hi_epu64(z[i + j + 1], a.l[i], b.l[j]);
-    for (int k = 5; k < 10; ++k) z[k] = _mm512_add_epi64(z[k], z[k]);
-    // The upper columns are complete before the lower ones: z_(k+5) < 15 2^52
-    // then enters column k as 19 z_(k+5) (< 2^61 with the rest), and the lower
-    // column's own terms accumulate onto that.
-#pragma GCC unroll 5
-    for (int i = 0; i < 5; ++i)
-#pragma GCC unroll 5
-      for (int j = 5 - i; j < 5; ++j) z[i + j] = _mm512_madd52lo_epu64(z[i + j], a.l[i], b.l[j]);
-    __m512i r[5];
-    for (int k = 0; k < 5; ++k)
-      r[k] = k == 0 ? times19(z[5]) : _mm512_add_epi64(_mm512_add_epi64(z[k], z[k]), times19(z[k + 5]));
-#pragma GCC unroll 5
-    for (int i = 0; i < 5; ++i)
-#pragma GCC unroll 5
-      for (int j = 0; j < 5 - i; ++j) r[i + j] = _mm512_madd52lo_epu64(r[i + j], a.l[i], b.l[j]);
-    if constexpr (Factor == 2)
-      for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
-    return {{r[0], r[1], r[2], r[3], r[4]}};
-  }
-
-  template <int Factor>
-  F51x8Wide squared() const {
-    // Column k is z_k = D1_k + 2 (D2_k + 2 D4_k): D1 the diagonal low halves,
-    // D2 the off-diagonal low and diagonal high halves, D4 the off-diagonal
-    // high halves; z_k < (1 + 2 3 + 4 2) 2^52 = 15 2^52. Summed from the
-    // heaviest weight down, doubling in between, so the multiplier adds the
-    // lighter terms onto the doubled heavier ones.
-    __m512i z[10];
-    for (int k = 0; k < 10; ++k) z[k] = _mm512_setzero_si512();
-#pragma GCC unroll 5
-    for (int i = 0; i < 5; ++i)
-#pragma GCC unroll 5
-      for (int j = i + 1; j < 5; ++j) z[i + j + 1] = _mm512_madd52hi_epu64(z[i + j + 1], l[i], l[j]);
-    for (int k = 2; k < 9; ++k) z[k] = _mm512_add_epi64(z[k], z[k]);
-#pragma GCC unroll 5
-    for (int i = 0; i < 5; ++i) {
-      z[2 * i + 1] = _mm512_madd52hi_epu64(z[2 * i + 1], l[i], l[i]);
-#pragma GCC unroll 5
-      for (int j = i + 1; j < 5; ++j) z[i + j] = _mm512_madd52lo_epu64(z[i + j], l[i], l[j]);
-    }
-    for (int k = 0; k < 10; ++k) z[k] = _mm512_add_epi64(z[k], z[k]);
-    // Upper columns complete (their diagonal low halves added), then folded
-    // into the lower ones as 19 z_(k+5) before those get theirs.
-    z[6] = _mm512_madd52lo_epu64(z[6], l[3], l[3]);
-    z[8] = _mm512_madd52lo_epu64(z[8], l[4], l[4]);
-    __m512i r[5];
-    for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(z[k], times19(z[k + 5]));
-    for (int i = 0; i < 3; ++i) r[2 * i] = _mm512_madd52lo_epu64(r[2 * i], l[i], l[i]);
-    if constexpr (Factor == 2)
-      for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
-    return {{r[0], r[1], r[2], r[3], r[4]}};
-  }
-
- public:
 
   // Fully reduced limbs (each < 2^51, value < p), lane by lane.
   F51x8 canonical() const {
@@ -290,6 +205,74 @@ class F51x8 {
   }
 
  private:
+  // Factor a b for Factor 1 or 2, before the carry pass: columns < 2^60.3,
+  // doubled < 2^61.3.
+  template <int Factor>
+  static Wide product(const F51x8& a, const F51x8& b) {
+    // Column k of the product is z_k = L_k + 2 H_k (L: low halves at k, H:
+    // high halves from column k - 1), each sum < 5 2^52. To spend few
+    // instructions besides the multiplier, H is summed first, doubled, and
+    // the low halves are accumulated onto it by the multiplier itself.
+    __m512i z[10];
+    z[0] = _mm512_setzero_si512();
+    for (int k = 1; k < 10; ++k) z[k] = _mm512_setzero_si512();
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i)
+#pragma GCC unroll 5
+      for (int j = 0; j < 5; ++j) z[i + j + 1] = _mm512_madd52hi_epu64(z[i + j + 1], a.l[i], b.l[j]);
+    for (int k = 5; k < 10; ++k) z[k] = _mm512_add_epi64(z[k], z[k]);
+    // The upper columns are complete before the lower ones: z_(k+5) < 15 2^52
+    // then enters column k as 19 z_(k+5) (< 2^61 with the rest), and the lower
+    // column's own terms accumulate onto that.
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i)
+#pragma GCC unroll 5
+      for (int j = 5 - i; j < 5; ++j) z[i + j] = _mm512_madd52lo_epu64(z[i + j], a.l[i], b.l[j]);
+    __m512i r[5];
+    for (int k = 0; k < 5; ++k)
+      r[k] = k == 0 ? times19(z[5]) : _mm512_add_epi64(_mm512_add_epi64(z[k], z[k]), times19(z[k + 5]));
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i)
+#pragma GCC unroll 5
+      for (int j = 0; j < 5 - i; ++j) r[i + j] = _mm512_madd52lo_epu64(r[i + j], a.l[i], b.l[j]);
+    if constexpr (Factor == 2)
+      for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
+    return {{r[0], r[1], r[2], r[3], r[4]}};
+  }
+
+  template <int Factor>
+  Wide squared() const {
+    // Column k is z_k = D1_k + 2 (D2_k + 2 D4_k): D1 the diagonal low halves,
+    // D2 the off-diagonal low and diagonal high halves, D4 the off-diagonal
+    // high halves; z_k < (1 + 2 3 + 4 2) 2^52 = 15 2^52. Summed from the
+    // heaviest weight down, doubling in between, so the multiplier adds the
+    // lighter terms onto the doubled heavier ones.
+    __m512i z[10];
+    for (int k = 0; k < 10; ++k) z[k] = _mm512_setzero_si512();
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i)
+#pragma GCC unroll 5
+      for (int j = i + 1; j < 5; ++j) z[i + j + 1] = _mm512_madd52hi_epu64(z[i + j + 1], l[i], l[j]);
+    for (int k = 2; k < 9; ++k) z[k] = _mm512_add_epi64(z[k], z[k]);
+#pragma GCC unroll 5
+    for (int i = 0; i < 5; ++i) {
+      z[2 * i + 1] = _mm512_madd52hi_epu64(z[2 * i + 1], l[i], l[i]);
+#pragma GCC unroll 5
+      for (int j = i + 1; j < 5; ++j) z[i + j] = _mm512_madd52lo_epu64(z[i + j], l[i], l[j]);
+    }
+    for (int k = 0; k < 10; ++k) z[k] = _mm512_add_epi64(z[k], z[k]);
+    // Upper columns complete (their diagonal low halves added), then folded
+    // into the lower ones as 19 z_(k+5) before those get theirs.
+    z[6] = _mm512_madd52lo_epu64(z[6], l[3], l[3]);
+    z[8] = _mm512_madd52lo_epu64(z[8], l[4], l[4]);
+    __m512i r[5];
+    for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(z[k], times19(z[k + 5]));
+    for (int i = 0; i < 3; ++i) r[2 * i] = _mm512_madd52lo_epu64(r[2 * i], l[i], l[i]);
+    if constexpr (Factor == 2)
+      for (int k = 0; k < 5; ++k) r[k] = _mm512_add_epi64(r[k], r[k]);
+    return {{r[0], r[1], r[2], r[3], r[4]}};
+  }
+
   // 19 x for x < 15 2^52 (below 2^61): one VPMULLQ (the constant hidden from
   // the compiler, which would turn it back into shifts), or x + 2 x + 16 x.
   static __m512i times19(__m512i x) {
@@ -302,9 +285,6 @@ class F51x8 {
 #endif
   }
 };
-
-inline F51x8 operator+(const F51x8Wide& a, const F51x8Wide& b) { return F51x8::sum(a.l, b.l); }
-inline F51x8 operator-(const F51x8Wide& a, const F51x8Wide& b) { return F51x8::difference(a.l, b.l); }
 
 }  // namespace VORLINDE_IFMA_FOLD
 }  // namespace vorlinde::curve::backend::ifma

@@ -17,7 +17,6 @@ namespace vorlinde::curve::backend::ifma {
 inline namespace VORLINDE_IFMA_FOLD {
 
 struct Isa : Lanes {
-  using Field = F51x8;
   using Digit = __m512i;
 
   // Digits of the eight lanes, sign-extended to 64 bits.
@@ -43,31 +42,24 @@ struct Isa : Lanes {
     return t;
   }
 
-  // A radix-2^W comb table laid out for vpermt2q: entries[s][c][k][e - 1]
-  // is limb k of coordinate c of e 2^(W s) B (e = 1..2^(W-1)), so each 16
+  // A radix-2^W comb table (W = kWindowBits) laid out for vpermt2q:
+  // entries[s][c][k][e - 1] is limb k of coordinate c of e 2^(W s) B
+  // (e = 1..2^(W-1)), so each 16
   // entries of one limb are two registers, and a lane's digit magnitude less
   // one, taken mod 16, is the permute index into the block that its bits 4
   // and up name; every block is permuted, under a zeroing mask of its lanes.
   // Magnitude 0 picks the identity (1, 1, 0). Radix 64: 43 additions (64
   // and four doublings at radix 16) for a 161 KiB table, L2 on every
   // processor with IFMA; each addition reads 60 lines of it, in order.
-  template <int W>
-  struct CombTable {
-    static constexpr int kWindowBits = W;
-    static constexpr int kDigits = (256 + W - 1) / W;
-    static constexpr int kEntries = 1 << (W - 1);
+  struct FixedTable {
+    static constexpr int kWindowBits = 6;
+    static constexpr int kDigits = (256 + kWindowBits - 1) / kWindowBits;
+    static constexpr int kEntries = 1 << (kWindowBits - 1);
     static_assert(kEntries % 16 == 0);
     alignas(64) std::uint64_t entries[kDigits][3][5][kEntries];
 
-    void fill(const vector::NielsLimbs* multiples) {
-      for (int s = 0; s < kDigits; ++s) {
-        for (int e = 0; e < kEntries; ++e) {
-          const vector::NielsLimbs& n = multiples[kEntries * s + e];
-          const std::uint64_t* coordinates[3] = {n.y_plus_x, n.y_minus_x, n.xy2d};
-          for (int c = 0; c < 3; ++c)
-            for (int k = 0; k < 5; ++k) entries[s][c][k][e] = coordinates[c][k];
-        }
-      }
+    void put(int s, int e, int c, const std::uint64_t* limbs) {
+      for (int k = 0; k < 5; ++k) entries[s][c][k][e] = limbs[k];
     }
 
     vector::AffineNiels<F51x8> select(int s, Digit digit) const {
@@ -96,7 +88,6 @@ struct Isa : Lanes {
       return t;
     }
   };
-  using FixedTable = CombTable<6>;
 };
 
 }  // namespace VORLINDE_IFMA_FOLD

@@ -36,7 +36,7 @@ void uniform_bytes_to_point(const std::uint8_t* in, std::size_t n, PointLimbs* o
 
     // -x^2 + y^2 = 1 + d x^2 y^2 times b^2.
     const F x2 = x.square(), a2 = a.square(), b2 = b.square();
-    const typename F::Mask ok = (a2 - x2 * b2).ct_eq(b2 + edwards_d<F>() * x2 * a2);
+    const typename F::Mask ok = (a2 - x2 * b2).ct_eq(b2 + F::broadcast(limbs51::EDWARDS_D) * x2 * a2);
     store_points<I>({x * b, a, b, x * a}, out + c, m);
     I::store_flags(ok, on_curve + c, m);
   }

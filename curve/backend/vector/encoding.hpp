@@ -74,7 +74,7 @@ void decompress(const std::uint8_t* in, std::size_t n, PointLimbs* out, std::uin
     const typename F::Mask sign = I::load_top_bits(in + 32 * c, m);
     const F yy = y.square();
     const F u = yy - F::one();
-    const F v = yy * edwards_d<F>() + F::one();
+    const F v = yy * F::broadcast(limbs51::EDWARDS_D) + F::one();
     auto [is_valid, x] = curve::sqrt_ratio_i(u, v);
     curve::conditional_negate(x, sign);
     Extended<F> p{x, y, F::one(), x * y};

@@ -23,15 +23,6 @@
 
 namespace vorlinde::curve::backend::vector {
 
-template <class F>
-inline F edwards_d() {
-  return F::broadcast(limbs51::EDWARDS_D);
-}
-template <class F>
-inline F edwards_d2() {
-  return F::broadcast(limbs51::EDWARDS_D2);
-}
-
 // The doubling's squares: wide where the field's carry is the longer chain.
 template <class F>
 inline auto doubling_square(const F& a) {
@@ -121,7 +112,7 @@ struct Extended {
   ExtendedSums<F> sums() const { return {Y + X, Y - X, Z, T}; }
 
   Projective<F> to_projective() const { return {X, Y, Z}; }
-  ProjectiveNiels<F> to_projective_niels() const { return {Y + X, Y - X, Z, T * edwards_d2<F>()}; }
+  ProjectiveNiels<F> to_projective_niels() const { return {Y + X, Y - X, Z, T * F::broadcast(limbs51::EDWARDS_D2)}; }
 
   void conditional_assign(const Extended& o, typename F::Mask c) {
     X.conditional_assign(o.X, c);
@@ -149,12 +140,9 @@ inline Completed<F> operator+(const ExtendedSums<F>& p, const AffineNiels<F>& q)
   return {pp - mm, pp + mm, z2 + txy2d, z2 - txy2d};
 }
 
-template <class F>
-inline Completed<F> operator+(const Extended<F>& p, const ProjectiveNiels<F>& q) {
-  return p.sums() + q;
-}
-template <class F>
-inline Completed<F> operator+(const Extended<F>& p, const AffineNiels<F>& q) {
+// q either Niels form.
+template <class F, class Q>
+inline Completed<F> operator+(const Extended<F>& p, const Q& q) {
   return p.sums() + q;
 }
 

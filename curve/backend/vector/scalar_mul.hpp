@@ -126,9 +126,18 @@ void mul_by_cofactor(const PointLimbs* points, std::size_t n, PointLimbs* out) {
   }
 }
 
+// I::FixedTable::put(s, e, c, limbs) stores coordinate c of (e + 1) 2^(w s) B.
 template <class I>
 void fixed_table_fill(const NielsLimbs* multiples, void* lane_table) {
-  static_cast<typename I::FixedTable*>(lane_table)->fill(multiples);
+  using T = typename I::FixedTable;
+  constexpr int kEntries = 1 << (T::kWindowBits - 1);
+  for (int s = 0; s < T::kDigits; ++s) {
+    for (int e = 0; e < kEntries; ++e) {
+      const NielsLimbs& n = multiples[kEntries * s + e];
+      const std::uint64_t* coordinates[3] = {n.y_plus_x, n.y_minus_x, n.xy2d};
+      for (int c = 0; c < 3; ++c) static_cast<T*>(lane_table)->put(s, e, c, coordinates[c]);
+    }
+  }
 }
 
 template <class I>
