@@ -888,6 +888,27 @@ def finish_task(secret_key, sender_points, receiver_points, gamma, delta):
     return bytes(_call(vorlinde.finish, sender_points, receiver_points, gamma, delta, secret_key))
 
 
+def _csv_text(rows):
+    text = io.StringIO()
+    csv.writer(text, lineterminator="\n").writerows(rows)
+    return text.getvalue()
+
+
+_WORDS = ("false", "true").__getitem__
+_ENDINGS = (",false\n", ",true\n").__getitem__
+
+
+def result_rows(id_reader, flags):
+    """The results' CSV rows (id, matched) of the next len(flags) queries, as
+    one piece of text. The joins, the csv writer, the words and zip run in C,
+    with no Python step per transaction; an id that is plain in CSV is its
+    own first field, so those rows are joined without the csv writer."""
+    plain = id_reader.plain(len(flags))
+    if plain is not None:
+        return "".join(map(str.__add__, plain, map(_ENDINGS, flags)))
+    return _csv_text(zip(id_reader.take(len(flags)), map(_WORDS, flags)))
+
+
 @recorded("operator", "finish")
 def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
@@ -918,20 +939,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
         id_reader = IdReader(ids_path, ids)
         with Outputs() as out:
             with out.text(output) as results:
-                # Each chunk's rows are formatted into `text` and written in
-                # one piece; the csv writer, the words and zip run in C, with
-                # no Python step per transaction.
-                text = io.StringIO()
-                writer = csv.writer(text, lineterminator="\n")
-
-                def written():
-                    results.write(text.getvalue())
-                    text.seek(0)
-                    text.truncate()
-
-                writer.writerow([ids.get("column", "id"), "matched"])
-                written()
-                words = ("false", "true").__getitem__
+                results.write(_csv_text([(ids.get("column", "id"), "matched")]))
                 bar = reporter.bar(count, "operator: finishing")
                 try:
                     def jobs():
@@ -940,8 +948,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                     with _reading([r.path for r in readers],
                                   "ask the banks to run `vorlinde-match bank decrypt` again", readers):
                         for flags in executor.map(finish_task, jobs(), (executor.share(secret_key),)):
-                            writer.writerows(zip(id_reader.take(len(flags)), map(words, flags)))
-                            written()
+                            results.write(result_rows(id_reader, flags))
                             matched += sum(flags)
                             bar.update(len(flags))
                 finally:
