@@ -20,6 +20,7 @@ stops at `end`, so a table can be read in slices cut at record boundaries.
 import codecs
 import contextlib
 import csv
+import functools
 import gc
 import io
 
@@ -156,3 +157,38 @@ def rows(pa, batches, groups):
     with _collector_paused():
         columns = {i: table.column(i).to_pylist() for i in {i for group in groups for i in group}}
         return [list(zip(*(columns[i] for i in group))) for group in groups]
+
+
+class Packed:
+    """One column group's rows of a block, packed: each column's values
+    joined by NUL into one UTF-8 bytes object (`columns`), made by pyarrow
+    without a Python object per value; `len` is the number of rows and
+    `first_empty` the first row whose columns are all empty, or None."""
+
+    SEPARATOR = b"\0"
+
+    def __init__(self, columns, rows, first_empty):
+        self.columns, self._rows, self.first_empty = columns, rows, first_empty
+
+    def __len__(self):
+        return self._rows
+
+
+def packed(pa, batches, groups):
+    """Per group of column positions, the rows of `batches` as a `Packed`, or
+    as `rows` gives them for a group in which a value holds a NUL (which
+    packing cannot tell from the separator)."""
+    table = pa.Table.from_batches(batches)
+    compute, count = pa.compute, table.num_rows
+    ends = pa.array([0, count], pa.int32())
+    out = []
+    for group in groups:
+        columns = [table.column(i).combine_chunks() for i in group]
+        joined = [compute.binary_join(pa.ListArray.from_arrays(ends, c.cast(pa.binary())), Packed.SEPARATOR)[0]
+                  .as_py() for c in columns]
+        if any(j.count(Packed.SEPARATOR) != count - 1 for j in joined):
+            return rows(pa, batches, groups)
+        empty = functools.reduce(compute.and_, (compute.equal(c, "") for c in columns))
+        first = compute.index(empty, True).as_py()
+        out.append(Packed(tuple(joined), count, None if first < 0 else first))
+    return out

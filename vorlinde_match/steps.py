@@ -34,7 +34,7 @@ import time
 
 import vorlinde
 
-from . import parties
+from . import arrow_csv, parties
 from . import partitions as parting
 from . import slices
 from .errors import OperationFailed, RowsError, StepError
@@ -219,7 +219,12 @@ class KeyRows:
         self._count = 0
 
     def add(self, chunk):
+        """Adds a chunk of rows: a list of tuples, or an arrow_csv.Packed."""
         if not chunk:
+            return
+        if isinstance(chunk, arrow_csv.Packed):
+            self._chunks.append(chunk.columns)
+            self._count += len(chunk)
             return
         packed = []
         for values in zip(*chunk):
@@ -276,7 +281,7 @@ def _read_rows(table, columns, reporter, desc):
     rows = KeyRows()
     bar = table.bar(reporter, desc)
     try:
-        for (chunk,) in table.chunks(BUILD_READ_CHUNK):
+        for (chunk,) in table.chunks(BUILD_READ_CHUNK, packed=True):
             _refuse_empty_keys(table, chunk, columns)
             rows.add(chunk)
             bar.moved_to(table.progress)
