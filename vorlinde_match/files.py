@@ -614,7 +614,8 @@ class IdReader:
         if len(pieces) <= n:
             return None
         end = len(self._lines) - len(pieces[n])
-        if any(self._lines.find(c, 0, end) >= 0 for c in _NOT_PLAIN) or b"" in pieces[:n]:
+        # A NUL the csv module's reader refuses; an empty line it reads as no row.
+        if any(self._lines.find(c, 0, end) >= 0 for c in (*QUOTED_IN_CSV, b"\0")) or b"" in pieces[:n]:
             return None
         try:
             ids = self._lines[:end].decode("utf-8").split("\n")
@@ -648,9 +649,11 @@ class IdReader:
         self._reader.close()
 
 
-# Bytes of ids read at a time; a character that makes an id not plain in CSV.
+# Bytes of ids read at a time.
 _ID_BLOCK = 1 << 20
-_NOT_PLAIN = (b'"', b",", b"\r", b"\0")
+# Beside the line break, what makes the csv module quote a value or treat it
+# apart (a value holding none, but not empty, is written and read as it is).
+QUOTED_IN_CSV = (b'"', b",", b"\r")
 
 
 class _RawPayload(io.RawIOBase):

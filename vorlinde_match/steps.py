@@ -34,7 +34,7 @@ import time
 
 import vorlinde
 
-from . import arrow_csv, parties
+from . import arrow_csv, files, parties
 from . import partitions as parting
 from . import slices
 from .errors import OperationFailed, RowsError, StepError
@@ -251,12 +251,14 @@ class KeyRows:
         for chunk in self._chunks:
             size = len(chunk) if isinstance(chunk, list) else chunk[0].count(b"\0") + 1
             if 0 <= index < size:
-                return self._unpack(chunk)[index]
+                return self.unpacked(chunk)[index]
             index -= size
         raise IndexError("row index out of range")
 
     @classmethod
-    def _unpack(cls, chunk):
+    def unpacked(cls, chunk):
+        """The rows of a chunk as held here (a list of rows, or its columns
+        packed)."""
         if isinstance(chunk, list):
             return chunk
         return list(zip(*(column.decode("utf-8").split(cls.SEPARATOR) for column in chunk)))
@@ -267,12 +269,12 @@ class KeyRows:
         for chunk in self._chunks:
             if len(rows) >= count:
                 break
-            rows.extend(self._unpack(chunk)[:count - len(rows)])
+            rows.extend(self.unpacked(chunk)[:count - len(rows)])
         return rows
 
     def __iter__(self):
         while self._chunks:
-            rows = self._unpack(self._chunks.popleft())
+            rows = self.unpacked(self._chunks.popleft())
             self._count -= len(rows)
             yield from rows
 
@@ -281,7 +283,7 @@ def _read_rows(table, columns, reporter, desc):
     rows = KeyRows()
     bar = table.bar(reporter, desc)
     try:
-        for (chunk,) in table.chunks(BUILD_READ_CHUNK, packed=True):
+        for (chunk,) in table.chunks(BUILD_READ_CHUNK, packed=(0,)):
             _refuse_empty_keys(table, chunk, columns)
             rows.add(chunk)
             bar.moved_to(table.progress)
@@ -461,6 +463,13 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
 
 # Operator: query --------------------------------------------------------------
 
+def _csv_text(rows):
+    text = io.StringIO()
+    csv.writer(text, lineterminator="\n").writerows(rows)
+    return text.getvalue()
+
+
+
 def _read_store(handover, role, known, reporter):
     path = handover_path(handover, f"{role}.store")
     hint = again("bank build", role)
@@ -529,9 +538,18 @@ def query_chunk_task(sender_stores, receiver_stores, layouts, public_key, readin
     _unmatchable(receiver_rows, len(groups[1]), empty_at)
     records, seconds, calls = query_task(sender_stores, receiver_stores, layouts, public_key, sender_rows,
                                          receiver_rows)
-    lines = io.StringIO()
-    csv.writer(lines, lineterminator="\n").writerows(ids)
-    return records, seconds, calls, lines.getvalue().encode("utf-8"), len(empty_at), len(ids)
+    return records, seconds, calls, _id_lines(ids), len(empty_at), len(ids)
+
+
+def _id_lines(ids):
+    """The ids as the UTF-8 lines of the ids file, one CSV row each; packed
+    ids that are all plain in CSV are their own lines."""
+    if isinstance(ids, arrow_csv.Packed):
+        (joined,) = ids.columns
+        if ids.first_empty is None and not any(c in joined for c in (*files.QUOTED_IN_CSV, b"\n")):
+            return joined.replace(arrow_csv.Packed.SEPARATOR, b"\n") + b"\n"
+        ids = KeyRows.unpacked(ids.columns)
+    return _csv_text(ids).encode("utf-8")
 
 
 def _local_error(path, groups, integers_as_text):
@@ -648,7 +666,7 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                     read_to.append(piece.progress)
                     yield (piece,)
                 return
-            for chunk in table.chunks(sizes):
+            for chunk in table.chunks(sizes, packed=(2,)):
                 read_to.append(table.progress)
                 yield (chunk,)
 
@@ -893,12 +911,6 @@ def finish_task(secret_key, sender_points, receiver_points, gamma, delta):
     """One byte per transaction, 1 for a match: Dask serialises a list item by
     item, which for a chunk of booleans costs more than the chunk's work."""
     return bytes(_call(vorlinde.finish, sender_points, receiver_points, gamma, delta, secret_key))
-
-
-def _csv_text(rows):
-    text = io.StringIO()
-    csv.writer(text, lineterminator="\n").writerows(rows)
-    return text.getvalue()
 
 
 _WORDS = ("false", "true").__getitem__

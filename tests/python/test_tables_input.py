@@ -517,7 +517,7 @@ def _read_table(path, chunk, packed=False):
     try:
         with Table(str(path), [["b", "a"], ["c"]]) as table:
             seen["reader"] = table.csv_reader
-            for keys, cs in table.chunks(chunk, packed=packed):
+            for keys, cs in table.chunks(chunk, packed=(0, 1) if packed else ()):
                 seen["rows"] += zip(handed_over(keys), handed_over(cs)) if packed else zip(keys, cs)
                 if (i := first_empty(keys, 2)) is not None:
                     seen["empty keys at"].append(table.where(i))
