@@ -464,10 +464,11 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
 # Operator: query --------------------------------------------------------------
 
 def _csv_text(rows):
+    """`rows` as the csv module writes them, one line each (the ids file's
+    lines and the results' rows)."""
     text = io.StringIO()
     csv.writer(text, lineterminator="\n").writerows(rows)
     return text.getvalue()
-
 
 
 def _read_store(handover, role, known, reporter):
