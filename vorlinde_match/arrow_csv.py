@@ -136,7 +136,7 @@ class Body:
 
 
 @contextlib.contextmanager
-def _collector_paused():
+def collector_paused():
     """No cyclic garbage collection while the rows' tuples are made: a
     million tuples would set off collections that walk every one of them
     again, costing more than making them (tuples of str form no cycles)."""
@@ -185,7 +185,7 @@ def rows(pa, batches, groups, packed=()):
     index is in `packed` come as a `Packed` where they can."""
     table = pa.Table.from_batches(batches)
     out = [_packed(pa, table, group) if g in packed else None for g, group in enumerate(groups)]
-    with _collector_paused():
+    with collector_paused():
         columns = {i: table.column(i).to_pylist() for g, group in enumerate(groups) if out[g] is None for i in group}
         return [list(zip(*(columns[i] for i in group))) if out[g] is None else out[g]
                 for g, group in enumerate(groups)]

@@ -372,7 +372,8 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
             count = len(rows)  # the module's walk empties `rows`
             estimate, basis = _encoding_estimate(reporter, public_key, rows.head(CALIBRATION_ROWS), count)
             reporter.say(f"{role_name(role)}: building the store of {count:,} rows in this process")
-            with _encoding(reporter, role_name(role), count, estimate, basis):
+            # The module's walk unpacks the rows into as many tuples.
+            with _encoding(reporter, role_name(role), count, estimate, basis), arrow_csv.collector_paused():
                 stores = [build_task(public_key, rows)]
             del rows
             layout = {}
