@@ -56,12 +56,10 @@ ROLES = (*BANKS, OPERATOR)
 # calls, while the per-call cost stays far below one per cent.
 STREAM_CHUNK = 32768
 # The query step parses both stores on every call; its chunks start at this
-# size and then grow until parsing is at most about 1/100 of each call (at
-# 10^6 transactions 1/30 cost some 0.5 s of processor time over 1/100; a
-# chunk then holds roughly 200,000 transactions, under 100 MB of rows).
+# size and then grow until parsing is at most about 1/30 of each call.
 QUERY_FIRST_CHUNK = 8192
 QUERY_MAX_CHUNK = 1 << 20
-PARSE_SHARE = 100
+PARSE_SHARE = 30
 BUILD_READ_CHUNK = 1 << 16
 # A store's encoding is estimated from a build of this many rows, timed here,
 # when the store has at least ESTIMATED_FROM times as many (a smaller one
