@@ -20,6 +20,7 @@ stops at `end`, so a table can be read in slices cut at record boundaries.
 import codecs
 import contextlib
 import csv
+import functools
 import gc
 import io
 
@@ -135,7 +136,7 @@ class Body:
 
 
 @contextlib.contextmanager
-def _collector_paused():
+def collector_paused():
     """No cyclic garbage collection while the rows' tuples are made: a
     million tuples would set off collections that walk every one of them
     again, costing more than making them (tuples of str form no cycles)."""
@@ -148,11 +149,43 @@ def _collector_paused():
             gc.enable()
 
 
-def rows(pa, batches, groups):
+class Packed:
+    """One column group's rows of a block, packed: each column's values
+    joined by NUL into one UTF-8 bytes object (`columns`), made by pyarrow
+    without a Python object per value; `len` is the number of rows and
+    `first_empty` the first row whose columns are all empty, or None."""
+
+    SEPARATOR = b"\0"
+
+    def __init__(self, columns, rows, first_empty):
+        self.columns, self._rows, self.first_empty = columns, rows, first_empty
+
+    def __len__(self):
+        return self._rows
+
+
+def _packed(pa, table, group):
+    """The group's rows of `table` as a `Packed`, or None when a value holds a
+    NUL (which packing cannot tell from the separator)."""
+    compute, count = pa.compute, table.num_rows
+    ends = pa.array([0, count], pa.int32())
+    columns = [table.column(i).combine_chunks() for i in group]
+    joined = tuple(compute.binary_join(pa.ListArray.from_arrays(ends, c.cast(pa.binary())), Packed.SEPARATOR)[0]
+                   .as_py() for c in columns)
+    if any(j.count(Packed.SEPARATOR) != count - 1 for j in joined):
+        return None
+    first = compute.index(functools.reduce(compute.and_, (compute.equal(c, "") for c in columns)), True).as_py()
+    return Packed(joined, count, None if first < 0 else first)
+
+
+def rows(pa, batches, groups, packed=()):
     """Per group of column positions, the rows of `batches` as tuples of str
     (one-element tuples for one column): one conversion per column, the
-    tuples made by zip, so no Python code runs per row."""
+    tuples made by zip, so no Python code runs per row. The groups whose
+    index is in `packed` come as a `Packed` where they can."""
     table = pa.Table.from_batches(batches)
-    with _collector_paused():
-        columns = {i: table.column(i).to_pylist() for i in {i for group in groups for i in group}}
-        return [list(zip(*(columns[i] for i in group))) for group in groups]
+    out = [_packed(pa, table, group) if g in packed else None for g, group in enumerate(groups)]
+    with collector_paused():
+        columns = {i: table.column(i).to_pylist() for g, group in enumerate(groups) if out[g] is None for i in group}
+        return [list(zip(*(columns[i] for i in group))) if out[g] is None else out[g]
+                for g, group in enumerate(groups)]

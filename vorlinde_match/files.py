@@ -587,24 +587,61 @@ class StreamReader:
 
 class IdReader:
     """The operator's transaction ids (a `transaction-ids` file, one CSV row
-    per query, written by `operator query`), in query order, read as needed."""
+    per query, written by `operator query`), in query order, read as needed.
+
+    `plain` hands out ids whose CSV form is the id itself (no quote, comma,
+    carriage return or NUL, not empty) straight from the lines, a block at a
+    time; the first block holding any other line turns reading over to the
+    csv module (`take`) for the rest of the file."""
 
     def __init__(self, path, meta):
         self.path = path
         self._reader = StreamReader(path, meta, 1)
-        self._text = io.TextIOWrapper(_RawPayload(self._reader), encoding="utf-8", newline="")
-        self._rows = csv.reader(self._text)
+        self._unread = self._reader.count  # payload bytes not yet read
+        self._lines = b""  # read ahead of the ids handed out, by `plain`
+        self._rows = None  # the csv module's reader, once `take` has started
+
+    def plain(self, n):
+        """The next `n` ids as a list of str, or None (nothing taken) when one
+        of them is not plain; from then on only `take` reads."""
+        if self._rows is not None:
+            return None
+        while self._lines.count(b"\n") < n and self._unread:
+            block = self._reader.read(min(self._unread, max(_ID_BLOCK, 64 * n)))
+            self._unread -= len(block)
+            self._lines += block
+        pieces = self._lines.split(b"\n", n)
+        if len(pieces) <= n:
+            return None
+        end = len(self._lines) - len(pieces[n])
+        # A NUL the csv module's reader refuses; an empty line it reads as no row.
+        if any(self._lines.find(c, 0, end) >= 0 for c in (*QUOTED_IN_CSV, b"\0")) or b"" in pieces[:n]:
+            return None
+        try:
+            ids = self._lines[:end].decode("utf-8").split("\n")
+        except UnicodeDecodeError:
+            return None
+        self._lines = pieces[n]
+        ids.pop()  # after the last line break
+        return ids
+
+    def _csv_rows(self):
+        if self._rows is None:
+            raw = _RawPayload(self._reader, self._unread, self._lines)
+            self._lines = b""
+            self._rows = csv.reader(io.TextIOWrapper(raw, encoding="utf-8", newline=""))
+        return self._rows
 
     def take(self, n):
         # The rows taken and checked as a block, at C speed: a Python step
         # per id would cost a tenth of the module's work on them.
-        rows = list(itertools.islice(self._rows, n))
+        rows = list(itertools.islice(self._csv_rows(), n))
         if len(rows) != n or (rows and (min(map(len, rows)) != 1 or max(map(len, rows)) != 1)):
             raise StepError(f"{self.path} has fewer transaction ids than queries; rerun `operator query`")
         return list(map(_FIRST, rows))
 
     def finish(self):
-        if next(self._rows, None) is not None:
+        if next(self._csv_rows(), None) is not None:
             raise StepError(f"{self.path} has more transaction ids than queries; rerun `operator query`")
         self._reader.verify()
 
@@ -612,22 +649,33 @@ class IdReader:
         self._reader.close()
 
 
-class _RawPayload(io.RawIOBase):
-    """A `StreamReader`'s payload as a binary file, for a text wrapper; the
-    digest is still checked by the reader's `verify`."""
+# Bytes of ids read at a time.
+_ID_BLOCK = 1 << 20
+# Beside the line break, what makes the csv module quote a value or treat it
+# apart (a value holding none, but not empty, is written and read as it is).
+QUOTED_IN_CSV = (b'"', b",", b"\r")
 
-    def __init__(self, reader):
+
+class _RawPayload(io.RawIOBase):
+    """A `StreamReader`'s payload as a binary file, for a text wrapper: `head`
+    (bytes already read from it) and then its `left` unread bytes; the digest
+    is still checked by the reader's `verify`."""
+
+    def __init__(self, reader, left, head=b""):
         self._reader = reader
-        self._left = reader.count
+        self._left = left
+        self._head = head
 
     def readable(self):
         return True
 
     def readinto(self, buffer):
-        n = min(len(buffer), self._left)
-        data = self._reader.read(n)
+        if self._head:
+            data, self._head = self._head[:len(buffer)], self._head[len(buffer):]
+        else:
+            data = self._reader.read(min(len(buffer), self._left))
+            self._left -= len(data)
         buffer[:len(data)] = data
-        self._left -= len(data)
         return len(data)
 
 

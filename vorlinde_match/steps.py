@@ -34,7 +34,7 @@ import time
 
 import vorlinde
 
-from . import parties
+from . import arrow_csv, files, parties
 from . import partitions as parting
 from . import slices
 from .errors import OperationFailed, RowsError, StepError
@@ -218,7 +218,12 @@ class KeyRows:
         self._count = 0
 
     def add(self, chunk):
+        """Adds a chunk of rows: a list of tuples, or an arrow_csv.Packed."""
         if not chunk:
+            return
+        if isinstance(chunk, arrow_csv.Packed):
+            self._chunks.append(chunk.columns)
+            self._count += len(chunk)
             return
         packed = []
         for values in zip(*chunk):
@@ -245,12 +250,14 @@ class KeyRows:
         for chunk in self._chunks:
             size = len(chunk) if isinstance(chunk, list) else chunk[0].count(b"\0") + 1
             if 0 <= index < size:
-                return self._unpack(chunk)[index]
+                return self.unpacked(chunk)[index]
             index -= size
         raise IndexError("row index out of range")
 
     @classmethod
-    def _unpack(cls, chunk):
+    def unpacked(cls, chunk):
+        """The rows of a chunk as held here (a list of rows, or its columns
+        packed)."""
         if isinstance(chunk, list):
             return chunk
         return list(zip(*(column.decode("utf-8").split(cls.SEPARATOR) for column in chunk)))
@@ -261,12 +268,12 @@ class KeyRows:
         for chunk in self._chunks:
             if len(rows) >= count:
                 break
-            rows.extend(self._unpack(chunk)[:count - len(rows)])
+            rows.extend(self.unpacked(chunk)[:count - len(rows)])
         return rows
 
     def __iter__(self):
         while self._chunks:
-            rows = self._unpack(self._chunks.popleft())
+            rows = self.unpacked(self._chunks.popleft())
             self._count -= len(rows)
             yield from rows
 
@@ -275,7 +282,7 @@ def _read_rows(table, columns, reporter, desc):
     rows = KeyRows()
     bar = table.bar(reporter, desc)
     try:
-        for (chunk,) in table.chunks(BUILD_READ_CHUNK):
+        for (chunk,) in table.chunks(BUILD_READ_CHUNK, packed=(0,)):
             _refuse_empty_keys(table, chunk, columns)
             rows.add(chunk)
             bar.moved_to(table.progress)
@@ -364,7 +371,8 @@ def bank_build(home, handover, accounts, columns, reporter, partitions=1, execut
             count = len(rows)  # the module's walk empties `rows`
             estimate, basis = _encoding_estimate(reporter, public_key, rows.head(CALIBRATION_ROWS), count)
             reporter.say(f"{role_name(role)}: building the store of {count:,} rows in this process")
-            with _encoding(reporter, role_name(role), count, estimate, basis):
+            # The module's walk unpacks the rows into as many tuples.
+            with _encoding(reporter, role_name(role), count, estimate, basis), arrow_csv.collector_paused():
                 stores = [build_task(public_key, rows)]
             del rows
             layout = {}
@@ -455,6 +463,14 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
 
 # Operator: query --------------------------------------------------------------
 
+def _csv_text(rows):
+    """`rows` as the csv module writes them, one line each (the ids file's
+    lines and the results' rows)."""
+    text = io.StringIO()
+    csv.writer(text, lineterminator="\n").writerows(rows)
+    return text.getvalue()
+
+
 def _read_store(handover, role, known, reporter):
     path = handover_path(handover, f"{role}.store")
     hint = again("bank build", role)
@@ -532,9 +548,18 @@ def query_chunk_task(sender_stores, receiver_stores, layouts, public_key, readin
     _unmatchable(receiver_rows, len(groups[1]), empty_at)
     records, seconds, calls = query_task(sender_stores, receiver_stores, layouts, public_key, sender_rows,
                                          receiver_rows)
-    lines = io.StringIO()
-    csv.writer(lines, lineterminator="\n").writerows(ids)
-    return records, seconds, calls, lines.getvalue().encode("utf-8"), len(empty_at), len(ids)
+    return records, seconds, calls, _id_lines(ids), len(empty_at), len(ids)
+
+
+def _id_lines(ids):
+    """The ids as the UTF-8 lines of the ids file, one CSV row each; packed
+    ids that are all plain in CSV are their own lines."""
+    if isinstance(ids, arrow_csv.Packed):
+        (joined,) = ids.columns
+        if ids.first_empty is None and not any(c in joined for c in (*files.QUOTED_IN_CSV, b"\n")):
+            return joined.replace(arrow_csv.Packed.SEPARATOR, b"\n") + b"\n"
+        ids = KeyRows.unpacked(ids.columns)
+    return _csv_text(ids).encode("utf-8")
 
 
 def _local_error(path, groups, integers_as_text):
@@ -651,7 +676,7 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                     read_to.append(piece.progress)
                     yield (piece,)
                 return
-            for chunk in table.chunks(sizes):
+            for chunk in table.chunks(sizes, packed=(2,)):
                 read_to.append(table.progress)
                 yield (chunk,)
                 del chunk  # not held while the next one is read
@@ -902,6 +927,21 @@ def finish_task(secret_key, sender_points, receiver_points, gamma, delta):
     return bytes(_call(vorlinde.finish, sender_points, receiver_points, gamma, delta, secret_key))
 
 
+_WORDS = ("false", "true").__getitem__
+_ENDINGS = (",false\n", ",true\n").__getitem__
+
+
+def result_rows(id_reader, flags):
+    """The results' CSV rows (id, matched) of the next len(flags) queries, as
+    one piece of text. The joins, the csv writer, the words and zip run in C,
+    with no Python step per transaction; an id that is plain in CSV is its
+    own first field, so those rows are joined without the csv writer."""
+    plain = id_reader.plain(len(flags))
+    if plain is not None:
+        return "".join(map(str.__add__, plain, map(_ENDINGS, flags)))
+    return _csv_text(zip(id_reader.take(len(flags)), map(_WORDS, flags)))
+
+
 @recorded("operator", "finish")
 def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM_CHUNK, executor=None):
     executor = executor or Local()
@@ -932,20 +972,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
         id_reader = IdReader(ids_path, ids)
         with Outputs() as out:
             with out.text(output) as results:
-                # Each chunk's rows are formatted into `text` and written in
-                # one piece; the csv writer, the words and zip run in C, with
-                # no Python step per transaction.
-                text = io.StringIO()
-                writer = csv.writer(text, lineterminator="\n")
-
-                def written():
-                    results.write(text.getvalue())
-                    text.seek(0)
-                    text.truncate()
-
-                writer.writerow([ids.get("column", "id"), "matched"])
-                written()
-                words = ("false", "true").__getitem__
+                results.write(_csv_text([(ids.get("column", "id"), "matched")]))
                 bar = reporter.bar(count, "operator: finishing")
                 chunk = executor.balanced(count, chunk)
                 try:
@@ -955,8 +982,7 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
                     with _reading([r.path for r in readers],
                                   "ask the banks to run `vorlinde-match bank decrypt` again", readers):
                         for flags in executor.map(finish_task, jobs(), (executor.share(secret_key),)):
-                            writer.writerows(zip(id_reader.take(len(flags)), map(words, flags)))
-                            written()
+                            results.write(result_rows(id_reader, flags))
                             matched += sum(flags)
                             bar.update(len(flags))
                 finally:

@@ -183,7 +183,10 @@ def _picker(columns):
 
 def first_empty(rows, width):
     """The index of the first row whose `width` columns are all empty, or
-    None (a C-speed scan: rows are tuples)."""
+    None (a C-speed scan: rows are tuples, or an arrow_csv.Packed, which
+    knows)."""
+    if isinstance(rows, arrow_csv.Packed):
+        return rows.first_empty
     try:
         return rows.index(("",) * width)
     except ValueError:
@@ -359,14 +362,16 @@ class Table:
 
     # Rows
 
-    def chunks(self, rows_per_chunk):
+    def chunks(self, rows_per_chunk, packed=()):
         """Yields one list per column group, of up to `rows_per_chunk` rows
-        (a number, or a function giving the size of the next chunk)."""
+        (a number, or a function giving the size of the next chunk). A group
+        whose index is in `packed` may come as an arrow_csv.Packed instead of
+        a list when pyarrow reads it (see `first_empty` for both)."""
         size = rows_per_chunk if callable(rows_per_chunk) else (lambda: rows_per_chunk)
         if self.parquet:
             yield from self._parquet_chunks(size)
         elif self.csv_reader == "arrow":
-            yield from self._arrow_chunks(size)
+            yield from self._arrow_chunks(size, packed)
         else:
             yield from self._csv_chunks(size)
 
@@ -404,7 +409,7 @@ class Table:
         except OSError as error:
             raise StepError(f"cannot read {self.name}: {error.strerror}") from None
 
-    def _arrow_chunks(self, size):
+    def _arrow_chunks(self, size, packed):
         pa = self._pa
         pending, have = [], 0  # record batches read and not yet handed out, and their rows
         limit = size()
@@ -416,7 +421,7 @@ class Table:
                     chunk = pa.Table.from_batches(pending)
                     pending, have = chunk.slice(limit).to_batches(), have - limit
                     pause("reading")
-                    yield self._counted(arrow_csv.rows(pa, chunk.slice(0, limit).to_batches(), self._index))
+                    yield self._counted(arrow_csv.rows(pa, chunk.slice(0, limit).to_batches(), self._index, packed))
                     limit = size()
         except arrow_csv.Unsure:
             # The csv module reads on from the first row not handed out, and
@@ -426,7 +431,7 @@ class Table:
             return
         if have:
             pause("reading")
-            yield self._counted(arrow_csv.rows(pa, pending, self._index))
+            yield self._counted(arrow_csv.rows(pa, pending, self._index, packed))
 
     def _skip_with_csv_module(self, count):
         """Reopens the table with the csv module's reader, past its header

@@ -500,18 +500,25 @@ SAME_INPUTS = {
 HEADER_LEFT_TO_CSV = {"invalid UTF-8 in the header", "empty", "a blank first line", "no column c"}
 
 
-def _read_table(path, chunk):
+def _read_table(path, chunk, packed=False):
     """What a step sees of a table: the chunks' rows, where each chunk's
-    first all-empty key is, the progress at the end, or the message."""
+    first all-empty key is, the progress at the end, or the message. With
+    `packed`, the rows as a bank's build hands them to the module."""
     from vorlinde_match.errors import StepError
+    from vorlinde_match.steps import KeyRows
     from vorlinde_match.tables import Table, first_empty
+
+    def handed_over(group):
+        rows = KeyRows()
+        rows.add(group)
+        return list(rows)
 
     seen = {"rows": [], "empty keys at": []}
     try:
         with Table(str(path), [["b", "a"], ["c"]]) as table:
             seen["reader"] = table.csv_reader
-            for keys, cs in table.chunks(chunk):
-                seen["rows"] += zip(keys, cs)
+            for keys, cs in table.chunks(chunk, packed=(0, 1) if packed else ()):
+                seen["rows"] += zip(handed_over(keys), handed_over(cs)) if packed else zip(keys, cs)
                 if (i := first_empty(keys, 2)) is not None:
                     seen["empty keys at"].append(table.where(i))
             seen["progress"] = table.progress
@@ -521,11 +528,13 @@ def _read_table(path, chunk):
 
 
 @pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")
+@pytest.mark.parametrize("packed", [False, True], ids=["rows", "packed"])
 @pytest.mark.parametrize("chunk", [7, 1000])
 @pytest.mark.parametrize("name", list(SAME_INPUTS))
-def test_both_readers_read_a_file_alike(tmp_path, monkeypatch, name, chunk):
+def test_both_readers_read_a_file_alike(tmp_path, monkeypatch, name, chunk, packed):
     """The csv module's reader is the oracle. pyarrow's blocks are made
-    small, so that its blocks and the chunks fall differently."""
+    small, so that its blocks and the chunks fall differently. Packed, the
+    rows are packed by pyarrow and unpacked as the module walks them."""
     from vorlinde_match import arrow_csv
 
     content = SAME_INPUTS[name]
@@ -538,7 +547,7 @@ def test_both_readers_read_a_file_alike(tmp_path, monkeypatch, name, chunk):
         monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", "csv")
         expected = _read_table(path, chunk)
         monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", "arrow")
-        got = _read_table(path, chunk)
+        got = _read_table(path, chunk, packed)
     finally:
         csv.field_size_limit(limit)
     assert gc.isenabled()
