@@ -465,10 +465,26 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
 
 def _csv_text(rows):
     """`rows` as the csv module writes them, one line each (the ids file's
-    lines and the results' rows)."""
+    lines and the results' rows), except that a value holding a carriage
+    return is quoted: with "\n" as the line terminator some versions of the
+    csv module write it bare, and a reader then sees a line break in it."""
+    rows = rows if isinstance(rows, list) else list(rows)
     text = io.StringIO()
     csv.writer(text, lineterminator="\n").writerows(rows)
-    return text.getvalue()
+    written = text.getvalue()
+    return "".join(map(_csv_line, rows)) if "\r" in written else written
+
+
+def _csv_field(value, alone):
+    if any(c in value for c in '",\r\n') or (alone and value == ""):
+        return '"' + value.replace('"', '""') + '"'
+    return value
+
+
+def _csv_line(row):
+    """One row as the csv module writes strings, with a carriage return
+    always quoted."""
+    return ",".join(_csv_field(str(v), len(row) == 1) for v in row) + "\n"
 
 
 def _read_store(handover, role, known, reporter):

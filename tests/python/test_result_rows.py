@@ -102,3 +102,22 @@ def test_a_blank_line_is_a_row_that_is_not_an_id(tmp_path):
     path, meta = ids_file(tmp_path, b"a\n\nb\n", 3)
     with pytest.raises(StepError, match="fewer transaction ids than queries"):
         result_text(path, meta, bytes(3), 3)
+
+
+@pytest.mark.parametrize("chunk", [1, 7, 1 << 20])
+def test_an_id_with_a_carriage_return_is_quoted_and_reads_back(tmp_path, chunk):
+    """Some versions of the csv module write a bare carriage return when the
+    line terminator is "\\n", which its own reader then takes for a line
+    break: the ids file said one id more than there were queries. The csv
+    reader is the oracle here: every id and word must come back."""
+    ids = _with(2500, "a\rb")
+    ids[0], ids[-1] = "\r", "end\r"
+    flags = bytes(random.Random(3).getrandbits(1) for _ in ids)
+    lines = steps._csv_text([(i,) for i in ids])
+    assert [row[0] for row in csv.reader(io.StringIO(lines, newline=""))] == ids
+    path, meta = ids_file(tmp_path, lines.encode("utf-8"), len(ids))
+    text = result_text(path, meta, flags, chunk)
+    words = ["true" if f else "false" for f in flags]
+    assert list(csv.reader(io.StringIO(text, newline=""))) == [list(pair) for pair in zip(ids, words)]
+    # Rows without a carriage return are still the csv module's bytes.
+    assert text.split("\n")[1] + "\n" == csv_text([(ids[1], words[1])])
