@@ -8,9 +8,10 @@ so that drift in the machine's load falls on both alike. Prints, per case, the
 median time per transaction of each build and their ratio.
 
     python bench/side_by_side.py --before OLD/bin/python --after NEW/bin/python \
-        [--cases initiate_queries,transaction] [-n 20000] [--rounds 9] [--cpu 1]
+        [--cases build_okvs,initiate_queries,transaction] [-n 20000] [--rounds 9] [--cpu 1]
 
-Cases: initiate_queries (the operator's lookups and records, half of the
+Cases: build_okvs (a bank's store of n rows: the time per row),
+initiate_queries (the operator's lookups and records, half of the
 lookups missing), transaction (initiate_queries, randomize twice, combine,
 decrypt twice and finish: one whole transaction of the protocol).
 """
@@ -31,6 +32,7 @@ receiver_store = vorlinde.build_okvs(B, receivers[1::2] + receivers[: n // 4])
 """
 
 _CASES = {
+    "build_okvs": "vorlinde.build_okvs(A, senders)",
     "initiate_queries": "vorlinde.initiate_queries(senders, receivers, sender_store, receiver_store, X)",
     "transaction": """
 records = vorlinde.initiate_queries(senders, receivers, sender_store, receiver_store, X)
@@ -57,7 +59,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--before", required=True, help="interpreter that imports the first build")
     ap.add_argument("--after", required=True, help="interpreter that imports the second build")
-    ap.add_argument("--cases", default="initiate_queries,transaction")
+    ap.add_argument("--cases", default="build_okvs,initiate_queries,transaction")
     ap.add_argument("-n", type=int, default=20000, help="transactions per call")
     ap.add_argument("--rounds", type=int, default=9)
     ap.add_argument("--cpu", type=int, default=1, help="processor to pin to")
