@@ -104,14 +104,12 @@ struct VectorEntries {
   static PointLimbs* limbs(std::span<EdwardsPoint> points) { return reinterpret_cast<PointLimbs*>(points.data()); }
 
   static void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
-    if (points.empty()) return;
     const Digits digits = digits_of({&k, 1}, &Scalar::as_radix_16);
     K.variable_base(limbs(points), digits.data(), 0, points.size(), limbs(out));
   }
 
   static void mul_many(std::span<const EdwardsPoint> points, std::span<const Scalar> scalars,
                        std::span<EdwardsPoint> out) {
-    if (points.empty()) return;
     const Digits digits = digits_of(scalars, &Scalar::as_radix_16);
     K.variable_base(limbs(points), digits.data(), 64, points.size(), limbs(out));
   }
@@ -127,7 +125,6 @@ struct VectorEntries {
   }
 
   static void mul_by_cofactor_many(std::span<const EdwardsPoint> points, std::span<EdwardsPoint> out) {
-    if (points.empty()) return;
     K.mul_by_cofactor(limbs(points), points.size(), limbs(out));
   }
 

@@ -76,13 +76,9 @@ struct Isa : Lanes {
     // limb is within the F25x4 bounds.
     void put(int s, int e, int c, const std::uint64_t* limbs) {
       std::uint64_t(&v)[10] = entry[s][e][c];
-      for (int k = 0; k < 5; ++k) {
-        v[2 * k] = limbs[k] & F25x4::kLow26;
-        v[2 * k + 1] = limbs[k] >> 26;
-      }
       std::uint64_t carry = 0;
       for (int k = 0; k < 10; ++k) {
-        v[k] += carry;
+        v[k] = (k % 2 == 0 ? limbs[k / 2] & F25x4::kLow26 : limbs[k / 2] >> 26) + carry;
         carry = v[k] >> F25x4::bits(k);
         v[k] &= F25x4::bits(k) == 26 ? F25x4::kLow26 : F25x4::kLow25;
       }
