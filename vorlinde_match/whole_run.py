@@ -186,7 +186,7 @@ def _steps(folders, handover, sender_bank, receiver_bank, transactions, reporter
     return WholeRun(results, time.perf_counter() - start)
 
 
-@functools.cache
+@functools.lru_cache(maxsize=None)
 def _malloc_trim():
     """glibc's malloc_trim, or None where the interpreter is not CPython or
     its C library has no such call (PyPy's collector keeps its own memory)."""
