@@ -87,6 +87,33 @@ def test_a_different_answer_fails_the_run_and_names_the_transaction(data, tmp_pa
     assert f"1 of {len(rows)} results differ" in done.stderr and tid in done.stderr
 
 
+@pytest.mark.parametrize("reader", ["csv", "arrow"])
+def test_ids_that_need_quoting_come_back_as_they_were(data, tmp_path, monkeypatch, reader):
+    """Ids with a carriage return (which the csv module of some versions
+    writes bare with "\n" lines), a comma, a quote and a line break go
+    through the query's ids file and finish's results unchanged: the run
+    checks them against the answer, and so does the csv reader here."""
+    if reader == "arrow" and not has_pyarrow:
+        pytest.skip("pyarrow is not installed")
+    monkeypatch.setenv("VORLINDE_MATCH_CSV_READER", reader)
+    odd = {0: "a\rb", 1: "c,d", 2: 'say "hi"', 3: "two\nlines", 4: "end\r"}
+    (tmp_path / "data").mkdir()
+    for name in ("sender_bank.csv", "receiver_bank.csv"):
+        shutil.copy(data / name, tmp_path / "data" / name)
+    for name in ("transactions.csv", "expected_matches.csv"):
+        with open(data / name, newline="", encoding="utf-8") as f:
+            rows = list(csv.reader(f))
+        for i, tid in odd.items():
+            rows[1 + i][0] = tid
+        # "\r\n" lines, so that the csv module quotes a value holding "\r".
+        with open(tmp_path / "data" / name, "w", newline="", encoding="utf-8") as f:
+            csv.writer(f, lineterminator="\r\n").writerows(rows)
+    done = command("run", "--data", tmp_path / "data", "--work", tmp_path / "work", "--quiet", "--chunk-rows", "3")
+    assert done.returncode == 0, done.stderr
+    got = results(tmp_path / "work" / "operator" / "matches.csv")
+    assert got == answer(tmp_path / "data") and [tid for tid, _ in got[:5]] == list(odd.values())
+
+
 def test_the_library_run_gives_memory_back_after_every_step(data, tmp_path, monkeypatch):
     import io
 
