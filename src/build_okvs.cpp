@@ -3,8 +3,7 @@
 
 #include <algorithm>
 #include <span>
-#include <utility>
-#include <vector>
+#include <type_traits>
 
 #include "curve/edwards.hpp"
 #include "okvs/schemes/paxos.hpp"
@@ -17,6 +16,7 @@
 #include "src/keys.hpp"
 #include "src/operations.hpp"
 #include "src/point_conversion.hpp"
+#include "src/result_buffer.hpp"
 
 namespace vorlinde {
 
@@ -34,39 +34,48 @@ bool cannot_encrypt(const curve::EdwardsPoint& public_key) {
 
 }  // namespace
 
-Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row) {
+// The store's slots are written straight into the result's bytes: a
+// Ciphertext's memory is its byte form (c1 then c2, no padding, alignment 1),
+// so the value region of the byte form is an array of them.
+static_assert(sizeof(Ciphertext) == Ciphertext::kSize && alignof(Ciphertext) == 1 &&
+              std::is_trivially_copyable_v<Ciphertext> && std::is_standard_layout_v<Ciphertext>);
+
+void build_okvs(const BytesArg& public_key, RowKeys rows, ResultBuffer& result) {
   const runtime::ScrubStackOnExit scrub;
   const curve::EdwardsPoint pk = read_public_key(public_key, kPublicKeySentence);
-  std::vector<DataRow> rows = distinct_rows(std::move(strings_in_each_row));
+  rows.keep_distinct();
   if (!rows.empty() && cannot_encrypt(pk)) {
     throw runtime::Failure("The public key cannot encrypt: it is the identity or the point of order two.");
   }
   const curve::EdwardsBasepointTable table = curve::EdwardsBasepointTable::create(pk);
 
-  // Pair i is written only by the worker that encrypts row i, so the list is
-  // in row order however the pool splits the rows. The encoder reads the
-  // values at random, so the list is a table (on huge pages when large).
-  okvs::Table<std::pair<DataRow, Ciphertext>> pairs;
-  pairs.reserve(rows.size());
-  for (DataRow& row : rows) pairs.emplace_back(std::move(row), Ciphertext{});
-  rows = {};
-  if (!pairs.empty()) {
+  // Value i is written only by the worker that encrypts row i. The encoder
+  // reads the values at random, so they are a table (on huge pages when large).
+  okvs::Table<Ciphertext> values(rows.size());
+  if (!values.empty()) {
     // 64 rows per task: about eight batches of candidates, under a millisecond.
     constexpr std::size_t kRowsPerTask = 64;
     runtime::parallel_for(
-        pairs.size(),
+        values.size(),
         [&](std::size_t begin, std::size_t end) {
-          std::vector<Ciphertext> values(end - begin);
-          Ciphertext::zero_many(table, values);
-          for (std::size_t i = begin; i < end; ++i) pairs[i].second = values[i - begin];
+          Ciphertext::zero_many(table, std::span<Ciphertext>(values).subspan(begin, end - begin));
         },
         kRowsPerTask);
   }
   using Store = okvs::Paxos<Ciphertext>;
-  const Store store = Store::encode<DataRow>(std::span<const std::pair<DataRow, Ciphertext>>(pairs));
-  pairs = {};  // everything of them is in the store now; freed before its bytes are made
-  const std::size_t size = okvs::kSeedBytes + (store.sparse.size() + store.dense.size()) * Store::kValueBytes;
-  return runtime::allocating(size, "the result", [&] { return store.to_bytes(); });
+  std::span<std::uint8_t> bytes;
+  const okvs::Seeds seeds = Store::encode_into(rows, values, [&](std::uint64_t m) {
+    bytes = result.allocate(Store::byte_size(rows.size()));
+    Ciphertext* const slots = reinterpret_cast<Ciphertext*>(bytes.data() + okvs::kSeedBytes);
+    return Store::Slots{std::span<Ciphertext>(slots, m), std::span<Ciphertext>(slots + m, okvs::kDenseSlots)};
+  });
+  Store::write_seeds(seeds, bytes.first<okvs::kSeedBytes>());
+}
+
+Bytes build_okvs(const BytesArg& public_key, const Rows& strings_in_each_row) {
+  BytesResult result;
+  build_okvs(public_key, RowKeys(strings_in_each_row), result);
+  return result.take();
 }
 
 }  // namespace vorlinde

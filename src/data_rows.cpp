@@ -37,4 +37,18 @@ std::vector<DataRow> distinct_rows(Rows rows) {
   });
 }
 
+RowKeys::RowKeys(const Rows& rows) {
+  reserve_rows(rows.size());
+  for (const Row& row : rows) {
+    for (const std::string& s : row) {
+      append(std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
+    }
+    end_row();
+  }
+}
+
+void RowKeys::keep_distinct() {
+  keep_distinct_by([](std::span<const std::uint8_t> bytes) { return okvs::xxh3_64(bytes, 0); });
+}
+
 }  // namespace vorlinde

@@ -17,6 +17,7 @@
 #include <new>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "runtime/failure.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/out_of_memory.hpp"
+#include "src/data_rows.hpp"
 #include "src/operations.hpp"
 
 namespace vorlinde {
@@ -207,19 +209,23 @@ Ref type_name(PyObject* object) {
         checked(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target)));
 }
 
-std::string extract_string(PyObject* object) {
+// The str's UTF-8 bytes, valid while the object lives.
+std::string_view utf8_of(PyObject* object) {
   if (!PyUnicode_Check(object)) raise_not_convertible(object, "PyString");
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);  // a lone surrogate raises the host's encoding error
   if (data == nullptr) throw PythonErrorSet{};
-  return std::string(data, static_cast<std::size_t>(size));
+  return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-// A sequence other than str, walked with the iterator protocol. Its length is
-// only a hint: a failing __len__ is ignored, and an implausible one is not
-// trusted with the allocation.
-template <class Item, Item (*convert)(PyObject*)>
-std::vector<Item> extract_sequence(PyObject* object) {
+std::string extract_string(PyObject* object) { return std::string(utf8_of(object)); }
+
+// Walks a sequence other than str with the iterator protocol, calling
+// reserve(hint) once and then each(item) for every item. Its length is only a
+// hint: a failing __len__ is ignored, and an implausible one is not trusted
+// with an allocation.
+template <class Reserve, class Each>
+void for_each_item(PyObject* object, Reserve reserve, Each each) {
   if (PyUnicode_Check(object)) raise(PyExc_ValueError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) raise_not_convertible(object, "Sequence");
   Py_ssize_t hint = PySequence_Size(object);
@@ -227,15 +233,22 @@ std::vector<Item> extract_sequence(PyObject* object) {
     PyErr_Clear();
     hint = 0;
   }
-  std::vector<Item> items;
-  items.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), std::size_t{1} << 16));
+  reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), std::size_t{1} << 16));
   Ref iterator = checked(PyObject_GetIter(object));
   for (;;) {
     Ref item(PyIter_Next(iterator.get()));
     if (!item) break;
-    items.push_back(convert(item.get()));
+    each(item.get());
   }
   if (PyErr_Occurred()) throw PythonErrorSet{};
+}
+
+template <class Item, Item (*convert)(PyObject*)>
+std::vector<Item> extract_sequence(PyObject* object) {
+  std::vector<Item> items;
+  for_each_item(
+      object, [&](std::size_t hint) { items.reserve(hint); },
+      [&](PyObject* item) { items.push_back(convert(item)); });
   return items;
 }
 
@@ -263,6 +276,30 @@ void prefix_type_error(const char* parameter) {
 Rows extract_rows(PyObject* object, const char* parameter) {
   try {
     return extract_sequence<Row, extract_row>(object);
+  } catch (const PythonErrorSet&) {
+    prefix_type_error(parameter);
+    throw;
+  }
+}
+
+// extract_rows with only each row's key byte string kept: the same walk, so
+// the same failures in the same order.
+RowKeys extract_row_keys(PyObject* object, const char* parameter) {
+  try {
+    RowKeys keys;
+    for_each_item(
+        object, [&](std::size_t hint) { keys.reserve_rows(hint); },
+        [&](PyObject* row) {
+          for_each_item(
+              row, [](std::size_t) {},
+              [&](PyObject* string) {
+                const std::string_view bytes = utf8_of(string);
+                keys.append(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+              });
+          keys.end_row();
+        });
+    keys.shrink_to_fit();
+    return keys;
   } catch (const PythonErrorSet&) {
     prefix_type_error(parameter);
     throw;
@@ -325,6 +362,26 @@ Ref new_bytes(std::span<const std::uint8_t> data) {
                         "bytes object", data.size(), "bytes");
 }
 
+// A bytes object allocated before it is filled: the operation writes its
+// result into the object's own buffer before anyone else sees the object.
+class PyBytesResult final : public ResultBuffer {
+ public:
+  std::span<std::uint8_t> allocate(std::size_t size) override {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw runtime::OutOfMemory(size, "the result");
+    object_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!object_) {
+      if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonErrorSet{};
+      PyErr_Clear();
+      throw runtime::OutOfMemory(size, "the result");
+    }
+    return {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(object_.get())), size};
+  }
+  Ref take() { return std::move(object_); }
+
+ private:
+  Ref object_;
+};
+
 // A tuple owning the given new references.
 template <std::size_t N>
 Ref new_tuple(std::array<Ref, N> items) {
@@ -378,8 +435,10 @@ PyObject* py_key_gen(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) 
 PyObject* py_build_okvs(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 2> kParams{"public_key", "strings_in_each_row"};
   return call_frame("build_okvs", kParams, args, nargs, kwnames, [](const auto& a) {
-    Rows rows = extract_rows(a[1], "strings_in_each_row");
-    return new_bytes(build_okvs(PyBytesArg(a[0]), std::move(rows)));
+    RowKeys rows = extract_row_keys(a[1], "strings_in_each_row");
+    PyBytesResult result;
+    build_okvs(PyBytesArg(a[0]), std::move(rows), result);
+    return result.take();
   });
 }
 

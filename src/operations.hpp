@@ -34,6 +34,20 @@ class BytesArg {
   virtual std::span<const std::uint8_t> get(const char* sentence) const = 0;
 };
 
+// Where an operation writes a result whose size it learns midway: the buffer
+// of the object that will be handed to the caller, so that the result is
+// written once. The object lives as long as the ResultBuffer and is only
+// handed out after the operation returns, so a failing operation gives back
+// nothing. allocate is called at most once.
+// Failure: runtime::OutOfMemory "could not allocate {size} bytes for the result".
+class ResultBuffer {
+ public:
+  virtual ~ResultBuffer() = default;
+  virtual std::span<std::uint8_t> allocate(std::size_t size) = 0;
+};
+
+class RowKeys;  // src/data_rows.hpp
+
 // The type-check sentences, one per parameter.
 inline constexpr const char* kPublicKeySentence = "The public key object should be of type `bytes`.";
 inline constexpr const char* kSenderOkvsSentence = "The sender_okvs object should be of type `bytes`.";
@@ -59,7 +73,8 @@ struct KeyPair {
 // calling thread's dead stack before it returns or throws; pool workers do the
 // same after each job.
 KeyPair key_gen();
-Bytes build_okvs(const BytesArg& public_key, Rows strings_in_each_row);
+void build_okvs(const BytesArg& public_key, RowKeys strings_in_each_row, ResultBuffer& result);
+Bytes build_okvs(const BytesArg& public_key, const Rows& strings_in_each_row);
 Bytes initiate_queries(Rows sender_data, Rows receiver_data, const BytesArg& sender_okvs,
                        const BytesArg& receiver_okvs, const BytesArg& swift_pk);
 Bytes randomize(const BytesArg& ciphertexts);

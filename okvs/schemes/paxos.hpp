@@ -187,11 +187,47 @@ struct Paxos {
   SlotVector<V> sparse;
   SlotVector<V> dense;
 
+  // The values of a list of pairs, as the encoder reads them.
+  template <class K>
+  struct PairValues {
+    std::span<const std::pair<K, V>> pairs;
+    std::size_t size() const { return pairs.size(); }
+    const V& operator[](std::size_t i) const { return pairs[i].second; }
+  };
+
   struct Attempt {
     std::optional<Paxos> store;
     AttemptFailure failure = AttemptFailure::none;
     std::size_t core_edges = 0;  // edges left after peeling, repeated ones included
   };
+
+  // An attempt whose slots are written where the caller says: seeds only
+  // when it succeeded.
+  struct Placed {
+    std::optional<Seeds> seeds;
+    AttemptFailure failure = AttemptFailure::none;
+    std::size_t core_edges = 0;
+  };
+
+  // Where an accepted attempt writes its slots: m sparse, kDenseSlots dense.
+  struct Slots {
+    std::span<V> sparse;
+    std::span<V> dense;
+  };
+
+  // Slots in the store's own tables, laid out when an attempt succeeds.
+  static auto owned_slots(Paxos& store) {
+    return [&store](std::uint64_t m) {
+      store.sparse.assign(m, V{});
+      store.dense.assign(kDenseSlots, V{});
+      return Slots{std::span<V>(store.sparse), std::span<V>(store.dense)};
+    };
+  }
+
+  // The byte form's length for n keys.
+  static std::size_t byte_size(std::size_t n) {
+    return kSeedBytes + (static_cast<std::size_t>(sparse_size(n)) + kDenseSlots) * kValueBytes;
+  }
 
   // Encodes the pairs; keys must have pairwise different byte strings.
   // Attempts start afresh with new seeds until one succeeds.
@@ -199,18 +235,34 @@ struct Paxos {
   // "could not encode the store: 1000 attempts failed; the keys are not distinct".
   template <Hashable K, class Place = HashPlacement>
   static Paxos encode(std::span<const std::pair<K, V>> pairs, Place place = {}) {
-    const std::uint64_t m = sparse_size(pairs.size());
-    for (unsigned failed = 0; failed < kMaxFailedAttempts; ++failed) {
-      Attempt attempt = try_encode(pairs, m, place);
-      if (attempt.store) return std::move(*attempt.store);
-    }
-    throw runtime::Failure("could not encode the store: " + std::to_string(kMaxFailedAttempts) +
-                           " attempts failed; the keys are not distinct");
+    Paxos store;
+    const Seeds seeds = encode_into(PairKeys<K, V>{pairs}, PairValues<K>{pairs}, owned_slots(store), place);
+    store.seed_a = seeds.a;
+    store.seed_b = seeds.b;
+    store.seed_c = seeds.c;
+    return store;
   }
 
   template <Hashable K, class Place = HashPlacement>
   static Paxos encode(const std::vector<std::pair<K, V>>& pairs, Place place = {}) {
     return encode<K>(std::span<const std::pair<K, V>>(pairs), std::move(place));
+  }
+
+  // encode with keys[i] mapped to values[i] (both indexed: size(),
+  // operator[]), the slots written into slots_for(m) -> Slots, called once,
+  // when an attempt has succeeded, so nothing of the store exists before.
+  // Returns the seeds. Failures: those of encode; keys and values of
+  // different counts (equality assertion); whatever slots_for throws.
+  template <class Keys, class Values, class SlotsFor, class Place = HashPlacement>
+  static Seeds encode_into(const Keys& keys, const Values& values, SlotsFor&& slots_for, Place&& place = {}) {
+    check_counts_equal(keys.size(), values.size(), "keys and values differ in number");
+    const std::uint64_t m = sparse_size(keys.size());
+    for (unsigned failed = 0; failed < kMaxFailedAttempts; ++failed) {
+      const Placed attempt = try_encode_into(keys, values, m, place, slots_for);
+      if (attempt.seeds) return *attempt.seeds;
+    }
+    throw runtime::Failure("could not encode the store: " + std::to_string(kMaxFailedAttempts) +
+                           " attempts failed; the keys are not distinct");
   }
 
   // One encoding attempt with m sparse slots (encode uses sparse_size(n)).
@@ -223,8 +275,32 @@ struct Paxos {
     return try_encode_indexed<std::uint64_t, K>(pairs, m, place);
   }
 
-  // try_encode with the given width of vertex and edge numbers, which must
-  // hold m and twice the number of pairs. The stages in order:
+  template <class Keys, class Values, class Place, class SlotsFor>
+  static Placed try_encode_into(const Keys& keys, const Values& values, std::uint64_t m, Place& place,
+                                SlotsFor& slots_for) {
+    if (m <= UINT32_MAX && keys.size() <= UINT32_MAX / 2) {
+      return try_encode_indexed_into<std::uint32_t>(keys, values, m, place, slots_for);
+    }
+    return try_encode_indexed_into<std::uint64_t>(keys, values, m, place, slots_for);
+  }
+
+  // try_encode with the given width of vertex and edge numbers, into a store
+  // of its own.
+  template <std::unsigned_integral Index, Hashable K, class Place>
+  static Attempt try_encode_indexed(std::span<const std::pair<K, V>> pairs, std::uint64_t m, Place& place) {
+    Paxos store;
+    auto slots_for = owned_slots(store);
+    const Placed placed =
+        try_encode_indexed_into<Index>(PairKeys<K, V>{pairs}, PairValues<K>{pairs}, m, place, slots_for);
+    if (!placed.seeds) return Attempt{std::nullopt, placed.failure, placed.core_edges};
+    store.seed_a = placed.seeds->a;
+    store.seed_b = placed.seeds->b;
+    store.seed_c = placed.seeds->c;
+    return Attempt{std::move(store), AttemptFailure::none, placed.core_edges};
+  }
+
+  // One attempt with the given width of vertex and edge numbers, which must
+  // hold m and twice the number of keys. The stages in order:
   //   place_keys    every key's two sparse slots and dense bits;
   //   tally_edges   the cuckoo graph as per-vertex degrees and edge XORs;
   //   peel          the edges that can be met by choosing one slot last;
@@ -235,33 +311,38 @@ struct Paxos {
   // 2-core's rows are dependent. Given the seeds, an accepted store is
   // uniform over the stores that decode every key to its value: every slot
   // that the keys leave free holds a fresh random value.
-  template <std::unsigned_integral Index, Hashable K, class Place>
-  static Attempt try_encode_indexed(std::span<const std::pair<K, V>> pairs, std::uint64_t m, Place& place) {
+  template <std::unsigned_integral Index, class Keys, class Values, class Place, class SlotsFor>
+  static Placed try_encode_indexed_into(const Keys& keys, const Values& values, std::uint64_t m, Place& place,
+                                        SlotsFor& slots_for) {
     Seeds seeds;
     seeds.a = runtime::next_u64();
     seeds.b = runtime::next_u64();
     seeds.c = runtime::next_u64();
 
     runtime::CancellationTicker ticker(kPollEvery);
-    Table<EdgeEnds<Index>> edges = place_keys<Index>(pairs, std::as_const(seeds), m, place, ticker);
+    Table<EdgeEnds<Index>> edges = place_keys<Index>(keys, std::as_const(seeds), m, place, ticker);
     Table<PeeledEdge<Index>> order;
     {
       auto tally = tally_edges<Index>(edges, m, ticker);
       order = peel<Index>(tally, edges, ticker);
     }
-    const auto value_at = [&](std::size_t e) -> const V& { return pairs[e].second; };
-    const std::vector<Index> core = core_edges<Index>(order, pairs.size());
+    const auto value_at = [&](std::size_t e) -> const V& { return values[e]; };
+    const std::vector<Index> core = core_edges<Index>(order, keys.size());
     auto solved = solve_core<V, Index>(core, edges, value_at, m);
-    if (solved.failure != AttemptFailure::none) return Attempt{std::nullopt, solved.failure, core.size()};
+    if (solved.failure != AttemptFailure::none) return Placed{std::nullopt, solved.failure, core.size()};
     edges = {};
 
-    Paxos store;
-    store.seed_a = seeds.a;
-    store.seed_b = seeds.b;
-    store.seed_c = seeds.c;
-    back_fill<V, Index>(order, value_at, std::move(solved.values), m, store.sparse, store.dense,
-                        ticker);
-    return Attempt{std::move(store), AttemptFailure::none, core.size()};
+    const Slots slots = slots_for(m);
+    back_fill<V, Index>(order, value_at, std::move(solved.values), m, slots.sparse, slots.dense, ticker);
+    return Placed{seeds, AttemptFailure::none, core.size()};
+  }
+
+  // The seeds' byte form: seed_a, seed_b, seed_c, 8 bytes each, little-endian.
+  static void write_seeds(const Seeds& seeds, std::span<std::uint8_t, kSeedBytes> out) {
+    std::size_t at = 0;
+    for (std::uint64_t seed : {seeds.a, seeds.b, seeds.c}) {
+      for (int i = 0; i < 8; ++i) out[at++] = static_cast<std::uint8_t>(seed >> (8 * i));
+    }
   }
 
   // The value at key: three hashes and at most 33 XORs; m is the store's own
@@ -287,10 +368,8 @@ struct Paxos {
 
   std::vector<std::uint8_t> to_bytes() const {
     std::vector<std::uint8_t> out(kSeedBytes + (sparse.size() + dense.size()) * kValueBytes);
-    std::uint8_t* at = out.data();
-    for (std::uint64_t seed : {seed_a, seed_b, seed_c}) {
-      for (int i = 0; i < 8; ++i) *at++ = static_cast<std::uint8_t>(seed >> (8 * i));
-    }
+    write_seeds(Seeds{seed_a, seed_b, seed_c}, std::span<std::uint8_t, kSeedBytes>(out.data(), kSeedBytes));
+    std::uint8_t* at = out.data() + kSeedBytes;
     for (const auto* part : {&sparse, &dense}) {
       for (const V& value : *part) {
         const auto bytes = Traits::to_bytes(value);

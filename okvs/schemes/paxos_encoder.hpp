@@ -131,16 +131,17 @@ void prefetch_value(const V& value) {
 
 // Stage 1: every key's placement, in input order: key i becomes edge i
 // between its two slots, tagged with the low 32 dense bits (the others are
-// never used).
+// never used). `keys` is any indexed collection of Hashable keys (size(),
+// operator[]).
 // Failure: a placement at or beyond m (index out of bounds), which
 // HashPlacement never gives; m = 0 with any key (divisor zero).
-template <std::unsigned_integral Index, Hashable K, class V, class Place>
-Table<EdgeEnds<Index>> place_keys(std::span<const std::pair<K, V>> pairs, const Seeds& seeds,
-                                        std::uint64_t m, Place& place, runtime::CancellationTicker& ticker) {
-  Table<EdgeEnds<Index>> edges(pairs.size());
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
+template <std::unsigned_integral Index, class Keys, class Place>
+Table<EdgeEnds<Index>> place_keys(const Keys& keys, const Seeds& seeds, std::uint64_t m, Place& place,
+                                  runtime::CancellationTicker& ticker) {
+  Table<EdgeEnds<Index>> edges(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
     ticker.tick();
-    const Placement p = place(pairs[i].first, seeds, m);
+    const Placement p = place(keys[i], seeds, m);
     check_index(m, p.a);
     check_index(m, p.b);
     edges[i] = EdgeEnds<Index>{static_cast<Index>(p.a), static_cast<Index>(p.b),
@@ -148,6 +149,14 @@ Table<EdgeEnds<Index>> place_keys(std::span<const std::pair<K, V>> pairs, const 
   }
   return edges;
 }
+
+// The keys of a list of pairs, as place_keys reads them.
+template <class K, class V>
+struct PairKeys {
+  std::span<const std::pair<K, V>> pairs;
+  std::size_t size() const { return pairs.size(); }
+  const K& operator[](std::size_t i) const { return pairs[i].first; }
+};
 
 // Stage 4: the 2-core's system over the columns 0..m-1 (sparse slots) and
 // m..m+31 (dense slots), one row per core edge {a, b} holding a and b (none
@@ -227,19 +236,21 @@ class SlotBits {
 // v). Last, every sparse slot still without a value gets a fresh random one.
 // The walk over the peel order is sequential and loads the value, the two
 // slots kFillAhead edges ahead.
+// The slots are the caller's (m sparse, kDenseSlots dense), written whatever
+// they held: every slot is assigned before it is read.
+// Failure: slots of other sizes (equality assertion).
 template <Bits V, std::unsigned_integral Index, class ValueAt>
-void back_fill(std::span<const PeeledEdge<Index>> order, const ValueAt& value_at, std::map<std::uint64_t, V> core, std::uint64_t m, SlotVector<V>& sparse,
-               SlotVector<V>& dense, runtime::CancellationTicker& ticker) {
+void back_fill(std::span<const PeeledEdge<Index>> order, const ValueAt& value_at, std::map<std::uint64_t, V> core,
+               std::uint64_t m, std::span<V> sparse, std::span<V> dense, runtime::CancellationTicker& ticker) {
+  check_counts_equal(sparse.size(), m, "sparse slots differ from m");
+  check_counts_equal(dense.size(), kDenseSlots, "dense slots differ from 32");
   RandomValueStream<V> fresh;
-  dense.clear();
-  dense.reserve(kDenseSlots);
   for (std::uint64_t j = 0; j < kDenseSlots; ++j) {
     auto solved = core.find(m + j);
-    dense.push_back(solved != core.end() ? std::move(solved->second) : fresh.next());
+    dense[j] = solved != core.end() ? std::move(solved->second) : fresh.next();
   }
   const std::span<const V> dense_part(dense);
 
-  sparse.assign(m, V{});
   SlotBits assigned(m);
   for (auto& [col, value] : core) {
     if (col >= m) break;
