@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <span>
 #include <type_traits>
+#include <vector>
 
 #include "curve/edwards.hpp"
 #include "okvs/schemes/paxos.hpp"
@@ -32,6 +33,52 @@ bool cannot_encrypt(const curve::EdwardsPoint& public_key) {
   return std::all_of(u.bytes.begin(), u.bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
+// Fresh encryptions of the identity under the table's key, handed out in the
+// order the encoder reads them and made a block at a time across the pool.
+// Which row gets which value does not matter: every value is an independent
+// draw of Ciphertext::zero, and the encoder reads each row's value at most
+// once an attempt, so no table of a value per row is ever held.
+class FreshZeros {
+ public:
+  FreshZeros(const curve::EdwardsBasepointTable& table, std::size_t rows) : table_(table), rows_(rows) {}
+
+  std::size_t size() const { return rows_; }
+
+  Ciphertext operator[](std::size_t) {
+    if (next_ == block_.size()) refill();
+    ++handed_;
+    return block_[next_++];
+  }
+
+  friend void prefetch_value_at(const FreshZeros&, std::size_t) {}
+
+ private:
+  // 4,096 values (256 KiB) a block: 64 pool tasks of 64 rows, each about
+  // eight batches of candidates, under a millisecond.
+  static constexpr std::size_t kBlock = 4096;
+  static constexpr std::size_t kRowsPerTask = 64;
+
+  // A block holds no more than the rows still to be served (a failed attempt
+  // takes a few more), so the last one makes no values that go unused.
+  void refill() {
+    const std::size_t wanted = rows_ > handed_ ? rows_ - handed_ : 1;
+    block_.resize(std::min(kBlock, wanted));
+    runtime::parallel_for(
+        block_.size(),
+        [&](std::size_t begin, std::size_t end) {
+          Ciphertext::zero_many(table_, std::span<Ciphertext>(block_).subspan(begin, end - begin));
+        },
+        kRowsPerTask);
+    next_ = 0;
+  }
+
+  const curve::EdwardsBasepointTable& table_;
+  std::size_t rows_;
+  std::vector<Ciphertext> block_;
+  std::size_t next_ = 0;
+  std::size_t handed_ = 0;
+};
+
 }  // namespace
 
 // The store's slots are written straight into the result's bytes: a
@@ -49,22 +96,9 @@ void build_okvs(const BytesArg& public_key, RowKeys rows, ResultBuffer& result) 
   }
   const curve::EdwardsBasepointTable table = curve::EdwardsBasepointTable::create(pk);
 
-  // Value i is written only by the worker that encrypts row i. The encoder
-  // reads the values at random, so they are a table (on huge pages when large).
-  okvs::Table<Ciphertext> values(rows.size());
-  if (!values.empty()) {
-    // 64 rows per task: about eight batches of candidates, under a millisecond.
-    constexpr std::size_t kRowsPerTask = 64;
-    runtime::parallel_for(
-        values.size(),
-        [&](std::size_t begin, std::size_t end) {
-          Ciphertext::zero_many(table, std::span<Ciphertext>(values).subspan(begin, end - begin));
-        },
-        kRowsPerTask);
-  }
   using Store = okvs::Paxos<Ciphertext>;
   std::span<std::uint8_t> bytes;
-  const okvs::Seeds seeds = Store::encode_into(rows, values, [&](std::uint64_t m) {
+  const okvs::Seeds seeds = Store::encode_into(rows, FreshZeros(table, rows.size()), [&](std::uint64_t m) {
     bytes = result.allocate(Store::byte_size(rows.size()));
     Ciphertext* const slots = reinterpret_cast<Ciphertext*>(bytes.data() + okvs::kSeedBytes);
     return Store::Slots{std::span<Ciphertext>(slots, m), std::span<Ciphertext>(slots + m, okvs::kDenseSlots)};

@@ -249,12 +249,14 @@ struct Paxos {
   }
 
   // encode with keys[i] mapped to values[i] (both indexed: size(),
-  // operator[]), the slots written into slots_for(m) -> Slots, called once,
+  // operator[]); an attempt reads values[i] at most once, so a source may
+  // hand out a fresh value at each read when any value will do for any key.
+  // The slots are written into slots_for(m) -> Slots, called once,
   // when an attempt has succeeded, so nothing of the store exists before.
   // Returns the seeds. Failures: those of encode; keys and values of
   // different counts (equality assertion); whatever slots_for throws.
   template <class Keys, class Values, class SlotsFor, class Place = HashPlacement>
-  static Seeds encode_into(const Keys& keys, const Values& values, SlotsFor&& slots_for, Place&& place = {}) {
+  static Seeds encode_into(const Keys& keys, Values&& values, SlotsFor&& slots_for, Place&& place = {}) {
     check_counts_equal(keys.size(), values.size(), "keys and values differ in number");
     const std::uint64_t m = sparse_size(keys.size());
     for (unsigned failed = 0; failed < kMaxFailedAttempts; ++failed) {
@@ -276,7 +278,7 @@ struct Paxos {
   }
 
   template <class Keys, class Values, class Place, class SlotsFor>
-  static Placed try_encode_into(const Keys& keys, const Values& values, std::uint64_t m, Place& place,
+  static Placed try_encode_into(const Keys& keys, Values& values, std::uint64_t m, Place& place,
                                 SlotsFor& slots_for) {
     if (m <= UINT32_MAX && keys.size() <= UINT32_MAX / 2) {
       return try_encode_indexed_into<std::uint32_t>(keys, values, m, place, slots_for);
@@ -290,8 +292,8 @@ struct Paxos {
   static Attempt try_encode_indexed(std::span<const std::pair<K, V>> pairs, std::uint64_t m, Place& place) {
     Paxos store;
     auto slots_for = owned_slots(store);
-    const Placed placed =
-        try_encode_indexed_into<Index>(PairKeys<K, V>{pairs}, PairValues<K>{pairs}, m, place, slots_for);
+    PairValues<K> values{pairs};
+    const Placed placed = try_encode_indexed_into<Index>(PairKeys<K, V>{pairs}, values, m, place, slots_for);
     if (!placed.seeds) return Attempt{std::nullopt, placed.failure, placed.core_edges};
     store.seed_a = placed.seeds->a;
     store.seed_b = placed.seeds->b;
@@ -312,7 +314,7 @@ struct Paxos {
   // uniform over the stores that decode every key to its value: every slot
   // that the keys leave free holds a fresh random value.
   template <std::unsigned_integral Index, class Keys, class Values, class Place, class SlotsFor>
-  static Placed try_encode_indexed_into(const Keys& keys, const Values& values, std::uint64_t m, Place& place,
+  static Placed try_encode_indexed_into(const Keys& keys, Values& values, std::uint64_t m, Place& place,
                                         SlotsFor& slots_for) {
     Seeds seeds;
     seeds.a = runtime::next_u64();
@@ -326,14 +328,14 @@ struct Paxos {
       auto tally = tally_edges<Index>(edges, m, ticker);
       order = peel<Index>(tally, edges, ticker);
     }
-    const auto value_at = [&](std::size_t e) -> const V& { return values[e]; };
+    const auto value_at = [&](std::size_t e) -> V { return values[e]; };
     const std::vector<Index> core = core_edges<Index>(order, keys.size());
     auto solved = solve_core<V, Index>(core, edges, value_at, m);
     if (solved.failure != AttemptFailure::none) return Placed{std::nullopt, solved.failure, core.size()};
     edges = {};
 
     const Slots slots = slots_for(m);
-    back_fill<V, Index>(order, value_at, std::move(solved.values), m, slots.sparse, slots.dense, ticker);
+    back_fill<V, Index>(order, values, std::move(solved.values), m, slots.sparse, slots.dense, ticker);
     return Placed{seeds, AttemptFailure::none, core.size()};
   }
 

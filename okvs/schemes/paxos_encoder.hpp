@@ -214,6 +214,13 @@ CoreSolution<V> solve_core(std::span<const Index> core, std::span<const EdgeEnds
   return out;
 }
 
+// Loads the value of edge e ahead of its use; a value source that makes its
+// values on demand overloads this with nothing to do.
+template <class Values>
+void prefetch_value_at(const Values& values, std::size_t e) {
+  prefetch_value(values[e]);
+}
+
 // One bit per sparse slot: set once the slot has its value.
 class SlotBits {
  public:
@@ -237,10 +244,11 @@ class SlotBits {
 // The walk over the peel order is sequential and loads the value, the two
 // slots kFillAhead edges ahead.
 // The slots are the caller's (m sparse, kDenseSlots dense), written whatever
-// they held: every slot is assigned before it is read.
+// they held: every slot is assigned before it is read. values[e] is read once
+// for each peeled edge e, in reverse peel order.
 // Failure: slots of other sizes (equality assertion).
-template <Bits V, std::unsigned_integral Index, class ValueAt>
-void back_fill(std::span<const PeeledEdge<Index>> order, const ValueAt& value_at, std::map<std::uint64_t, V> core,
+template <Bits V, std::unsigned_integral Index, class Values>
+void back_fill(std::span<const PeeledEdge<Index>> order, Values& values, std::map<std::uint64_t, V> core,
                std::uint64_t m, std::span<V> sparse, std::span<V> dense, runtime::CancellationTicker& ticker) {
   check_counts_equal(sparse.size(), m, "sparse slots differ from m");
   check_counts_equal(dense.size(), kDenseSlots, "dense slots differ from 32");
@@ -261,12 +269,12 @@ void back_fill(std::span<const PeeledEdge<Index>> order, const ValueAt& value_at
     ticker.tick();
     if (k >= kFillAhead) {
       const PeeledEdge<Index>& ahead = order[k - kFillAhead];
-      prefetch_value(value_at(ahead.edge));
+      prefetch_value_at(values, ahead.edge);
       prefetch_value(sparse[ahead.other]);
       prefetch_value<true>(sparse[ahead.vertex]);
     }
     const PeeledEdge<Index>& p = order[k];
-    V acc = value_at(p.edge);
+    V acc = values[p.edge];
     xor_dense(acc, dense_part, p.tag);
     if (!assigned.test(p.other)) {
       sparse[p.other] = fresh.next();
