@@ -2,11 +2,14 @@
 refuses. Whether stored rows decode to genuine encryptions is checked through
 whole matching runs (test_matching_run.py) and from C++."""
 
+import random
+
 import pytest
 
 import vorlinde
 from conftest import downcast_message, panic_message
 from edwards25519 import P
+from test_membership import Store, representative_y
 
 
 # The byte form: three 8-byte seeds, ceil(2.4 n) sparse and 32 dense values of
@@ -72,3 +75,37 @@ def test_unusable_key_with_nothing_to_encrypt_gives_the_empty_store(key):
 
 def test_key_of_order_four_still_encrypts():
     assert len(vorlinde.build_okvs(ORDER_FOUR, [["a"], ["b"], ["c"]])) == store_length(3)
+
+
+def _awkward_rows():
+    """Rows that only the concatenation of their strings tells apart: empty
+    strings, one to four UTF-8 bytes a character, one to forty columns, and
+    rows repeating an earlier row's key byte string split elsewhere."""
+    rng = random.Random(2025)
+    alphabet = ["a", "Z", "7", " ", ",", "é", "ß", "日", "本", "𝄞", "😀", "\u0301", "\x00"]
+    rows = [[], [""], ["", "", ""], ["ab", "c"], ["a", "bc"], ["日本", "", "𝄞"], ["x" * 300, "y"]]
+    for _ in range(400):
+        columns = rng.choice([1, 2, 3, 7, 40])
+        rows.append(["".join(rng.choices(alphabet, k=rng.randrange(0, 6))) for _ in range(columns)])
+    for row in rng.sample(rows, 40):
+        whole = "".join(row)
+        cut = rng.randrange(0, len(whole) + 1)
+        rows.append([whole[:cut], "", whole[cut:]])
+    return rows
+
+
+def test_every_row_decrypts_at_the_slots_of_its_plain_concatenation():
+    # The oracle reads the store from its documented byte form and places keys
+    # with the system's libxxhash on "".join(row).encode() (test_membership),
+    # not with the module's key bytes; each looked-up value must encrypt the
+    # identity under the bank's key: the y of sk * c1 is the y of c2 (the
+    # representatives lose the sign of x, which only flips the top bit).
+    pk, sk = vorlinde.key_gen()
+    rows = _awkward_rows()
+    store = Store(vorlinde.build_okvs(pk, rows))
+    assert store.m == -(-12 * len({"".join(row) for row in rows}) // 5)
+    values = [store.lookup(row) for row in rows]
+    products = vorlinde.decrypt(b"".join(representative_y(v[:32]) for v in values), sk)
+    for i, (row, value) in enumerate(zip(rows, values)):
+        expected, got = representative_y(value[32:]), products[32 * i : 32 * i + 32]
+        assert (got[:31], got[31] & 0x7F) == (expected[:31], expected[31] & 0x7F), row

@@ -85,3 +85,49 @@ def test_the_result_object_names_its_size():
         _decrypt_capped(size, size + size // 2)
         == f"MemoryError: could not allocate a bytes object of {size} bytes for the result"
     )
+
+
+_BUILD_SCRIPT = textwrap.dedent(
+    """
+    import resource, sys
+    import vorlinde
+
+    n, slack = int(sys.argv[1]), int(sys.argv[2])
+    pk = vorlinde.key_gen()[0]
+    vorlinde.build_okvs(pk, [["a"]])  # the worker pool is made before the cap
+    rows = [(f"row {i}", "x") for i in range(n)]
+
+    def address_space():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + slack, hard))
+    try:
+        vorlinde.build_okvs(pk, rows)
+    except MemoryError as exhausted:
+        sys.stdout.write("MemoryError: " + str(exhausted))
+    else:
+        sys.stdout.write("no failure")
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    sys.stdout.write(" | then %d bytes" % len(vorlinde.build_okvs(pk, rows)))
+    """
+)
+
+
+def test_a_store_too_large_for_memory_names_its_size():
+    # The store is written straight into the bytes object returned, so that
+    # object is the allocation that fails, with the size of the whole store;
+    # the encoder's tables (about a third of it) fit under the cap. Nothing is
+    # left behind: the same call succeeds once the cap is lifted.
+    n = 200_000
+    size = 24 + 64 * (-(-12 * n // 5) + 32)
+    env = dict(os.environ, MALLOC_ARENA_MAX="1")
+    out = subprocess.run(
+        [sys.executable, "-c", _BUILD_SCRIPT, str(n), str(size * 2 // 3)],
+        capture_output=True, text=True, env=env, timeout=300,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == f"MemoryError: could not allocate {size} bytes for the result | then {size} bytes"

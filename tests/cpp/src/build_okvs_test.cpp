@@ -137,6 +137,35 @@ TEST(BuildOkvs, DistinctRowsCompareRowsWhoseHashesCollide) {
     ASSERT_EQ(kept.size(), first.size()) << "variant " << r;
     for (std::size_t i = 0; i < first.size(); ++i) EXPECT_EQ(kept[i].strings(), rows[first[i]]);
   }
+
+  // The same rows held as key byte strings only: each key is the plain
+  // concatenation, and deduplicating in place keeps the same rows, in order.
+  const auto as_bytes = [](const std::string& s) { return std::vector<std::uint8_t>(s.begin(), s.end()); };
+  const auto concatenation = [](const Row& row) {
+    std::string key;
+    for (const auto& s : row) key += s;
+    return key;
+  };
+  const RowKeys all(rows);
+  ASSERT_EQ(all.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(std::vector<std::uint8_t>(all.key(i).begin(), all.key(i).end()), as_bytes(concatenation(rows[i])));
+  }
+  const auto bytes_constant = [](std::span<const std::uint8_t>) { return std::uint64_t{7}; };
+  const auto bytes_length_mod_3 = [](std::span<const std::uint8_t> key) { return std::uint64_t{key.size() % 3}; };
+  std::vector<RowKeys> deduplicated(3, all);
+  deduplicated[0].keep_distinct();
+  deduplicated[1].keep_distinct_by(bytes_constant);
+  deduplicated[2].keep_distinct_by(bytes_length_mod_3);
+  for (std::size_t r = 0; r < deduplicated.size(); ++r) {
+    const RowKeys& kept = deduplicated[r];
+    ASSERT_EQ(kept.size(), first.size()) << "variant " << r;
+    for (std::size_t i = 0; i < first.size(); ++i) {
+      EXPECT_EQ(std::vector<std::uint8_t>(kept.key(i).begin(), kept.key(i).end()),
+                as_bytes(concatenation(rows[first[i]])))
+          << "variant " << r << " row " << i;
+    }
+  }
   EXPECT_TRUE(same_key_bytes({"", "ab", "", "c"}, {"a", "", "bc", ""}));
   EXPECT_TRUE(same_key_bytes({}, {"", ""}));
   EXPECT_FALSE(same_key_bytes({"ab"}, {"a", "bc"}));
