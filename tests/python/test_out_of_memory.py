@@ -21,11 +21,36 @@ pytestmark = [
     pytest.mark.unsanitized,
 ]
 
-_SCRIPT = textwrap.dedent(
+# Imports and the process's address space, for every capped child.
+_PROLOGUE = textwrap.dedent(
     """
     import resource, sys
     import vorlinde
 
+    def address_space():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    def capped(slack, call):
+        # call() with the address space capped slack bytes above its size
+        # now; writes the MemoryError it raised, if any.
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (address_space() + slack, hard))
+        try:
+            call()
+        except MemoryError as exhausted:
+            sys.stdout.write("MemoryError: " + str(exhausted))
+        else:
+            sys.stdout.write("no failure")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    """
+)
+
+_SCRIPT = _PROLOGUE + textwrap.dedent(
+    """
     size, slack = int(sys.argv[1]), int(sys.argv[2])
     # The base point's encoding (RFC 8032, section 5.1), a valid point.
     G = bytes.fromhex("58" + "66" * 31)
@@ -39,20 +64,7 @@ _SCRIPT = textwrap.dedent(
     except BaseException:
         pass
 
-    def address_space():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-
-    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + slack, hard))
-    try:
-        vorlinde.decrypt(points, key)
-    except MemoryError as exhausted:
-        sys.stdout.write("MemoryError: " + str(exhausted))
-    else:
-        sys.stdout.write("no failure")
+    capped(slack, lambda: vorlinde.decrypt(points, key))
     """
 )
 
@@ -87,31 +99,14 @@ def test_the_result_object_names_its_size():
     )
 
 
-_BUILD_SCRIPT = textwrap.dedent(
+_BUILD_SCRIPT = _PROLOGUE + textwrap.dedent(
     """
-    import resource, sys
-    import vorlinde
-
     n, slack = int(sys.argv[1]), int(sys.argv[2])
     pk = vorlinde.key_gen()[0]
     vorlinde.build_okvs(pk, [["a"]])  # the worker pool is made before the cap
     rows = [(f"row {i}", "x") for i in range(n)]
 
-    def address_space():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + slack, hard))
-    try:
-        vorlinde.build_okvs(pk, rows)
-    except MemoryError as exhausted:
-        sys.stdout.write("MemoryError: " + str(exhausted))
-    else:
-        sys.stdout.write("no failure")
-    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    capped(slack, lambda: vorlinde.build_okvs(pk, rows))
     sys.stdout.write(" | then %d bytes" % len(vorlinde.build_okvs(pk, rows)))
     """
 )
