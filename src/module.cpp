@@ -282,6 +282,26 @@ Rows extract_rows(PyObject* object, const char* parameter) {
   }
 }
 
+// Appends the str's UTF-8 bytes. CPython keeps the UTF-8 copy that
+// PyUnicode_AsUTF8AndSize makes of a non-ASCII str for the object's life, and
+// a bank's rows stay with the caller for the whole run, so such a str is
+// encoded into a temporary instead (the same codec, the same errors). An
+// ASCII str is its own UTF-8 and is read in place.
+void append_utf8(PyObject* object, RowKeys& keys) {
+  const auto append = [&](const char* data, std::size_t size) {
+    keys.append(std::span(reinterpret_cast<const std::uint8_t*>(data), size));
+  };
+#ifndef PYPY_VERSION
+  if (PyUnicode_Check(object) && !PyUnicode_IS_ASCII(object)) {
+    Ref encoded = checked(PyUnicode_AsUTF8String(object));
+    append(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    return;
+  }
+#endif
+  const std::string_view bytes = utf8_of(object);
+  append(bytes.data(), bytes.size());
+}
+
 // extract_rows with only each row's key byte string kept: the same walk, so
 // the same failures in the same order.
 RowKeys extract_row_keys(PyObject* object, const char* parameter) {
@@ -292,10 +312,7 @@ RowKeys extract_row_keys(PyObject* object, const char* parameter) {
         [&](PyObject* row) {
           for_each_item(
               row, [](std::size_t) {},
-              [&](PyObject* string) {
-                const std::string_view bytes = utf8_of(string);
-                keys.append(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-              });
+              [&](PyObject* string) { append_utf8(string, keys); });
           keys.end_row();
         });
     keys.shrink_to_fit();

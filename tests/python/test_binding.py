@@ -194,10 +194,18 @@ def test_prefixed_type_error_keeps_the_cause():
     assert info.value.__cause__ is root
 
 
-@pytest.mark.parametrize("text", ["\ud800", "a\udfffb"])
+@pytest.mark.parametrize("text", ["\ud800", "a\udfffb", "é\ud800"])
 def test_lone_surrogate_raises_the_encoding_error(text):
-    with pytest.raises(UnicodeEncodeError):
-        vorlinde.build_okvs(None, [["ok", text]])
+    # The message is the host codec's own, as str.encode gives it.
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    for call in (
+        lambda: vorlinde.build_okvs(None, [["ok", text]]),
+        lambda: vorlinde.initiate_queries([["ok", text]], [], b"", b"", b""),
+    ):
+        with pytest.raises(UnicodeEncodeError) as info:
+            call()
+        assert str(info.value) == str(expected.value)
 
 
 def test_second_row_parameter_is_named_in_its_errors():

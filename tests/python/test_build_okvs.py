@@ -3,11 +3,12 @@ refuses. Whether stored rows decode to genuine encryptions is checked through
 whole matching runs (test_matching_run.py) and from C++."""
 
 import random
+import sys
 
 import pytest
 
 import vorlinde
-from conftest import downcast_message, panic_message
+from conftest import IS_PYPY, downcast_message, panic_message
 from edwards25519 import P
 from test_membership import Store, representative_y
 
@@ -109,3 +110,14 @@ def test_every_row_decrypts_at_the_slots_of_its_plain_concatenation():
     for i, (row, value) in enumerate(zip(rows, values)):
         expected, got = representative_y(value[32:]), products[32 * i : 32 * i + 32]
         assert (got[:31], got[31] & 0x7F) == (expected[:31], expected[31] & 0x7F), row
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy's sys.getsizeof does not measure objects")
+def test_the_caller_s_strings_do_not_grow():
+    # CPython counts a cached UTF-8 copy of a non-ASCII str in its size; the
+    # bank's rows stay with the caller for the whole run, so building leaves
+    # none behind.
+    rows = [["".join(("Siân Müller", str(i))), "".join(("日本", str(i))), f"ascii {i}"] for i in range(100)]
+    sizes = [sys.getsizeof(s) for row in rows for s in row]
+    vorlinde.build_okvs(vorlinde.key_gen()[0], rows)
+    assert [sys.getsizeof(s) for row in rows for s in row] == sizes
