@@ -31,7 +31,7 @@ namespace {
 
 using namespace vorlinde;
 using Store = okvs::Paxos<Ciphertext>;
-// On a table, as build_okvs keeps its pair list.
+// On a table, as the encoder of an owned store reads its pairs.
 using Pairs = okvs::Table<std::pair<DataRow, Ciphertext>>;
 
 // Row keys shaped like the matching columns: an account number and a name.
@@ -98,6 +98,8 @@ void BM_OkvsEncodeStages(benchmark::State& state) {
   const Pairs& pairs = pairs_of(static_cast<std::size_t>(state.range(0)));
   const std::span<const std::pair<DataRow, Ciphertext>> view(pairs);
   const std::uint64_t m = okvs::sparse_size(pairs.size());
+  const okvs::PairKeys<DataRow, Ciphertext> keys{view};
+  Store::PairValues<DataRow> values{view};
   const auto value_at = [&](std::size_t e) -> const Ciphertext& { return pairs[e].second; };
   benchmark::DoNotOptimize(Store::encode<DataRow>(view).dense.data());  // untimed, as in run_encode
   double place = 0, tally = 0, peel = 0, core = 0, fill = 0;
@@ -111,7 +113,7 @@ void BM_OkvsEncodeStages(benchmark::State& state) {
       const okvs::Seeds seeds{runtime::next_u64(), runtime::next_u64(), runtime::next_u64()};
       okvs::HashPlacement hash;
       const auto t0 = Clock::now();
-      auto edges = okvs::place_keys<Index>(view, seeds, m, hash, ticker);
+      auto edges = okvs::place_keys<Index>(keys, seeds, m, hash, ticker);
       const auto t1 = Clock::now();
       auto tallies = okvs::tally_edges<Index>(edges, m, ticker);
       const auto t2 = Clock::now();
@@ -123,9 +125,9 @@ void BM_OkvsEncodeStages(benchmark::State& state) {
       const auto t4 = Clock::now();
       if (solved.failure != okvs::AttemptFailure::none) continue;
       edges = {};
-      okvs::SlotVector<Ciphertext> sparse, dense;
-      okvs::back_fill<Ciphertext, Index>(order, value_at, std::move(solved.values), m, sparse,
-                                         dense, ticker);
+      okvs::SlotVector<Ciphertext> sparse(m), dense(okvs::kDenseSlots);
+      okvs::back_fill<Ciphertext, Index>(order, values, std::move(solved.values), m, std::span<Ciphertext>(sparse),
+                                         std::span<Ciphertext>(dense), ticker);
       benchmark::DoNotOptimize(sparse.data());
       const auto t5 = Clock::now();
       place += ms(t0, t1);
