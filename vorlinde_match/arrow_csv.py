@@ -24,7 +24,12 @@ import functools
 import gc
 import io
 
-BLOCK_SIZE = 1 << 22  # bytes per block: a few tens of thousands of rows
+# Bytes per block: about ten thousand rows. pyarrow's streaming reader reads
+# up to 32 blocks ahead on a thread of its own (a depth it does not let us
+# set), so the block size bounds what reading holds: 32 MiB here, reached at
+# any table of more than that, where 4 MiB blocks held up to 128 MiB and so
+# grew with the table up to 128 MiB.
+BLOCK_SIZE = 1 << 20
 # Loading pyarrow takes about 0.4 s, which it wins back from about this many
 # bytes of CSV on (it reads them about four times faster than the csv module).
 WORTH_IT = 16 << 20

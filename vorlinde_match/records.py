@@ -19,6 +19,7 @@ length keeps at most MAX_SAMPLES samples spread over all of it. Where there is
 no /proc, a record has no curve.
 """
 
+import array
 import functools
 import inspect
 import json
@@ -72,13 +73,20 @@ def route(name):
 
 
 def _status_bytes(field, pid="self"):
-    """A `field` of /proc/PID/status in bytes, or None where there is none."""
+    """A `field` of /proc/PID/status in bytes, or None where there is none.
+    Read with os.read, not a file object: the sampler calls this while a
+    step runs, and some of the objects a file object makes stay in the
+    interpreter's free lists after it is closed, each keeping one of its
+    arenas resident (see MemorySampler)."""
     try:
-        with open(f"/proc/{pid}/status", encoding="ascii") as f:
-            for line in f:
-                if line.startswith(field):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
+        fd = os.open(f"/proc/{pid}/status", os.O_RDONLY)
+        try:
+            status = os.read(fd, 1 << 16)  # about 1.5 KB
+        finally:
+            os.close(fd)
+        at = status.index(b"\n" + field.encode("ascii")) + 1
+        return int(status[at + len(field):status.index(b"kB", at)]) * 1024
+    except (OSError, ValueError):
         pass
     return None
 
@@ -131,16 +139,38 @@ class MemorySampler:
     """The resident memory of this process while a step runs: `samples`
     [(seconds since the start, bytes)], at most MAX_SAMPLES of them. With
     `pid`, that of process `pid` and its descendants instead (a benchmark
-    watching a command it started)."""
+    watching a command it started).
+
+    The samples live in arrays allocated once, not as a Python object each:
+    an object made while a step holds many others (a build's rows) sits in
+    one of the interpreter's 1 MiB arenas, which goes back to the system
+    only when all of it is free, so the curve's objects, kept in the step's
+    record, would keep up to one arena each resident through every later
+    step."""
 
     def __init__(self, every=SAMPLE_EVERY, most=MAX_SAMPLES, pid=None):
-        self.every, self.most = every, most
+        self.most = max(2, most)
         self.pid = pid
-        self.peak = 0
-        self.samples = []
+        self._every, self._thinned = every, 0
+        self._times = array.array("d", bytes(8 * self.most))
+        self._sizes = array.array("q", bytes(8 * (self.most + 1)))  # the peak last
+        self._taken = 0
         self._stop = threading.Event()
         self._thread = None
         self._start = time.monotonic()
+
+    @property
+    def every(self):
+        """Seconds between samples: doubled each time the curve is thinned."""
+        return self._every * 2 ** self._thinned
+
+    @property
+    def peak(self):
+        return self._sizes[self.most]
+
+    @property
+    def samples(self):
+        return list(zip(self._times[:self._taken], self._sizes[:self._taken]))
 
     def start(self):
         self._start = time.monotonic()
@@ -162,11 +192,17 @@ class MemorySampler:
         rss = _status_bytes("VmRSS:") if self.pid is None else tree_resident(self.pid)
         if rss is None:
             return None
-        self.peak = max(self.peak, rss)
-        if len(self.samples) >= self.most:
-            self.samples = self.samples[::2]
-            self.every *= 2
-        self.samples.append((round(time.monotonic() - self._start, 3), rss))
+        if rss > self._sizes[self.most]:
+            self._sizes[self.most] = rss
+        if self._taken >= self.most:
+            # Every other sample kept, in place.
+            self._taken = (self._taken + 1) // 2
+            for i in range(1, self._taken):
+                self._times[i], self._sizes[i] = self._times[2 * i], self._sizes[2 * i]
+            self._thinned += 1
+        self._times[self._taken] = round(time.monotonic() - self._start, 3)
+        self._sizes[self._taken] = rss
+        self._taken += 1
         return rss
 
     def stop(self):

@@ -25,6 +25,7 @@ import contextlib
 import csv
 import functools
 import io
+import itertools
 import math
 import os
 import secrets
@@ -189,6 +190,13 @@ def trust(home, role, key_file, reporter, replace=False):
 
 def build_task(public_key, rows):
     return _call(vorlinde.build_okvs, public_key, rows)
+
+
+def packed_build_task(public_key, rows):
+    """A store built from a KeyRows: the module's walk unpacks the rows into
+    as many tuples, which form no cycles for the collector to walk."""
+    with arrow_csv.collector_paused():
+        return build_task(public_key, rows)
 
 
 def _refuse_empty_keys(table, chunk, columns):
@@ -421,19 +429,35 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
         if count == 0:
             raise StepError(f"{table.name} has no rows; a bank's store needs at least one account")
 
-        def distinct_rows(p):
-            seen = {}
+        def spilled(p):
+            """Partition p's rows, a chunk at a time."""
             with open(paths[p], newline="", encoding="utf-8") as f:
-                for row in csv.reader(f):
-                    seen.setdefault(parting.key_of(row), row)
-            return list(seen.values())
+                reader = csv.reader(f)
+                while chunk := list(itertools.islice(reader, BUILD_READ_CHUNK)):
+                    yield chunk
+
+        def distinct_count(p):
+            keys = set()
+            for chunk in spilled(p):
+                keys.update(map(parting.key_of, chunk))
+            return len(keys)
+
+        def packed_rows(p):
+            """Partition p's rows packed as the plain build packs them, then
+            its dummy rows. A key listed twice is stored once by the module,
+            as in the plain build, so the store holds the padded size."""
+            rows = KeyRows()
+            for chunk in spilled(p):
+                rows.add(chunk)
+            rows.add(parting.dummy_rows(size - sizes[p]))
+            return rows
 
         sizes = []
         bar = reporter.bar(partitions, f"{role_name(role)}: counting each partition's distinct keys",
                            unit="partitions")
         try:
             for p in range(partitions):
-                sizes.append(len(distinct_rows(p)))
+                sizes.append(distinct_count(p))
                 bar.update(1)
         finally:
             bar.close()
@@ -450,10 +474,10 @@ def _build_partitioned(table, columns, role, public_key, partitions, home, execu
         estimate, basis = _encoding_estimate(reporter, public_key, parting.dummy_rows(min(CALIBRATION_ROWS, size)),
                                              partitions * size)
         shared = (executor.share(public_key),)
-        jobs = ((distinct_rows(p) + parting.dummy_rows(size - sizes[p]),) for p in range(partitions))
+        jobs = ((packed_rows(p),) for p in range(partitions))
         stores = []
         with _encoding(reporter, role_name(role), partitions * size, estimate, basis, partitions) as shown:
-            for store in executor.map(build_task, jobs, shared):
+            for store in executor.map(packed_build_task, jobs, shared):
                 stores.append(store)
                 shown.done(len(stores))
         return stores, count, {"partition_seed": seed.hex(), "keys_per_partition": size}

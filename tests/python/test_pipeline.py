@@ -75,6 +75,39 @@ def test_a_whole_run_gives_the_known_answer_in_every_mode(data, tmp_path, option
     assert not leftovers(tmp_path)
 
 
+def test_banks_that_list_an_account_twice_match_alike_plain_and_partitioned(data, tmp_path):
+    """Accounts listed twice, and accounts whose key columns join to the key
+    of another row ("ab", "c" against "a", "bc"), change no result, and the
+    partitions, padded to the distinct keys, keep one size. The plain run is
+    the oracle, and both agree with the generator's answer."""
+    from vorlinde_match import files
+
+    (tmp_path / "data").mkdir()
+    for name in ("transactions.csv", "expected_matches.csv"):
+        shutil.copy(data / name, tmp_path / "data" / name)
+    for name in ("sender_bank.csv", "receiver_bank.csv"):
+        with open(data / name, newline="", encoding="utf-8") as f:
+            header, *rows = list(csv.reader(f))
+        iban, holder = header.index("iban"), header.index("name")
+        split = []
+        for row in rows[100:160]:
+            row = list(row)
+            row[iban], row[holder] = row[iban] + row[holder][:2], row[holder][2:]
+            split.append(row)
+        with open(tmp_path / "data" / name, "w", newline="", encoding="utf-8") as f:
+            csv.writer(f, lineterminator="\n").writerows([header] + rows + rows[:80] + split + rows[:5])
+    got = {}
+    for partitions in (1, 3):
+        work = tmp_path / f"work-{partitions}"
+        done = command("run", "--data", tmp_path / "data", "--work", work, "--quiet", "--partitions", partitions)
+        assert done.returncode == 0, done.stderr
+        got[partitions] = results(work / "operator" / "matches.csv")
+        for bank in ("sender-bank", "receiver-bank"):
+            parts = files.read_header(str(work / "handover" / f"{bank}.store"), "store", sealed=True)["parts"]
+            assert len(parts) == partitions and len(set(parts)) == 1
+    assert got[3] == got[1] == answer(data)
+
+
 def test_a_different_answer_fails_the_run_and_names_the_transaction(data, tmp_path):
     shutil.copytree(data, tmp_path / "data")
     rows = answer(data)

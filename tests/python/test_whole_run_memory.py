@@ -60,6 +60,25 @@ def test_where_memory_cannot_be_returned_only_garbage_is_collected(monkeypatch, 
     assert whole_run._malloc_trim() is None
 
 
+# The resident memory as the kernel counts it, for the scripts below.
+_RESIDENT = textwrap.dedent(
+    """
+    def resident():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+    """
+)
+
+
+def _run(script):
+    """The output of `script` run by a fresh interpreter, with resident()."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", _RESIDENT + script], capture_output=True, text=True, env=env,
+                          timeout=120, check=True).stdout
+
+
 # Heap pages that free() keeps: 256 MB in 64 KiB blocks (below glibc's mmap
 # threshold, so they come from the heap), all freed but the last, which keeps
 # them from the top of the heap, where free() itself would give them back.
@@ -67,12 +86,6 @@ _HELD_AFTER_FREE = textwrap.dedent(
     """
     import ctypes, sys
     from vorlinde_match.whole_run import release_memory
-
-    def resident():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1]) * 1024
 
     libc = ctypes.CDLL(None)
     libc.malloc.restype, libc.malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
@@ -92,9 +105,43 @@ _HELD_AFTER_FREE = textwrap.dedent(
 @pytest.mark.unsanitized  # a sanitizer's allocator keeps freed memory in quarantine
 @pytest.mark.skipif(platform.python_implementation() != "CPython" or not GLIBC, reason="needs CPython on glibc")
 def test_on_glibc_the_pages_free_keeps_go_back_to_the_system():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    out = subprocess.run([sys.executable, "-c", _HELD_AFTER_FREE], capture_output=True, text=True, env=env,
-                         timeout=120, check=True)
+    out = _run(_HELD_AFTER_FREE)
     # Resident memory measured by the kernel (/proc), not by the allocator:
     # at least 200 of the 256 MB freed leave the process.
-    assert int(out.stdout) > 200 << 20
+    assert int(out) > 200 << 20
+
+
+# A step that makes many small objects while its memory curve is sampled,
+# then frees them: what the curve keeps must not keep that memory resident.
+# CPython's small-object allocator returns an arena (1 MiB) only when all of
+# it is free, so one object per sample, made among the step's, would keep up
+# to one arena per sample.
+_CURVE_AFTER_FREE = textwrap.dedent(
+    """
+    import time
+    from vorlinde_match.records import MemorySampler
+    from vorlinde_match.whole_run import release_memory
+
+    release_memory()
+    before = resident()
+    sampler = MemorySampler(every=0.001, most=200).start()
+    rows = []
+    for block in range(300):
+        rows.append([(str(i) * 3, str(i)) for i in range(block * 5000, (block + 1) * 5000)])
+        time.sleep(0.002)
+    sampler.stop()
+    made = resident() - before
+    del rows
+    release_memory()
+    print(made, resident() - before, len(sampler.samples))
+    """
+)
+
+
+@pytest.mark.unsanitized
+@pytest.mark.skipif(platform.python_implementation() != "CPython" or not GLIBC, reason="needs CPython on glibc")
+def test_a_memory_curve_keeps_none_of_what_its_step_freed_resident():
+    made, kept, samples = map(int, _run(_CURVE_AFTER_FREE).split())
+    # The objects took hundreds of MB, spread over the curve's samples.
+    assert made > 200 << 20 and samples > 100
+    assert kept < 30 << 20, f"{kept / 1e6:.0f} MB of {made / 1e6:.0f} MB kept resident"
