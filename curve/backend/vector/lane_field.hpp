@@ -1,17 +1,13 @@
 #pragma once
-// What every lane field builds the same way from its own primitives. A lane
-// field F holds kLimbs registers R, limb i of lane j in lane j of l[i], and
-// derives from LaneField<F, R, kLimbs>, which holds them (so F stays an
-// aggregate of exactly those registers). F provides, on registers: add,
+// What every lane field F builds the same way from its own primitives. F
+// derives from LaneField<F, Registers>; Registers holds kLimbs registers of
+// type Register, limb i of lane j in lane j of l[i] (a base of their own, so F
+// stays an aggregate of exactly its limbs). F provides, on registers: add,
 // blend(a, b, c) (b where c is set), equal and bit_or; on elements: broadcast
-// from radix-2^51 limbs, binary -, difference, canonical and is_negative;
-// weak_reduce (limbs of a sum of two F in, an F out), carry (columns of a
-// product or of a wide sum in, an F out), and its products before the carry,
-// product<Factor>(a, b) and squared<Factor>() for Factor 1 or 2, as F::Wide.
-//
-// Also here: F::Wide, a product before its carry, which + and - accept beside
-// an F or another wide value and carry once, sparing the carry of products
-// that only feed a sum or a difference.
+// from radix-2^51 limbs, binary -, difference, canonical, is_negative;
+// weak_reduce (a sum of two F in), carry (a product's or a wide sum's columns
+// in), and its products before the carry, product<Factor>(a, b) and
+// squared<Factor>() for Factor 1 or 2, as F::Wide.
 
 #include "curve/backend/vector/isa_only.hpp"
 
@@ -21,8 +17,10 @@
 
 namespace vorlinde::curve::backend::vector {
 
-// N columns of registers F::Register, too wide for a multiplier input (F
-// states their bound).
+// A product before its carry: N columns, too wide for a multiplier input (F
+// states their bound). + and - accept it beside an F or another wide value and
+// carry once, sparing the carry of products that only feed a sum or a
+// difference.
 template <class F, int N>
 struct Wide {
   typename F::Register l[N];
