@@ -74,6 +74,7 @@ class F25x4 : public vector::LaneField<F25x4, F25x4Registers> {
   static constexpr std::uint64_t kLow25 = (std::uint64_t{1} << 25) - 1;
   static constexpr int bits(int i) { return i % 2 == 0 ? 26 : 25; }
 
+  static __m256i splat(std::uint64_t v) { return avx2::splat(v); }
   static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
   static __m256i bit_or(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
   static Mask equal(__m256i a, __m256i b) { return {_mm256_cmpeq_epi64(a, b)}; }

@@ -85,11 +85,16 @@ class F51x8 : public vector::LaneField<F51x8, F51x8Registers> {
   // A point is 20 of the 32 registers: the window loop is inlined whole.
   static constexpr bool kInlineWindows = true;
 
+  static __m512i splat(std::uint64_t v) { return ifma::splat(v); }
   static __m512i add(__m512i a, __m512i b) { return _mm512_add_epi64(a, b); }
   static __m512i bit_or(__m512i a, __m512i b) { return _mm512_or_si512(a, b); }
   static Mask equal(__m512i a, __m512i b) { return {_mm512_cmpeq_epu64_mask(a, b)}; }
   static __m512i blend(__m512i a, __m512i b, Mask c) { return _mm512_mask_mov_epi64(a, c.bits, b); }
 
+  // Broadcasts rather than LaneField's zeroed registers: with those, GCC
+  // allocated the VPMULLQ fixed-base loop's registers otherwise, 1.3 % slower.
+  static F51x8 zero() { return broadcast({0, 0, 0, 0, 0}); }
+  static F51x8 one() { return broadcast({1, 0, 0, 0, 0}); }
   // The same element in every lane; limbs < 2^52.
   static F51x8 broadcast(const std::uint64_t (&limbs)[5]) {
     return {{splat(limbs[0]), splat(limbs[1]), splat(limbs[2]), splat(limbs[3]), splat(limbs[4])}};

@@ -2,8 +2,8 @@
 // What every lane field F builds the same way from its own primitives. F
 // derives from LaneField<F, Registers>; Registers holds kLimbs registers of
 // type Register, limb i of lane j in lane j of l[i] (a base of their own, so F
-// stays an aggregate of exactly its limbs). F provides, on registers: add,
-// blend(a, b, c) (b where c is set), equal and bit_or; on elements: broadcast
+// stays an aggregate of exactly its limbs). F provides, on registers: splat,
+// add, blend(a, b, c) (b where c is set), equal and bit_or; on elements: broadcast
 // from radix-2^51 limbs, binary -, difference, canonical, is_negative;
 // weak_reduce (a sum of two F in), carry (a product's or a wide sum's columns
 // in), and its products before the carry, product<Factor>(a, b) and
@@ -39,8 +39,16 @@ struct LaneField : Registers {
   static constexpr int N = Registers::kLimbs;
   using Registers::l;
 
-  static F zero() { return F::broadcast({0, 0, 0, 0, 0}); }
-  static F one() { return F::broadcast({1, 0, 0, 0, 0}); }
+  static F zero() {
+    F r;
+    for (R& x : r.l) x = R{};
+    return r;
+  }
+  static F one() {
+    F r = zero();
+    r.l[0] = F::splat(1);
+    return r;
+  }
   static F sqrt_m1() { return F::broadcast(limbs51::SQRT_M1); }
 
   friend F operator+(const F& a, const F& b) {
