@@ -160,16 +160,8 @@ struct VectorEntries {
   }
 
   static constexpr Backend backend(const char* name, std::size_t lanes) {
-    return Backend{name,
-                   lanes,
-                   &mul_same_scalar,
-                   &mul_many,
-                   &fixed_base_many,
-                   &mul_by_cofactor_many,
-                   &compress_many,
-                   &decompress_many,
-                   &uniform_bytes_to_point_many,
-                   &point_to_uniform_bytes_many};
+    return Backend{name, lanes, &mul_same_scalar, &mul_many, &fixed_base_many, &mul_by_cofactor_many,
+                   &compress_many, &decompress_many, &uniform_bytes_to_point_many, &point_to_uniform_bytes_many};
   }
 };
 

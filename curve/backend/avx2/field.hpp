@@ -36,7 +36,7 @@
 #include <cstdint>
 
 #include "curve/backend/vector/constants.hpp"
-#include "curve/backend/vector/wide.hpp"
+#include "curve/backend/vector/lane_field.hpp"
 
 namespace vorlinde::curve::backend::avx2 {
 
@@ -52,14 +52,18 @@ struct Mask {
   Mask operator!() const { return {_mm256_xor_si256(v, _mm256_set1_epi64x(-1))}; }
 };
 
-class F25x4 {
+struct F25x4Registers {
+  using Register = __m256i;
+  static constexpr int kLimbs = 10;
+  __m256i l[kLimbs];
+};
+
+class F25x4 : public vector::LaneField<F25x4, F25x4Registers> {
  public:
   using Mask = avx2::Mask;
-  using Register = __m256i;
   // A product before its carry: ten columns, each < 2^60.1 (< 2^61.1 for
   // 2 a b and 2 a^2).
   using Wide = vector::Wide<F25x4, 10>;
-  static constexpr int kLimbs = 10;
   // The doublings use carried squares: wide ones lengthen the chain from one
   // doubling to the next and measured slower here.
   static constexpr bool kDoublingFromWide = false;
@@ -70,7 +74,11 @@ class F25x4 {
   static constexpr std::uint64_t kLow25 = (std::uint64_t{1} << 25) - 1;
   static constexpr int bits(int i) { return i % 2 == 0 ? 26 : 25; }
 
-  __m256i l[kLimbs];
+  static __m256i splat(std::uint64_t v) { return avx2::splat(v); }
+  static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
+  static __m256i bit_or(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+  static Mask equal(__m256i a, __m256i b) { return {_mm256_cmpeq_epi64(a, b)}; }
+  static __m256i blend(__m256i a, __m256i b, Mask c) { return _mm256_blendv_epi8(a, b, c.v); }
 
   // The same element in every lane, from five radix-2^51 limbs < 2^51 (the
   // portable layout, in which the constants are written).
@@ -82,30 +90,12 @@ class F25x4 {
     }
     return r;
   }
-  static F25x4 zero() {
-    F25x4 r;
-    for (__m256i& x : r.l) x = _mm256_setzero_si256();
-    return r;
-  }
-  static F25x4 one() {
-    F25x4 r = zero();
-    r.l[0] = splat(1);
-    return r;
-  }
-  static F25x4 sqrt_m1() { return broadcast(vector::limbs51::SQRT_M1); }
-
   // Limbs < 2^32 in, an F25x4 out (limb 0 < 2^26 + 19 2^7, others below
   // their radix + 2^7): one parallel carry pass, no dependent chain.
   [[gnu::always_inline]] static F25x4 weak_reduce(const __m256i (&v)[kLimbs]) {
     F25x4 r;
     carry_pass(v, r.l, true);
     return r;
-  }
-
-  friend F25x4 operator+(const F25x4& a, const F25x4& b) {
-    __m256i s[kLimbs];
-    for (int i = 0; i < kLimbs; ++i) s[i] = _mm256_add_epi64(a.l[i], b.l[i]);
-    return weak_reduce(s);
   }
 
   // (a + 4 p) - b: 4 p has limbs 2^28 - 76, 2^27 - 4, 2^28 - 4, ..., above
@@ -118,26 +108,6 @@ class F25x4 {
     }
     return weak_reduce(s);
   }
-  F25x4 operator-() const { return zero() - *this; }
-
-  friend F25x4 operator*(const F25x4& a, const F25x4& b) { return carry(product<1>(a, b).l); }
-  // 2 a b, the doubling done on the columns.
-  static F25x4 mul2(const F25x4& a, const F25x4& b) { return carry(product<2>(a, b).l); }
-  F25x4 square() const { return carry(squared<1>().l); }
-  // 2 self^2.
-  F25x4 square2() const { return carry(squared<2>().l); }
-  // The same before the carry, for products that only feed + or -.
-  static Wide mul_wide(const F25x4& a, const F25x4& b) { return product<1>(a, b); }
-  static Wide mul2_wide(const F25x4& a, const F25x4& b) { return product<2>(a, b); }
-  Wide square_wide() const { return squared<1>(); }
-  Wide square2_wide() const { return squared<2>(); }
-
-  // a + b for limbs < 2^62 (wide or not).
-  static F25x4 sum(const __m256i (&a)[kLimbs], const __m256i (&b)[kLimbs]) {
-    __m256i s[kLimbs];
-    for (int i = 0; i < kLimbs; ++i) s[i] = _mm256_add_epi64(a[i], b[i]);
-    return carry(s);
-  }
   // (a + 2^37 p) - b for a, b < 2^61.2: 2^37 p has limbs >= 2^62 - 2^37 > b
   // (2^63 - 2^37 - 19 2^37 and 2^63 - 2^37 at even positions), and
   // a + 2^37 p < 2^63.4.
@@ -148,13 +118,6 @@ class F25x4 {
       s[i] = _mm256_sub_epi64(_mm256_add_epi64(a[i], splat(p << 37)), b[i]);
     }
     return carry(s);
-  }
-
-  // self^(2^k), k >= 1.
-  F25x4 pow2k(unsigned k) const {
-    F25x4 r = square();
-    while (--k != 0) r = r.square();
-    return r;
   }
 
   // Fully reduced limbs (each below its radix, value < p), lane by lane.
@@ -176,44 +139,10 @@ class F25x4 {
     return r;
   }
 
-  Mask ct_eq(const F25x4& o) const {
-    const F25x4 a = canonical(), b = o.canonical();
-    __m256i eq = _mm256_cmpeq_epi64(a.l[0], b.l[0]);
-    for (int i = 1; i < kLimbs; ++i) eq = _mm256_and_si256(eq, _mm256_cmpeq_epi64(a.l[i], b.l[i]));
-    return {eq};
-  }
-  Mask is_zero() const {
-    const F25x4 a = canonical();
-    __m256i any = a.l[0];
-    for (int i = 1; i < kLimbs; ++i) any = _mm256_or_si256(any, a.l[i]);
-    return {_mm256_cmpeq_epi64(any, _mm256_setzero_si256())};
-  }
   // Odd canonical value.
   Mask is_negative() const {
     const __m256i one = splat(1);
     return {_mm256_cmpeq_epi64(_mm256_and_si256(canonical().l[0], one), one)};
-  }
-
-  void conditional_assign(const F25x4& o, Mask c) {
-    for (int i = 0; i < kLimbs; ++i) l[i] = _mm256_blendv_epi8(l[i], o.l[i], c.v);
-  }
-  static void conditional_swap(F25x4& a, F25x4& b, Mask c) {
-    for (int i = 0; i < kLimbs; ++i) {
-      const __m256i t = a.l[i];
-      a.l[i] = _mm256_blendv_epi8(a.l[i], b.l[i], c.v);
-      b.l[i] = _mm256_blendv_epi8(b.l[i], t, c.v);
-    }
-  }
-
- private:
-  // An opaque copy of a pointer: loads through it cannot be merged with
-  // loads made before.
-  static void launder(const __m256i*& p) { asm("" : "+r"(p)); }
-
-  // 19 x for x < 2^59, as shifts and adds (x may exceed the 32 bits that
-  // vpmuludq reads).
-  static __m256i times19(__m256i x) {
-    return _mm256_add_epi64(_mm256_add_epi64(x, _mm256_slli_epi64(x, 1)), _mm256_slli_epi64(x, 4));
   }
 
   // Columns < 2^63.5 in, an F25x4 out: two parallel carry passes, each a
@@ -308,6 +237,17 @@ class F25x4 {
     Wide r;
     for (int k = 0; k < kLimbs; ++k) r.l[k] = Factor == 2 ? _mm256_add_epi64(z[k], z[k]) : z[k];
     return r;
+  }
+
+ private:
+  // An opaque copy of a pointer: loads through it cannot be merged with
+  // loads made before.
+  static void launder(const __m256i*& p) { asm("" : "+r"(p)); }
+
+  // 19 x for x < 2^59, as shifts and adds (x may exceed the 32 bits that
+  // vpmuludq reads).
+  static __m256i times19(__m256i x) {
+    return _mm256_add_epi64(_mm256_add_epi64(x, _mm256_slli_epi64(x, 1)), _mm256_slli_epi64(x, 4));
   }
 };
 

@@ -38,7 +38,7 @@
 #include <cstdint>
 
 #include "curve/backend/vector/constants.hpp"
-#include "curve/backend/vector/wide.hpp"
+#include "curve/backend/vector/lane_field.hpp"
 
 // The fold of the upper product columns, 19 z, is one VPMULLQ where the
 // translation unit is built with AVX-512DQ (the kernels for processors where
@@ -65,14 +65,18 @@ struct Mask {
 
 inline __m512i splat(std::uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
 
-class F51x8 {
+struct F51x8Registers {
+  using Register = __m512i;
+  static constexpr int kLimbs = 5;
+  __m512i l[kLimbs];
+};
+
+class F51x8 : public vector::LaneField<F51x8, F51x8Registers> {
  public:
   using Mask = ifma::Mask;
-  using Register = __m512i;
   // A product before its carry pass: five columns in radix 2^51, each < 2^62
   // (< 2^60.3 for a b and a^2, < 2^61.3 for 2 a b and 2 a^2).
   using Wide = vector::Wide<F51x8, 5>;
-  static constexpr int kLimbs = 5;
   static constexpr int bits(int) { return 51; }
   static constexpr std::uint64_t kLow51 = (std::uint64_t{1} << 51) - 1;
   // The doubling's squares feed its sums uncarried: one carry pass each
@@ -81,24 +85,22 @@ class F51x8 {
   // A point is 20 of the 32 registers: the window loop is inlined whole.
   static constexpr bool kInlineWindows = true;
 
-  __m512i l[5];
+  static __m512i splat(std::uint64_t v) { return ifma::splat(v); }
+  static __m512i add(__m512i a, __m512i b) { return _mm512_add_epi64(a, b); }
+  static __m512i bit_or(__m512i a, __m512i b) { return _mm512_or_si512(a, b); }
+  static Mask equal(__m512i a, __m512i b) { return {_mm512_cmpeq_epu64_mask(a, b)}; }
+  static __m512i blend(__m512i a, __m512i b, Mask c) { return _mm512_mask_mov_epi64(a, c.bits, b); }
 
+  // Broadcasts rather than LaneField's zeroed registers: with those, GCC
+  // allocated the VPMULLQ fixed-base loop's registers otherwise, 1.3 % slower.
+  static F51x8 zero() { return broadcast({0, 0, 0, 0, 0}); }
+  static F51x8 one() { return broadcast({1, 0, 0, 0, 0}); }
   // The same element in every lane; limbs < 2^52.
   static F51x8 broadcast(const std::uint64_t (&limbs)[5]) {
     return {{splat(limbs[0]), splat(limbs[1]), splat(limbs[2]), splat(limbs[3]), splat(limbs[4])}};
   }
-  static F51x8 zero() {
-    const __m512i z = _mm512_setzero_si512();
-    return {{z, z, z, z, z}};
-  }
-  static F51x8 one() {
-    const __m512i z = _mm512_setzero_si512();
-    return {{splat(1), z, z, z, z}};
-  }
-  static F51x8 sqrt_m1() { return broadcast(vector::limbs51::SQRT_M1); }
-
   // Limbs < 2^64 in, limbs < 2^51 + 19 2^13 out: one parallel carry pass.
-  static F51x8 weak_reduce(const __m512i (&v)[5]) {
+  static F51x8 carry(const __m512i (&v)[5]) {
     const __m512i m = splat(kLow51);
     const __m512i c0 = _mm512_srli_epi64(v[0], 51), c1 = _mm512_srli_epi64(v[1], 51),
                   c2 = _mm512_srli_epi64(v[2], 51), c3 = _mm512_srli_epi64(v[3], 51),
@@ -113,7 +115,8 @@ class F51x8 {
     return r;
   }
 
-  friend F51x8 operator+(const F51x8& a, const F51x8& b) { return sum(a.l, b.l); }
+  // Sums of two F51x8 take the same single pass.
+  static F51x8 weak_reduce(const __m512i (&v)[5]) { return carry(v); }
 
   // (a + 8 p) - b: 8 p has limbs >= 2^54 - 152 > b's, so nothing underflows.
   friend F51x8 operator-(const F51x8& a, const F51x8& b) {
@@ -121,15 +124,7 @@ class F51x8 {
     __m512i s[5];
     s[0] = _mm512_sub_epi64(_mm512_add_epi64(a.l[0], p8_0), b.l[0]);
     for (int i = 1; i < 5; ++i) s[i] = _mm512_sub_epi64(_mm512_add_epi64(a.l[i], p8_i), b.l[i]);
-    return weak_reduce(s);
-  }
-  F51x8 operator-() const { return zero() - *this; }
-
-  // a + b for limbs < 2^62 (wide or not).
-  static F51x8 sum(const __m512i (&a)[5], const __m512i (&b)[5]) {
-    __m512i s[5];
-    for (int i = 0; i < 5; ++i) s[i] = _mm512_add_epi64(a[i], b[i]);
-    return weak_reduce(s);
+    return carry(s);
   }
   // (a + 2^12 p) - b for a, b < 2^62: 2^12 p has limbs >= 2^63 - 19 2^12 > b,
   // and a + 2^12 p < 2^64.
@@ -138,31 +133,12 @@ class F51x8 {
     __m512i s[5];
     s[0] = _mm512_sub_epi64(_mm512_add_epi64(a[0], c0), b[0]);
     for (int i = 1; i < 5; ++i) s[i] = _mm512_sub_epi64(_mm512_add_epi64(a[i], ci), b[i]);
-    return weak_reduce(s);
-  }
-
-  friend F51x8 operator*(const F51x8& a, const F51x8& b) { return weak_reduce(product<1>(a, b).l); }
-  // 2 a b, the doubling done on the columns.
-  static F51x8 mul2(const F51x8& a, const F51x8& b) { return weak_reduce(product<2>(a, b).l); }
-  F51x8 square() const { return weak_reduce(squared<1>().l); }
-  // 2 self^2.
-  F51x8 square2() const { return weak_reduce(squared<2>().l); }
-  // The same before the carry pass, for products that only feed + or -.
-  static Wide mul_wide(const F51x8& a, const F51x8& b) { return product<1>(a, b); }
-  static Wide mul2_wide(const F51x8& a, const F51x8& b) { return product<2>(a, b); }
-  Wide square_wide() const { return squared<1>(); }
-  Wide square2_wide() const { return squared<2>(); }
-
-  // self^(2^k), k >= 1.
-  F51x8 pow2k(unsigned k) const {
-    F51x8 r = square();
-    while (--k != 0) r = r.square();
-    return r;
+    return carry(s);
   }
 
   // Fully reduced limbs (each < 2^51, value < p), lane by lane.
   F51x8 canonical() const {
-    const F51x8 r = weak_reduce(l);
+    const F51x8 r = carry(l);
     const __m512i m = splat(kLow51);
     // q = 1 exactly when the value (< 2p) is >= p: the carry out of value + 19.
     __m512i q = _mm512_srli_epi64(_mm512_add_epi64(r.l[0], splat(19)), 51);
@@ -178,33 +154,9 @@ class F51x8 {
     return {{v[0], v[1], v[2], v[3], v[4]}};
   }
 
-  Mask ct_eq(const F51x8& o) const {
-    const F51x8 a = canonical(), b = o.canonical();
-    __mmask8 eq = 0xff;
-    for (int i = 0; i < 5; ++i) eq &= _mm512_cmpeq_epu64_mask(a.l[i], b.l[i]);
-    return {eq};
-  }
-  Mask is_zero() const {
-    const F51x8 a = canonical();
-    __m512i any = a.l[0];
-    for (int i = 1; i < 5; ++i) any = _mm512_or_si512(any, a.l[i]);
-    return {_mm512_cmpeq_epu64_mask(any, _mm512_setzero_si512())};
-  }
   // Odd canonical value.
   Mask is_negative() const { return {_mm512_test_epi64_mask(canonical().l[0], splat(1))}; }
 
-  void conditional_assign(const F51x8& o, Mask c) {
-    for (int i = 0; i < 5; ++i) l[i] = _mm512_mask_mov_epi64(l[i], c.bits, o.l[i]);
-  }
-  static void conditional_swap(F51x8& a, F51x8& b, Mask c) {
-    for (int i = 0; i < 5; ++i) {
-      const __m512i t = a.l[i];
-      a.l[i] = _mm512_mask_mov_epi64(a.l[i], c.bits, b.l[i]);
-      b.l[i] = _mm512_mask_mov_epi64(b.l[i], c.bits, t);
-    }
-  }
-
- private:
   // Factor a b for Factor 1 or 2, before the carry pass: columns < 2^60.3,
   // doubled < 2^61.3.
   template <int Factor>
@@ -273,6 +225,7 @@ class F51x8 {
     return {{r[0], r[1], r[2], r[3], r[4]}};
   }
 
+ private:
   // 19 x for x < 15 2^52 (below 2^61): one VPMULLQ (the constant hidden from
   // the compiler, which would turn it back into shifts), or x + 2 x + 16 x.
   static __m512i times19(__m512i x) {

@@ -10,12 +10,10 @@
 //   ProjectiveNiels  (Y+X, Y-X, Z, 2dT)
 //   AffineNiels      (y+x, y-x, 2dxy)
 //
-// Every coordinate is an F, within the bounds its products accept; products
-// that only feed a sum or difference stay wide (F::Wide, no carry pass of
-// their own). F provides +, -, *, mul_wide, mul2_wide, square, square2 and
-// their wide forms, broadcast from radix-2^51 limbs, conditional_assign and
-// conditional_swap under F::Mask, and kDoublingFromWide: whether the
-// doubling's squares feed its sums uncarried.
+// Every coordinate is an F (lane_field.hpp), within the bounds its products
+// accept; products that only feed a sum or difference stay wide (F::Wide, no
+// carry pass of their own). F::kDoublingFromWide: whether the doubling's
+// squares feed its sums uncarried.
 
 #include "curve/backend/vector/isa_only.hpp"
 

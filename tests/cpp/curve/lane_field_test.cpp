@@ -259,6 +259,17 @@ TEST_P(LaneFieldEachTest, MasksMatchPortableChoices) {
     x_plus_p[0] -= 18;
     pairs.emplace_back(x, x_plus_p);
   }
+  // Pairs apart in one limb only, and elements with one non-zero limb: a
+  // comparison that left out a limb would call them equal, or zero.
+  for (int l = 0; l < f.limbs(); ++l) {
+    Limbs x = f.random_element(), single(f.limbs(), 0);
+    for (int k = 0; k < f.limbs(); ++k) x[k] %= f.radix(k) / 2;
+    Limbs y = x;
+    y[l] += 1;
+    single[l] = 1;
+    pairs.emplace_back(x, y);
+    pairs.emplace_back(single, single);
+  }
   for (std::size_t at = 0; at < pairs.size(); at += f.lanes()) {
     const Probe eq = probe(f, FieldProbeOp::kCtEq, pairs, at);
     const Probe zero = probe(f, FieldProbeOp::kIsZero, pairs, at);
