@@ -2,7 +2,8 @@
 // work is done. Up to 256 rows; see row_input.hpp for their shapes.
 //
 // Checked: distinct_rows keeps exactly the first row of every key byte string,
-// in input order, unchanged; the store encoded from the kept rows decodes
+// in input order, unchanged, and RowKeys::keep_distinct (what build_okvs
+// uses) keeps exactly those rows' key byte strings; the store encoded from the kept rows decodes
 // every input row (kept or not) to the value of the kept row with its key byte
 // string, before and after a trip through its byte form, whose length follows
 // m = ceil(2.4 n); with no rows every lookup fails as a zero divisor; encoding
@@ -11,7 +12,9 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <map>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,6 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < kept.size(); ++i) {
     require(kept[i].strings() == rows[first[i]], "distinct_rows did not keep the first row of a key");
     pairs.emplace_back(kept[i], value.at(joined(rows[first[i]])));
+  }
+  vorlinde::RowKeys keys(rows);
+  keys.keep_distinct();
+  require(keys.size() == first.size(), "RowKeys kept a wrong number of rows");
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::string key = joined(rows[first[i]]);
+    require(std::ranges::equal(keys.key(i), std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size())),
+            "RowKeys did not keep the first row's key bytes");
   }
 
   const Store store = Store::encode(pairs);
