@@ -38,8 +38,7 @@ inline constexpr FieldElement51 MINUS_TWO(FieldElement51::Limbs{
 // A^2
 inline constexpr FieldElement51 MONTGOMERY_A_SQUARED(FieldElement51::Limbs{
     0x0003724c21c24, 0x0000000000000, 0x0000000000000, 0x0000000000000, 0x0000000000000});
-// -A sqrt(-(A + 2)), with the even root of -(A + 2); the product
-// itself is odd (callers normalise the sign after use)
+// -A sqrt(-(A + 2)), with the even root of -(A + 2); the product itself is odd (callers normalise the sign)
 inline constexpr FieldElement51 MINUS_A_SQRT_MINUS_A_PLUS_2(FieldElement51::Limbs{
     0x21a66fb7bca31, 0x107a6831c4798, 0x71705d2b12f6e, 0x6ceb82a009fa6, 0x1016bac16a3f1});
 // i - 1 with i = SQRT_M1: (i - 1)^2 = -2i
