@@ -32,25 +32,13 @@ struct NielsLimbs {
 
 // One field operation on a register of elements, for tests and benchmarks.
 enum class FieldProbeOp : int {
-  kAdd,             // a + b
-  kSub,             // a - b
-  kNeg,             // -a
-  kMul,             // a b
-  kSquare,          // a^2
-  kMul2,            // 2 a b
-  kSquare2,         // 2 a^2
-  kWideSum,         // 2 a b + b^2, both before their carry
-  kWideDiff,        // a b - 2 a^2, both before their carry
-  kWideFromNarrow,  // b - 2 a b, the product before its carry
-  kPow2k,           // a^(2^k)
-  kInvert,          // a^(p-2)
-  kPowP58,          // a^((p-5)/8)
-  kSqrtRatioI,      // sqrt_ratio_i(a, b); flag = was_square
-  kCtEq,            // flag = a == b
-  kIsZero,          // flag = a == 0
-  kIsNegative,      // flag = a odd
-  kSelect,          // lane j: bit j of k ? b : a
-  kIdentity,        // a, through canonical()
+  kAdd, kSub, kNeg, kMul, kSquare, kMul2, kSquare2,  // a + b, a - b, -a, a b, a^2, 2 a b, 2 a^2
+  kWideSum, kWideDiff, kWideFromNarrow,              // 2 a b + b^2, a b - 2 a^2, b - 2 a b: products before their carry
+  kPow2k, kInvert, kPowP58,                          // a^(2^k), a^(p-2), a^((p-5)/8)
+  kSqrtRatioI,                                       // sqrt_ratio_i(a, b); flag = was_square
+  kCtEq, kIsZero, kIsNegative,                       // flag = a == b, a == 0, a odd
+  kSelect,                                           // lane j: bit j of k ? b : a
+  kIdentity,                                         // a, through canonical()
 };
 
 constexpr int kMaxLanes = 8;
@@ -111,14 +99,11 @@ struct KernelTable {
 
 #if defined(__x86_64__)
 namespace ifma {
-// Eight points per AVX-512 IFMA vector.
-extern const vector::KernelTable kKernels;
-// The same with the product's fold by VPMULLQ (AVX-512DQ).
-extern const vector::KernelTable kKernelsVpmullq;
+extern const vector::KernelTable kKernels;         // eight points per AVX-512 IFMA vector
+extern const vector::KernelTable kKernelsVpmullq;  // the same, the product's fold by VPMULLQ (AVX-512DQ)
 }  // namespace ifma
 namespace avx2 {
-// Four points per AVX2 vector.
-extern const vector::KernelTable kKernels;
+extern const vector::KernelTable kKernels;  // four points per AVX2 vector
 }  // namespace avx2
 #endif
 

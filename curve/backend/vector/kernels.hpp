@@ -52,22 +52,14 @@ void field_probe(FieldProbeOp op, const std::uint64_t* a, const std::uint64_t* b
 
 template <class I>
 constexpr KernelTable kernel_table() {
-  KernelTable t{};
-  t.lanes = I::kLanes;
-  t.field_limbs = I::Field::kLimbs;
+  using T = typename I::FixedTable;
+  KernelTable t{.lanes = I::kLanes, .field_limbs = I::Field::kLimbs, .limb_bits = {},
+                .variable_base = &variable_base<I>, .fixed_window_bits = T::kWindowBits, .fixed_digits = T::kDigits,
+                .fixed_table_bytes = sizeof(T), .fixed_table_fill = &fixed_table_fill<I>, .fixed_base = &fixed_base<I>,
+                .mul_by_cofactor = &mul_by_cofactor<I>, .compress = &compress<I>, .decompress = &decompress<I>,
+                .uniform_bytes_to_point = &uniform_bytes_to_point<I>,
+                .point_to_uniform_bytes = &point_to_uniform_bytes<I>, .field_probe = &field_probe<I>};
   for (int i = 0; i < I::Field::kLimbs; ++i) t.limb_bits[i] = I::Field::bits(i);
-  t.variable_base = &variable_base<I>;
-  t.fixed_window_bits = I::FixedTable::kWindowBits;
-  t.fixed_digits = I::FixedTable::kDigits;
-  t.fixed_table_bytes = sizeof(typename I::FixedTable);
-  t.fixed_table_fill = &fixed_table_fill<I>;
-  t.fixed_base = &fixed_base<I>;
-  t.mul_by_cofactor = &mul_by_cofactor<I>;
-  t.compress = &compress<I>;
-  t.decompress = &decompress<I>;
-  t.uniform_bytes_to_point = &uniform_bytes_to_point<I>;
-  t.point_to_uniform_bytes = &point_to_uniform_bytes<I>;
-  t.field_probe = &field_probe<I>;
   return t;
 }
 
