@@ -80,6 +80,11 @@ class LaneTables {
   std::size_t next_ = 0;
 };
 
+// Flags come back as bytes 0 or 1; Choice is one such byte.
+void to_choices(const std::vector<std::uint8_t>& flags, std::span<Choice> out) {
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = Choice::from_bit(flags[i]);
+}
+
 template <const vector::KernelTable& K>
 struct VectorEntries {
   using PointLimbs = vector::PointLimbs;
@@ -87,19 +92,16 @@ struct VectorEntries {
 
   // The kernels read and write the portable types in place: an EdwardsPoint
   // is X, Y, Z, T of five 64-bit limbs each, and an affine Niels point three
-  // such elements, all contiguous; encodings are 32 bytes each, and a Choice
-  // is the byte 0 or 1 that the kernels take and give as a flag.
+  // such elements, all contiguous.
   static_assert(std::is_standard_layout_v<EdwardsPoint> && sizeof(EdwardsPoint) == sizeof(PointLimbs));
   static_assert(std::is_standard_layout_v<AffineNielsPoint> && sizeof(AffineNielsPoint) == sizeof(NielsLimbs));
   static_assert(sizeof(CompressedEdwardsY) == 32 && sizeof(Representative) == 32);
-  static_assert(std::is_standard_layout_v<Choice> && sizeof(Choice) == 1);
+  static_assert(sizeof(Choice) == 1);
 
   static const PointLimbs* limbs(std::span<const EdwardsPoint> points) {
     return reinterpret_cast<const PointLimbs*>(points.data());
   }
   static PointLimbs* limbs(std::span<EdwardsPoint> points) { return reinterpret_cast<PointLimbs*>(points.data()); }
-  static const std::uint8_t* bytes(const void* p) { return static_cast<const std::uint8_t*>(p); }
-  static std::uint8_t* bytes(void* p) { return static_cast<std::uint8_t*>(p); }
 
   static void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
     const Digits digits = digits_of({&k, 1}, &Scalar::as_radix_16);
@@ -127,23 +129,34 @@ struct VectorEntries {
   }
 
   static void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
-    K.compress(limbs(points), points.size(), bytes(out.data()));
+    if (points.empty()) return;
+    K.compress(limbs(points), points.size(), out.front().bytes.data());
   }
 
   static void decompress_many(std::span<const CompressedEdwardsY> in, std::span<EdwardsPoint> out,
                               std::span<Choice> valid) {
-    K.decompress(bytes(in.data()), in.size(), limbs(out), bytes(valid.data()));
+    if (in.empty()) return;
+    std::vector<std::uint8_t> flags(in.size());
+    K.decompress(in.front().bytes.data(), in.size(), limbs(out), flags.data());
+    to_choices(flags, valid);
   }
 
   static void uniform_bytes_to_point_many(std::span<const Representative> in, std::span<EdwardsPoint> out,
                                           std::span<Choice> on_curve) {
-    K.uniform_bytes_to_point(bytes(in.data()), in.size(), limbs(out), bytes(on_curve.data()));
+    if (in.empty()) return;
+    std::vector<std::uint8_t> flags(in.size());
+    K.uniform_bytes_to_point(in.front().data(), in.size(), limbs(out), flags.data());
+    to_choices(flags, on_curve);
   }
 
   static void point_to_uniform_bytes_many(std::span<const EdwardsPoint> points, std::span<const Choice> branches,
                                           std::span<Representative> out, std::span<Choice> valid) {
-    K.point_to_uniform_bytes(limbs(points), bytes(branches.data()), points.size(), bytes(out.data()),
-                             bytes(valid.data()));
+    if (points.empty()) return;
+    std::vector<std::uint8_t> bits(points.size()), flags(points.size());
+    for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = branches[i].value;
+    K.point_to_uniform_bytes(limbs(points), bits.data(), points.size(), out.front().data(), flags.data());
+    to_choices(flags, valid);
+    runtime::wipe(bits.data(), bits.size());
   }
 
   static constexpr Backend backend(const char* name, std::size_t lanes) {
