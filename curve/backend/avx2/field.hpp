@@ -2,12 +2,9 @@
 // GF(p), p = 2^255 - 19, four independent elements per register set: limb i
 // of lane j is the 64-bit lane j of l[i], value = sum l[i] 2^W(i) with
 // W(i) = ceil(25.5 i) = 0, 26, 51, 77, 102, 128, 153, 179, 204, 230. Even limbs
-// carry 26 bits, odd limbs 25.
-//
-// Why radix 2^25.5: vpmuludq multiplies the low 32 bits of each 64-bit lane
-// into a 64-bit product. Ten limbs of 25 or 26 bits leave room for the factors
-// 2 and 19 on an operand (19 x 2^26.1 < 2^32) and for a column of ten
-// products, each up to 38 2^52.1, in a 64-bit lane.
+// carry 26 bits, odd limbs 25: vpmuludq multiplies the low 32 bits of each
+// 64-bit lane, and limbs this small leave room for the factors 2 and 19 on an
+// operand (19 x 2^26.1 < 2^32) and for a column of products (below).
 //
 // Bounds ("limbs < b" means every limb of every lane):
 //   - every F25x4 value, as produced by every function here: every limb
@@ -22,10 +19,7 @@
 // So column k = sum over i + j = k (mod 10) of a_i b_j, times 2 for odd i, j
 // and times 19 for i + j >= 10: with the bounds above each term is below
 // 38 (2^26 + 2^19)^2 and column 0, the largest (1 + 19 (4 + 2 5) = 267 terms
-// of 2^52.02), is below 2^60.1.
-//
-// Compiled only into the AVX2 library (-mavx2); never include this from code
-// built for the baseline instruction set.
+// of 2^52.02), is below 2^60.1, in a 64-bit lane.
 
 #if !defined(__AVX2__)
 #error "the AVX2 lane field is built only with -mavx2"
@@ -148,8 +142,7 @@ class F25x4 : public vector::LaneField<F25x4, F25x4Registers> {
   // Columns < 2^63.5 in, an F25x4 out: two parallel carry passes, each a
   // few instructions deep, where a sequential chain would be some forty.
   // After the first, limbs are below their radix + 2^38.5 (limb 0: + 2^42.8,
-  // 19 times a carry < 2^38.5); after the second, limb 0 < 2^26 + 2^17.8,
-  // limb 1 < 2^25 + 2^16.8, the others below their radix + 2^13.5.
+  // 19 times a carry < 2^38.5); after the second, a carried product's bounds.
   [[gnu::always_inline]] static F25x4 carry(const __m256i (&columns)[kLimbs]) {
     __m256i z[kLimbs];
     carry_pass(columns, z, false);
@@ -169,12 +162,11 @@ class F25x4 : public vector::LaneField<F25x4, F25x4Registers> {
     for (int i = 1; i < kLimbs; ++i) r[i] = _mm256_add_epi64(r[i], c[i - 1]);
   }
 
-  // Factor a b for Factor 1 or 2, before the carry: columns < 2^60.1,
-  // doubled < 2^61.1. 100 vpmuludq; the factors 2 (odd i and j) and 19
-  // (i + j >= 10) are put on the operands beforehand (2 a_i < 2^27.1,
-  // 19 b_j < 2^30.3, both inside the 32 bits the multiplier reads).
-  // Row by row: ten accumulators and the current a_i stay in registers, b_j
-  // and 19 b_j are memory operands.
+  // Factor a b for Factor 1 or 2, as Wide: 100 vpmuludq, the factors 2 (odd
+  // i and j) and 19 (i + j >= 10) put on the operands beforehand (2 a_i <
+  // 2^27.1, 19 b_j < 2^30.3, inside the 32 bits the multiplier reads). Row by
+  // row: ten accumulators and the current a_i stay in registers, b_j and
+  // 19 b_j are memory operands.
   template <int Factor>
   static Wide product(const F25x4& a, const F25x4& b) {
     alignas(32) __m256i b19[kLimbs];
@@ -208,11 +200,10 @@ class F25x4 : public vector::LaneField<F25x4, F25x4Registers> {
 
   // The same for a a, with the symmetric terms merged: 55 vpmuludq. Term
   // (i, j), i <= j, carries 2 when i != j, 2 when both are odd and 19 when
-  // i + j >= 10.
+  // i + j >= 10; row by row as in product(), the twos on a_i (4 a_i <
+  // 2^28.1), the 19 on a_j (j >= 5 when i + j >= 10).
   template <int Factor>
   Wide squared() const {
-    // Row by row as in product(): the twos go on a_i (4 a_i < 2^28.1), the
-    // 19 on a_j (j >= 5 when i + j >= 10).
     alignas(32) __m256i a19[kLimbs];
     __m256i z[kLimbs];
     for (int j = 5; j < kLimbs; ++j) a19[j] = _mm256_mul_epu32(l[j], splat(19));

@@ -2,13 +2,10 @@
 // GF(p), p = 2^255 - 19, eight independent elements per register set: limb i
 // of lane j is the 64-bit lane j of l[i], value = sum l[i] 2^(51 i).
 //
-// Why radix 2^51 and not 2^52: vpmadd52{lo,hi}uq read only the low 52 bits of
-// their inputs, so every limb must be below 2^52 before a product. In radix
-// 2^51 one parallel carry pass (no dependent chain) brings any limbs below
-// 2^64 under 2^52, which makes sums and differences cheap operands; radix 2^52
-// would leave no headroom and need a sequential carry after every addition.
-// It is also the layout of the portable backend, so nothing is converted at
-// the boundary.
+// Radix 2^51, not 2^52: vpmadd52{lo,hi}uq read only the low 52 bits of their
+// inputs, and one parallel carry pass brings any limbs below 2^64 under 2^52,
+// where radix 2^52 would need a sequential carry after every addition. It is
+// also the portable backend's layout, so nothing is converted at the boundary.
 //
 // Bounds ("limbs < 2^k" means every limb of every lane):
 //   - every F51x8 value, as produced by every function here: limbs < 2^52
@@ -17,9 +14,6 @@
 // A product a_i b_j < 2^104 splits as lo + 2^52 hi: lo lands at weight
 // 2^(51 (i + j)), hi at 2^(51 (i + j + 1)) with a factor 2. 2^255 = 19 folds
 // columns 5..9 onto 0..4.
-//
-// Compiled only into the IFMA library (AVX-512 flags); never include this from
-// code built for the baseline instruction set.
 
 #if !defined(__AVX512IFMA__)
 #error "the IFMA lane field is built only with the AVX-512 IFMA flags"
@@ -157,8 +151,7 @@ class F51x8 : public vector::LaneField<F51x8, F51x8Registers> {
   // Odd canonical value.
   Mask is_negative() const { return {_mm512_test_epi64_mask(canonical().l[0], splat(1))}; }
 
-  // Factor a b for Factor 1 or 2, before the carry pass: columns < 2^60.3,
-  // doubled < 2^61.3.
+  // Factor a b for Factor 1 or 2, as Wide.
   template <int Factor>
   static Wide product(const F51x8& a, const F51x8& b) {
     // Column k of the product is z_k = L_k + 2 H_k (L: low halves at k, H:

@@ -58,9 +58,8 @@ void compress_block(const PointLimbs* points, std::size_t count, std::uint8_t* o
 template <class I>
 void compress(const PointLimbs* points, std::size_t n, std::uint8_t* out) {
   constexpr std::size_t kBlock = kBlockChunks * I::kLanes;
-  for (std::size_t b = 0; b < n; b += kBlock) {
+  for (std::size_t b = 0; b < n; b += kBlock)
     compress_block<I>(points + b, n - b < kBlock ? n - b : kBlock, out + 32 * b);
-  }
 }
 
 template <class I>

@@ -33,10 +33,8 @@ inline auto doubling_square2(const F& a) {
   else return a.square2();
 }
 
-template <class F>
-struct Extended;
-template <class F>
-struct Projective;
+template <class F> struct Extended;
+template <class F> struct Projective;
 
 // An extended point as the addition formulas read it: (Y+X, Y-X, Z, T).
 // Made from a completed point, Y+X and Y-X come from the wide products X T
