@@ -21,15 +21,12 @@
 
 namespace vorlinde::curve::backend::vector {
 
-// The doubling's squares: wide where the field's carry is the longer chain.
-template <class F>
+// The doubling's squares, a^2 or 2 a^2: wide where the field's carry is the
+// longer chain.
+template <int Factor, class F>
 inline auto doubling_square(const F& a) {
-  if constexpr (F::kDoublingFromWide) return a.square_wide();
-  else return a.square();
-}
-template <class F>
-inline auto doubling_square2(const F& a) {
-  if constexpr (F::kDoublingFromWide) return a.square2_wide();
+  if constexpr (F::kDoublingFromWide) return a.template squared<Factor>();
+  else if constexpr (Factor == 1) return a.square();
   else return a.square2();
 }
 
@@ -62,10 +59,10 @@ struct Projective {
 
   // 3 squarings and 2 Z^2, no product.
   Completed<F> dbl() const {
-    const auto xx = doubling_square(X);
-    const auto yy = doubling_square(Y);
-    const auto zz2 = doubling_square2(Z);
-    const auto x_plus_y_sq = doubling_square(X + Y);
+    const auto xx = doubling_square<1>(X);
+    const auto yy = doubling_square<1>(Y);
+    const auto zz2 = doubling_square<2>(Z);
+    const auto x_plus_y_sq = doubling_square<1>(X + Y);
     const F yy_plus_xx = yy + xx;
     const F yy_minus_xx = yy - xx;
     return {x_plus_y_sq - yy_plus_xx, yy_plus_xx, yy_minus_xx, zz2 - yy_minus_xx};
