@@ -43,14 +43,13 @@ struct Isa : Lanes {
   }
 
   // A radix-2^W comb table (W = kWindowBits) laid out for vpermt2q:
-  // entries[s][c][k][e - 1] is limb k of coordinate c of e 2^(W s) B
-  // (e = 1..2^(W-1)), so each 16
-  // entries of one limb are two registers, and a lane's digit magnitude less
-  // one, taken mod 16, is the permute index into the block that its bits 4
-  // and up name; every block is permuted, under a zeroing mask of its lanes.
-  // Magnitude 0 picks the identity (1, 1, 0). Radix 64: 43 additions (64
-  // and four doublings at radix 16) for a 161 KiB table, L2 on every
-  // processor with IFMA; each addition reads 60 lines of it, in order.
+  // entries[s][c][k][e - 1] is limb k of coordinate c of e 2^(W s) B (e = 1..
+  // 2^(W-1)), so each 16 entries of one limb are two registers, and a lane's
+  // digit magnitude less one, taken mod 16, is the permute index into the
+  // block that its bits 4 and up name; every block is permuted, under a
+  // zeroing mask of its lanes. Magnitude 0 picks the identity (1, 1, 0).
+  // Radix 64: 43 additions (64 and four doublings at radix 16) for a 161 KiB
+  // table, L2 on every processor with IFMA; an addition reads 60 of its lines.
   struct FixedTable {
     static constexpr int kWindowBits = 6;
     static constexpr int kDigits = (256 + kWindowBits - 1) / kWindowBits;

@@ -9,12 +9,11 @@
 #error "curve/backend/vector/ holds vector templates: include it only from a vector instruction set's kernels"
 #endif
 
-// The copies between lanes and memory are plain loops over the lanes. clang
-// would vectorize them into masked gathers and scatters, which the
-// MemorySanitizer of clang 14 checks operand by operand as if they were
-// branch conditions, so the constant-time check would report every secret
-// copied; they stay scalar loops there (and cost nothing next to the
-// arithmetic).
+// The copies between lanes and memory stay plain loops over the lanes (they
+// cost nothing next to the arithmetic): clang would vectorize them into masked
+// gathers and scatters, whose operands clang 14's MemorySanitizer checks as if
+// they were branch conditions, so the constant-time check would report every
+// secret copied.
 #if defined(__clang__)
 #define VORLINDE_LANE_LOOP _Pragma("clang loop vectorize(disable) interleave(disable)")
 #else

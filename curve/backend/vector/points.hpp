@@ -12,8 +12,7 @@
 //
 // Every coordinate is an F (lane_field.hpp), within the bounds its products
 // accept; products that only feed a sum or difference stay wide (F::Wide, no
-// carry pass of their own). F::kDoublingFromWide: whether the doubling's
-// squares feed its sums uncarried.
+// carry pass of their own).
 
 #include "curve/backend/vector/isa_only.hpp"
 
