@@ -13,8 +13,7 @@ namespace vorlinde::curve {
 
 ProcessorFeatures features_of(const CpuidFacts& cpu) {
   ProcessorFeatures f;
-  if (cpu.max_leaf < 7) return f;
-  if (!(cpu.leaf1_ecx & (1u << 27))) return f;  // OSXSAVE: XGETBV is usable
+  if (cpu.max_leaf < 7 || !(cpu.leaf1_ecx & (1u << 27))) return f;  // no leaf 7, or no OSXSAVE (XGETBV)
   const std::uint32_t ecx = cpu.leaf1_ecx, ebx = cpu.leaf7_ebx;
   // AVX and AVX2, and XCR0 saying the OS saves SSE (1) and AVX (2) state,
   // the full YMM registers.
