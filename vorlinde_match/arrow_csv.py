@@ -20,7 +20,6 @@ stops at `end`, so a table can be read in slices cut at record boundaries.
 import codecs
 import contextlib
 import csv
-import functools
 import gc
 import io
 
@@ -155,15 +154,16 @@ def collector_paused():
 
 
 class Packed:
-    """One column group's rows of a block, packed: each column's values
-    joined by NUL into one UTF-8 bytes object (`columns`), made by pyarrow
-    without a Python object per value; `len` is the number of rows and
-    `first_empty` the first row whose columns are all empty, or None."""
+    """One column group's rows of a block, packed: each row's key (its values
+    run together, as a store keys a row) joined by NUL into one UTF-8 bytes
+    object (`keys`), made by pyarrow without a Python object per value; `len`
+    is the number of rows and `first_empty` the first row whose key is empty
+    (all its columns empty), or None. A group of one column packs its values."""
 
     SEPARATOR = b"\0"
 
-    def __init__(self, columns, rows, first_empty):
-        self.columns, self._rows, self.first_empty = columns, rows, first_empty
+    def __init__(self, keys, rows, first_empty):
+        self.keys, self._rows, self.first_empty = keys, rows, first_empty
 
     def __len__(self):
         return self._rows
@@ -173,13 +173,13 @@ def _packed(pa, table, group):
     """The group's rows of `table` as a `Packed`, or None when a value holds a
     NUL (which packing cannot tell from the separator)."""
     compute, count = pa.compute, table.num_rows
-    ends = pa.array([0, count], pa.int32())
     columns = [table.column(i).combine_chunks() for i in group]
-    joined = tuple(compute.binary_join(pa.ListArray.from_arrays(ends, c.cast(pa.binary())), Packed.SEPARATOR)[0]
-                   .as_py() for c in columns)
-    if any(j.count(Packed.SEPARATOR) != count - 1 for j in joined):
+    keys = columns[0] if len(columns) == 1 else compute.binary_join_element_wise(*columns, "")
+    ends = pa.array([0, count], pa.int32())
+    joined = compute.binary_join(pa.ListArray.from_arrays(ends, keys.cast(pa.binary())), Packed.SEPARATOR)[0].as_py()
+    if joined.count(Packed.SEPARATOR) != count - 1:
         return None
-    first = compute.index(functools.reduce(compute.and_, (compute.equal(c, "") for c in columns)), True).as_py()
+    first = compute.index(compute.equal(keys, ""), True).as_py()
     return Packed(joined, count, None if first < 0 else first)
 
 

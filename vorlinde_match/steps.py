@@ -210,41 +210,38 @@ def _refuse_empty_keys(table, chunk, columns):
 
 
 class KeyRows:
-    """A bank's key rows, packed while the module is not running: each chunk's
-    values of one column joined by NUL into one UTF-8 bytes object (about 45
-    bytes a row against some 250 as row lists of str). The module walks it
-    once with the iterator protocol, and each chunk is let go as soon as its
-    rows are handed over, so that while the store is encoded the command
-    holds none of the rows (the module has its own copy). A chunk in which a
-    value holds a NUL, or that is not valid UTF-8 text, is kept as it came
-    (and the module refuses such text as it would without packing)."""
+    """A bank's rows as the module needs them, packed while it is not
+    running. A store keeps of a row only its key, the row's values run
+    together, so each row is held as its key alone, and each chunk's keys are
+    joined by NUL into one UTF-8 bytes object (about 40 bytes a row against
+    some 250 as row lists of str). The module walks it once with the
+    iterator protocol and gets each row as a one-column row of its key; each
+    chunk is unpacked as the walk reaches it and let go as soon as its rows
+    are handed over, so that while the store is encoded the command holds
+    none of the rows (the module has its own copy). A chunk in which a value
+    holds a NUL or is not valid UTF-8 text (or not text at all) is kept as it
+    came, and the module refuses it as it would without packing."""
 
     SEPARATOR = "\0"
 
     def __init__(self):
-        self._chunks = collections.deque()
+        self._chunks = collections.deque()  # bytes (packed keys), or a list of rows as they came
         self._count = 0
 
     def add(self, chunk):
-        """Adds a chunk of rows: a list of tuples, or an arrow_csv.Packed."""
+        """Adds a chunk of rows: a list of rows of str, or an arrow_csv.Packed."""
         if not chunk:
             return
         if isinstance(chunk, arrow_csv.Packed):
-            self._chunks.append(chunk.columns)
+            self._chunks.append(chunk.keys)
             self._count += len(chunk)
             return
-        packed = []
-        for values in zip(*chunk):
-            joined = self.SEPARATOR.join(values)
-            if joined.count(self.SEPARATOR) != len(values) - 1:
-                packed = None
-                break
-            try:
-                packed.append(joined.encode("utf-8"))
-            except UnicodeEncodeError:
-                packed = None
-                break
-        self._chunks.append(tuple(packed) if packed is not None else list(chunk))
+        packed = None
+        with contextlib.suppress(TypeError, UnicodeEncodeError):
+            joined = self.SEPARATOR.join(map("".join, chunk))
+            if joined.count(self.SEPARATOR) == len(chunk) - 1:
+                packed = joined.encode("utf-8")
+        self._chunks.append(packed if packed is not None else list(chunk))
         self._count += len(chunk)
 
     def __len__(self):
@@ -256,7 +253,7 @@ class KeyRows:
         if index < 0:
             index += self._count
         for chunk in self._chunks:
-            size = len(chunk) if isinstance(chunk, list) else chunk[0].count(b"\0") + 1
+            size = len(chunk) if isinstance(chunk, list) else chunk.count(b"\0") + 1
             if 0 <= index < size:
                 return self.unpacked(chunk)[index]
             index -= size
@@ -264,11 +261,11 @@ class KeyRows:
 
     @classmethod
     def unpacked(cls, chunk):
-        """The rows of a chunk as held here (a list of rows, or its columns
-        packed)."""
+        """The rows of a chunk as held here: one-column rows of the keys, or
+        the rows as they came."""
         if isinstance(chunk, list):
             return chunk
-        return list(zip(*(column.decode("utf-8").split(cls.SEPARATOR) for column in chunk)))
+        return list(zip(chunk.decode("utf-8").split(cls.SEPARATOR)))
 
     def head(self, count):
         """The first `count` rows, as a list (the rows stay in place)."""
@@ -280,10 +277,16 @@ class KeyRows:
         return rows
 
     def __iter__(self):
+        # chain hands the rows out in C: Python runs once per chunk, not once
+        # per row.
+        return itertools.chain.from_iterable(self._unpacking())
+
+    def _unpacking(self):
         while self._chunks:
             rows = self.unpacked(self._chunks.popleft())
             self._count -= len(rows)
-            yield from rows
+            yield rows
+            del rows  # walked: let go before the next chunk is unpacked
 
 
 def _read_rows(table, columns, reporter, desc):
@@ -595,10 +598,10 @@ def _id_lines(ids):
     """The ids as the UTF-8 lines of the ids file, one CSV row each; packed
     ids that are all plain in CSV are their own lines."""
     if isinstance(ids, arrow_csv.Packed):
-        (joined,) = ids.columns
+        joined = ids.keys
         if ids.first_empty is None and not any(c in joined for c in (*files.QUOTED_IN_CSV, b"\n")):
             return joined.replace(arrow_csv.Packed.SEPARATOR, b"\n") + b"\n"
-        ids = KeyRows.unpacked(ids.columns)
+        ids = KeyRows.unpacked(ids.keys)
     return _csv_text(ids).encode("utf-8")
 
 
