@@ -433,6 +433,9 @@ class _PlainBody:
         self._digest.update(data)
         return data
 
+    def pieces(self, n):
+        yield self.read(n)
+
     def rest(self):
         """Reads to the end of the file; returns whether anything was left."""
         more = False
@@ -496,22 +499,24 @@ class _SealedBody:
         except ValueError as error:
             raise StepError(f"{self.path}: {error}; {self.hint}") from None
 
+    def pieces(self, n):
+        """The next `n` bytes of plaintext (fewer at the end), as the pieces
+        they open in."""
+        if self._rest:
+            piece, self._rest = self._rest[:n], self._rest[n:]
+            n -= len(piece)
+            yield piece
+        while n > 0 and self._left:
+            plain = self._next()
+            if len(plain) > n:
+                plain, self._rest = plain[:n], plain[n:]
+            n -= len(plain)
+            yield plain
+
     def read(self, n):
         # Pieces joined once: a whole store read at once is held twice at
         # most (the pieces and the joined bytes), as a plain read's slices.
-        pieces, have = [], 0
-        if self._rest:
-            pieces.append(self._rest[:n])
-            self._rest = self._rest[n:]
-            have = len(pieces[0])
-        while have < n and self._left:
-            plain = self._next()
-            need = n - have
-            if len(plain) > need:
-                plain, self._rest = plain[:need], plain[need:]
-            pieces.append(plain)
-            have += len(plain)
-        return b"".join(pieces)
+        return b"".join(self.pieces(n))
 
     def rest(self):
         while self._left:
@@ -552,6 +557,12 @@ class StreamReader:
     def read(self, items):
         pause("reading")
         return self._body.read(items * self.item_size)
+
+    def pieces(self, items):
+        """The next `items` items' bytes as the pieces they are read or
+        opened in, not joined: for a caller that copies them on anyway."""
+        pause("reading")
+        return self._body.pieces(items * self.item_size)
 
     def chunks(self, items_per_chunk):
         left = self.count

@@ -522,12 +522,12 @@ def _read_store(handover, role, known, reporter):
     seed = bytes.fromhex(meta["partition_seed"]) if partitions > 1 else b""
     # The header's sizes were checked against the file before this read: the
     # partitions are consecutive parts of a payload of the file's length.
-    # Each is opened a block at a time into a BytesIO sized at once to the
-    # part's length (one byte written at its end), whose bytes CPython hands
-    # over without a copy: reading holds the stores and one block. Grown
-    # block by block instead, the buffer is reallocated, and a reallocation
-    # that moves it holds the part twice for a moment; a join of the blocks
-    # always would.
+    # Each is opened into a BytesIO sized at once to the part's length (one
+    # byte written at its end), whose bytes CPython hands over without a
+    # copy, each opened chunk written into it as it comes: reading holds the
+    # stores and one chunk, and copies each byte once. Grown chunk by chunk
+    # instead, the buffer is reallocated, and a reallocation that moves it
+    # holds the part twice for a moment; a join of the chunks always would.
     stores = []
     bar = reporter.bar(sum(meta["parts"]), f"operator: opening {os.path.basename(path)}", unit="bytes")
     try:
@@ -539,10 +539,14 @@ def _read_store(handover, role, known, reporter):
                     part.write(b"\0")
                     part.seek(0)
                 while length:
-                    block = reader.read(min(length, STORE_BLOCK))
-                    part.write(block)
-                    length -= len(block)
-                    bar.update(len(block))
+                    got = 0
+                    for piece in reader.pieces(min(length, STORE_BLOCK)):
+                        part.write(piece)
+                        got += len(piece)
+                    if not got:  # cut short: the digest check below says so
+                        break
+                    length -= got
+                    bar.update(got)
                 stores.append(part.getvalue())
                 del part
             reader.verify()
