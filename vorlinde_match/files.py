@@ -613,7 +613,8 @@ class IdReader:
         self._rows = None  # the csv module's reader, once `take` has started
 
     def plain(self, n):
-        """The next `n` ids as a list of str, or None (nothing taken) when one
+        """The next `n` ids as a list of their UTF-8 bytes (each its own line
+        of the file and its own CSV field), or None (nothing taken) when one
         of them is not plain; from then on only `take` reads."""
         if self._rows is not None:
             return None
@@ -628,13 +629,13 @@ class IdReader:
         # A NUL the csv module's reader refuses; an empty line it reads as no row.
         if any(self._lines.find(c, 0, end) >= 0 for c in (*QUOTED_IN_CSV, b"\0")) or b"" in pieces[:n]:
             return None
-        try:
-            ids = self._lines[:end].decode("utf-8").split("\n")
-        except UnicodeDecodeError:
-            return None
-        self._lines = pieces[n]
-        ids.pop()  # after the last line break
-        return ids
+        if not self._lines.isascii():  # ASCII is UTF-8; anything else is checked
+            try:
+                str(memoryview(self._lines)[:end], "utf-8")
+            except UnicodeDecodeError:
+                return None
+        self._lines = pieces.pop()  # after the last line break
+        return pieces
 
     def _csv_rows(self):
         if self._rows is None:
@@ -774,6 +775,11 @@ class Outputs:
         """A text file (a CSV or a summary) with no header."""
         return TextWriter(os.fdopen(self._temporary(path), "w", encoding=encoding, newline=newline), path)
 
+    def utf8(self, path):
+        """A text file with no header, written as its UTF-8 bytes (as `text`
+        writes str with newline="")."""
+        return TextWriter(os.fdopen(self._temporary(path), "wb"), path)
+
     def commit(self):
         """Sends what remote uploads still hold, then publishes them and
         renames every local output into place, with Ctrl-C and SIGTERM held
@@ -887,7 +893,8 @@ class StreamWriter:
 
 
 class TextWriter:
-    """A text output file whose write failures name it."""
+    """A text output file (written as str, or as its UTF-8 bytes) whose write
+    failures name it."""
 
     def __init__(self, file, path):
         self._file, self.path = file, path
