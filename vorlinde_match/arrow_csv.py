@@ -40,15 +40,33 @@ class Unsure(Exception):
 
 
 def library():
-    """pyarrow with its csv and compute modules, or None when it is missing
-    (it has no PyPy build)."""
+    """pyarrow with its csv module, and the kernels this reader calls, or None
+    when it is missing (it has no PyPy build)."""
     try:
         import pyarrow
-        import pyarrow.compute
         import pyarrow.csv
+        _kernels()
     except ImportError:
         return None
     return pyarrow
+
+
+@functools.lru_cache(maxsize=None)
+def _kernels():
+    """(call_function, IndexOptions): pyarrow's entry point to its compute
+    kernels, taken from the extension that holds it. pyarrow.compute, which
+    re-exports it, also wraps and documents every kernel as it is imported:
+    about 50 ms of processor time in every step that reads a table, nearly
+    as much as importing pyarrow itself."""
+    try:
+        from pyarrow._compute import IndexOptions, call_function
+    except ImportError:  # a pyarrow that keeps them elsewhere
+        from pyarrow.compute import IndexOptions, call_function
+    return call_function, IndexOptions
+
+
+def _call(name, *args):
+    return _kernels()[0](name, list(args))
 
 
 def header(file, limit=1 << 20):
@@ -126,7 +144,7 @@ class Body:
             raise Unsure(str(error)) from None
 
     def __iter__(self):
-        pa, length = self._pa, self._pa.compute
+        pa = self._pa
         while True:
             try:
                 batch = self._reader.read_next_batch()
@@ -134,7 +152,7 @@ class Body:
                 return
             except (pa.ArrowException, OSError) as error:
                 raise Unsure(str(error)) from None
-            if batch.num_rows and any(length.max(length.binary_length(c)).as_py() > self._limit
+            if batch.num_rows and any(_call("max", _call("binary_length", c)).as_py() > self._limit
                                       for c in batch.columns):
                 raise Unsure("a field is longer than the csv module's limit")
             yield batch
@@ -155,15 +173,16 @@ def collector_paused():
 
 
 class Packed:
-    """One column group's rows of a block, packed: each column's values
-    joined by NUL into one UTF-8 bytes object (`columns`), made by pyarrow
-    without a Python object per value; `len` is the number of rows and
-    `first_empty` the first row whose columns are all empty, or None."""
+    """One column group's rows of a block, packed: each row's key (its values
+    run together, as a store keys a row) joined by NUL into one UTF-8 bytes
+    object (`keys`), made by pyarrow without a Python object per value; `len`
+    is the number of rows and `first_empty` the first row whose key is empty
+    (all its columns empty), or None. A group of one column packs its values."""
 
     SEPARATOR = b"\0"
 
-    def __init__(self, columns, rows, first_empty):
-        self.columns, self._rows, self.first_empty = columns, rows, first_empty
+    def __init__(self, keys, rows, first_empty):
+        self.keys, self._rows, self.first_empty = keys, rows, first_empty
 
     def __len__(self):
         return self._rows
@@ -172,14 +191,18 @@ class Packed:
 def _packed(pa, table, group):
     """The group's rows of `table` as a `Packed`, or None when a value holds a
     NUL (which packing cannot tell from the separator)."""
-    compute, count = pa.compute, table.num_rows
-    ends = pa.array([0, count], pa.int32())
+    count = table.num_rows
     columns = [table.column(i).combine_chunks() for i in group]
-    joined = tuple(compute.binary_join(pa.ListArray.from_arrays(ends, c.cast(pa.binary())), Packed.SEPARATOR)[0]
-                   .as_py() for c in columns)
-    if any(j.count(Packed.SEPARATOR) != count - 1 for j in joined):
+    keys = columns[0] if len(columns) == 1 else _call("binary_join_element_wise", *columns, pa.scalar(""))
+    ends = pa.array([0, count], pa.int32())
+    # The keys' bytes as they are (a view, no copy), joined by the separator.
+    joined = _call("binary_join", pa.ListArray.from_arrays(ends, keys.view(pa.binary())),
+                   pa.scalar(Packed.SEPARATOR))[0].as_py()
+    if joined.count(Packed.SEPARATOR) != count - 1:
         return None
-    first = compute.index(functools.reduce(compute.and_, (compute.equal(c, "") for c in columns)), True).as_py()
+    call_function, IndexOptions = _kernels()
+    empty = _call("equal", keys, pa.scalar(""))
+    first = call_function("index", [empty], IndexOptions(value=pa.scalar(True))).as_py()
     return Packed(joined, count, None if first < 0 else first)
 
 

@@ -433,6 +433,9 @@ class _PlainBody:
         self._digest.update(data)
         return data
 
+    def pieces(self, n):
+        yield self.read(n)
+
     def rest(self):
         """Reads to the end of the file; returns whether anything was left."""
         more = False
@@ -496,22 +499,24 @@ class _SealedBody:
         except ValueError as error:
             raise StepError(f"{self.path}: {error}; {self.hint}") from None
 
+    def pieces(self, n):
+        """The next `n` bytes of plaintext (fewer at the end), as the pieces
+        they open in."""
+        if self._rest:
+            piece, self._rest = self._rest[:n], self._rest[n:]
+            n -= len(piece)
+            yield piece
+        while n > 0 and self._left:
+            plain = self._next()
+            if len(plain) > n:
+                plain, self._rest = plain[:n], plain[n:]
+            n -= len(plain)
+            yield plain
+
     def read(self, n):
         # Pieces joined once: a whole store read at once is held twice at
         # most (the pieces and the joined bytes), as a plain read's slices.
-        pieces, have = [], 0
-        if self._rest:
-            pieces.append(self._rest[:n])
-            self._rest = self._rest[n:]
-            have = len(pieces[0])
-        while have < n and self._left:
-            plain = self._next()
-            need = n - have
-            if len(plain) > need:
-                plain, self._rest = plain[:need], plain[need:]
-            pieces.append(plain)
-            have += len(plain)
-        return b"".join(pieces)
+        return b"".join(self.pieces(n))
 
     def rest(self):
         while self._left:
@@ -552,6 +557,12 @@ class StreamReader:
     def read(self, items):
         pause("reading")
         return self._body.read(items * self.item_size)
+
+    def pieces(self, items):
+        """The next `items` items' bytes as the pieces they are read or
+        opened in, not joined: for a caller that copies them on anyway."""
+        pause("reading")
+        return self._body.pieces(items * self.item_size)
 
     def chunks(self, items_per_chunk):
         left = self.count
@@ -602,7 +613,8 @@ class IdReader:
         self._rows = None  # the csv module's reader, once `take` has started
 
     def plain(self, n):
-        """The next `n` ids as a list of str, or None (nothing taken) when one
+        """The next `n` ids as a list of their UTF-8 bytes (each its own line
+        of the file and its own CSV field), or None (nothing taken) when one
         of them is not plain; from then on only `take` reads."""
         if self._rows is not None:
             return None
@@ -617,13 +629,13 @@ class IdReader:
         # A NUL the csv module's reader refuses; an empty line it reads as no row.
         if any(self._lines.find(c, 0, end) >= 0 for c in (*QUOTED_IN_CSV, b"\0")) or b"" in pieces[:n]:
             return None
-        try:
-            ids = self._lines[:end].decode("utf-8").split("\n")
-        except UnicodeDecodeError:
-            return None
-        self._lines = pieces[n]
-        ids.pop()  # after the last line break
-        return ids
+        if not self._lines.isascii():  # ASCII is UTF-8; anything else is checked
+            try:
+                str(memoryview(self._lines)[:end], "utf-8")
+            except UnicodeDecodeError:
+                return None
+        self._lines = pieces.pop()  # after the last line break
+        return pieces
 
     def _csv_rows(self):
         if self._rows is None:
@@ -763,6 +775,11 @@ class Outputs:
         """A text file (a CSV or a summary) with no header."""
         return TextWriter(os.fdopen(self._temporary(path), "w", encoding=encoding, newline=newline), path)
 
+    def utf8(self, path):
+        """A text file with no header, written as its UTF-8 bytes (as `text`
+        writes str with newline="")."""
+        return TextWriter(os.fdopen(self._temporary(path), "wb"), path)
+
     def commit(self):
         """Sends what remote uploads still hold, then publishes them and
         renames every local output into place, with Ctrl-C and SIGTERM held
@@ -876,7 +893,8 @@ class StreamWriter:
 
 
 class TextWriter:
-    """A text output file whose write failures name it."""
+    """A text output file (written as str, or as its UTF-8 bytes) whose write
+    failures name it."""
 
     def __init__(self, file, path):
         self._file, self.path = file, path

@@ -210,41 +210,38 @@ def _refuse_empty_keys(table, chunk, columns):
 
 
 class KeyRows:
-    """A bank's key rows, packed while the module is not running: each chunk's
-    values of one column joined by NUL into one UTF-8 bytes object (about 45
-    bytes a row against some 250 as row lists of str). The module walks it
-    once with the iterator protocol, and each chunk is let go as soon as its
-    rows are handed over, so that while the store is encoded the command
-    holds none of the rows (the module has its own copy). A chunk in which a
-    value holds a NUL, or that is not valid UTF-8 text, is kept as it came
-    (and the module refuses such text as it would without packing)."""
+    """A bank's rows as the module needs them, packed while it is not
+    running. A store keeps of a row only its key, the row's values run
+    together, so each row is held as its key alone, and each chunk's keys are
+    joined by NUL into one UTF-8 bytes object (about 40 bytes a row against
+    some 250 as row lists of str). The module walks it once with the
+    iterator protocol and gets each row as a one-column row of its key; each
+    chunk is unpacked as the walk reaches it and let go as soon as its rows
+    are handed over, so that while the store is encoded the command holds
+    none of the rows (the module has its own copy). A chunk in which a value
+    holds a NUL or is not valid UTF-8 text (or not text at all) is kept as it
+    came, and the module refuses it as it would without packing."""
 
     SEPARATOR = "\0"
 
     def __init__(self):
-        self._chunks = collections.deque()
+        self._chunks = collections.deque()  # bytes (packed keys), or a list of rows as they came
         self._count = 0
 
     def add(self, chunk):
-        """Adds a chunk of rows: a list of tuples, or an arrow_csv.Packed."""
+        """Adds a chunk of rows: a list of rows of str, or an arrow_csv.Packed."""
         if not chunk:
             return
         if isinstance(chunk, arrow_csv.Packed):
-            self._chunks.append(chunk.columns)
+            self._chunks.append(chunk.keys)
             self._count += len(chunk)
             return
-        packed = []
-        for values in zip(*chunk):
-            joined = self.SEPARATOR.join(values)
-            if joined.count(self.SEPARATOR) != len(values) - 1:
-                packed = None
-                break
-            try:
-                packed.append(joined.encode("utf-8"))
-            except UnicodeEncodeError:
-                packed = None
-                break
-        self._chunks.append(tuple(packed) if packed is not None else list(chunk))
+        packed = None
+        with contextlib.suppress(TypeError, UnicodeEncodeError):
+            joined = self.SEPARATOR.join(map("".join, chunk))
+            if joined.count(self.SEPARATOR) == len(chunk) - 1:
+                packed = joined.encode("utf-8")
+        self._chunks.append(packed if packed is not None else list(chunk))
         self._count += len(chunk)
 
     def __len__(self):
@@ -256,7 +253,7 @@ class KeyRows:
         if index < 0:
             index += self._count
         for chunk in self._chunks:
-            size = len(chunk) if isinstance(chunk, list) else chunk[0].count(b"\0") + 1
+            size = len(chunk) if isinstance(chunk, list) else chunk.count(b"\0") + 1
             if 0 <= index < size:
                 return self.unpacked(chunk)[index]
             index -= size
@@ -264,11 +261,11 @@ class KeyRows:
 
     @classmethod
     def unpacked(cls, chunk):
-        """The rows of a chunk as held here (a list of rows, or its columns
-        packed)."""
+        """The rows of a chunk as held here: one-column rows of the keys, or
+        the rows as they came."""
         if isinstance(chunk, list):
             return chunk
-        return list(zip(*(column.decode("utf-8").split(cls.SEPARATOR) for column in chunk)))
+        return list(zip(chunk.decode("utf-8").split(cls.SEPARATOR)))
 
     def head(self, count):
         """The first `count` rows, as a list (the rows stay in place)."""
@@ -280,10 +277,16 @@ class KeyRows:
         return rows
 
     def __iter__(self):
+        # chain hands the rows out in C: Python runs once per chunk, not once
+        # per row.
+        return itertools.chain.from_iterable(self._unpacking())
+
+    def _unpacking(self):
         while self._chunks:
             rows = self.unpacked(self._chunks.popleft())
             self._count -= len(rows)
-            yield from rows
+            yield rows
+            del rows  # walked: let go before the next chunk is unpacked
 
 
 def _read_rows(table, columns, reporter, desc):
@@ -519,12 +522,12 @@ def _read_store(handover, role, known, reporter):
     seed = bytes.fromhex(meta["partition_seed"]) if partitions > 1 else b""
     # The header's sizes were checked against the file before this read: the
     # partitions are consecutive parts of a payload of the file's length.
-    # Each is opened a block at a time into a BytesIO sized at once to the
-    # part's length (one byte written at its end), whose bytes CPython hands
-    # over without a copy: reading holds the stores and one block. Grown
-    # block by block instead, the buffer is reallocated, and a reallocation
-    # that moves it holds the part twice for a moment; a join of the blocks
-    # always would.
+    # Each is opened into a BytesIO sized at once to the part's length (one
+    # byte written at its end), whose bytes CPython hands over without a
+    # copy, each opened chunk written into it as it comes: reading holds the
+    # stores and one chunk, and copies each byte once. Grown chunk by chunk
+    # instead, the buffer is reallocated, and a reallocation that moves it
+    # holds the part twice for a moment; a join of the chunks always would.
     stores = []
     bar = reporter.bar(sum(meta["parts"]), f"operator: opening {os.path.basename(path)}", unit="bytes")
     try:
@@ -536,10 +539,14 @@ def _read_store(handover, role, known, reporter):
                     part.write(b"\0")
                     part.seek(0)
                 while length:
-                    block = reader.read(min(length, STORE_BLOCK))
-                    part.write(block)
-                    length -= len(block)
-                    bar.update(len(block))
+                    got = 0
+                    for piece in reader.pieces(min(length, STORE_BLOCK)):
+                        part.write(piece)
+                        got += len(piece)
+                    if not got:  # cut short: the digest check below says so
+                        break
+                    length -= got
+                    bar.update(got)
                 stores.append(part.getvalue())
                 del part
             reader.verify()
@@ -595,10 +602,10 @@ def _id_lines(ids):
     """The ids as the UTF-8 lines of the ids file, one CSV row each; packed
     ids that are all plain in CSV are their own lines."""
     if isinstance(ids, arrow_csv.Packed):
-        (joined,) = ids.columns
+        joined = ids.keys
         if ids.first_empty is None and not any(c in joined for c in (*files.QUOTED_IN_CSV, b"\n")):
             return joined.replace(arrow_csv.Packed.SEPARATOR, b"\n") + b"\n"
-        ids = KeyRows.unpacked(ids.columns)
+        ids = KeyRows.unpacked(ids.keys)
     return _csv_text(ids).encode("utf-8")
 
 
@@ -648,6 +655,16 @@ def _unmatchable(rows, width, empty_at):
         if row == empty:
             rows[i] = (secrets.token_hex(32),) + empty[1:]
             empty_at.add(i)
+
+
+def _collector_paused_here(executor):
+    """The cyclic collector paused while the chunks are worked in this
+    process: each chunk's rows are two tuples a transaction, which the
+    collector would walk at least once between their reading and their call
+    (about 0.1 s a million transactions) and which form no cycles; they are
+    let go before the next chunk is read. On Dask the client makes its own
+    objects meanwhile, and the collector runs."""
+    return arrow_csv.collector_paused() if isinstance(executor, Local) else contextlib.nullcontext()
 
 
 @recorded("operator", "query")
@@ -730,7 +747,7 @@ def operator_query(home, handover, transactions, sender_columns, receiver_column
                                        "transactions": os.path.realpath(transactions)}) as id_file:
                 with out.sealed(out_path, {"kind": "records", **meta}, known.me, banks) as records_file:
                     try:
-                        with unreadable():
+                        with unreadable(), _collector_paused_here(executor):
                             for records, seconds, made, lines, empties, rows in executor.map(query_chunk_task,
                                                                                               jobs(), shared):
                                 calls[0] += made
@@ -968,18 +985,19 @@ def finish_task(secret_key, sender_points, receiver_points, gamma, delta):
 
 
 _WORDS = ("false", "true").__getitem__
-_ENDINGS = (",false\n", ",true\n").__getitem__
+_ENDINGS = (b",false\n", b",true\n").__getitem__
 
 
 def result_rows(id_reader, flags):
     """The results' CSV rows (id, matched) of the next len(flags) queries, as
-    one piece of text. The joins, the csv writer, the words and zip run in C,
+    their UTF-8 bytes. The joins, the csv writer, the words and zip run in C,
     with no Python step per transaction; an id that is plain in CSV is its
-    own first field, so those rows are joined without the csv writer."""
+    own first field, so its row is its line's bytes and the ending, joined
+    as they are read, with no text made of them."""
     plain = id_reader.plain(len(flags))
     if plain is not None:
-        return "".join(map(str.__add__, plain, map(_ENDINGS, flags)))
-    return _csv_text(zip(id_reader.take(len(flags)), map(_WORDS, flags)))
+        return b"".join(itertools.chain.from_iterable(zip(plain, map(_ENDINGS, flags))))
+    return _csv_text(zip(id_reader.take(len(flags)), map(_WORDS, flags))).encode("utf-8")
 
 
 @recorded("operator", "finish")
@@ -1011,8 +1029,8 @@ def operator_finish(home, handover, output, reporter, summary=None, chunk=STREAM
         readers += kept
         id_reader = IdReader(ids_path, ids)
         with Outputs() as out:
-            with out.text(output) as results:
-                results.write(_csv_text([(ids.get("column", "id"), "matched")]))
+            with out.utf8(output) as results:
+                results.write(_csv_text([(ids.get("column", "id"), "matched")]).encode("utf-8"))
                 bar = reporter.bar(count, "operator: finishing")
                 chunk = executor.balanced(count, chunk)
                 try:

@@ -205,18 +205,44 @@ ROWS_CASES = {
 
 
 @pytest.mark.parametrize("chunks", list(ROWS_CASES.values()), ids=list(ROWS_CASES))
-def test_packed_rows_give_the_module_exactly_the_rows_read(chunks):
+def test_packed_rows_give_the_module_exactly_the_keys_read(chunks):
+    """A store keeps of a row only its key, the values run together (the
+    module's row key, test_build_okvs.py): packed rows may come back as
+    one-column rows of their keys, and must come back in order, each with
+    the key the row read has."""
     from vorlinde_match.steps import KeyRows
 
     rows = KeyRows()
     for chunk in chunks:
         rows.add(chunk)
-    flat = [tuple(row) for chunk in chunks for row in chunk]  # the rows as read
-    assert len(rows) == len(flat)
-    assert [tuple(row) for row in rows.head(3)] == flat[:3]
-    assert [tuple(rows[i]) for i in range(-1, len(flat) - 1)] == flat[-1:] + flat[:-1]
-    assert [tuple(row) for row in rows] == flat
+    keys = ["".join(row) for chunk in chunks for row in chunk]  # the keys as read
+    assert len(rows) == len(keys)
+    assert ["".join(row) for row in rows.head(3)] == keys[:3]
+    assert ["".join(rows[i]) for i in range(-1, len(keys) - 1)] == keys[-1:] + keys[:-1]
+    walked = list(rows)
+    assert all(isinstance(value, str) for row in walked for value in row)
+    assert ["".join(row) for row in walked] == keys
     assert len(rows) == 0  # walked once: every chunk let go
+
+
+def test_rows_that_packing_cannot_hold_reach_the_module_as_they_came():
+    """A NUL is the separator and a lone surrogate is no UTF-8: such a chunk
+    is handed over as read, so the module refuses the surrogate (with the
+    same message as unpacked rows) and stores the NUL as a byte of the key."""
+    from vorlinde_match.steps import KeyRows
+
+    public_key, _ = vorlinde.key_gen()
+    for chunk in ([("DE1", "a\0b"), ("DE2", "c")], [("DE1", "\udc80"), ("DE2", "x")]):
+        rows = KeyRows()
+        rows.add(chunk)
+        assert list(rows) == chunk
+    rows = KeyRows()
+    rows.add([("DE1", "\udc80")])
+    with pytest.raises(BaseException) as packed:
+        vorlinde.build_okvs(public_key, rows)
+    with pytest.raises(BaseException) as plain:
+        vorlinde.build_okvs(public_key, [("DE1", "\udc80")])
+    assert (type(packed.value), str(packed.value)) == (type(plain.value), str(plain.value))
 
 
 def test_the_module_builds_the_same_size_of_store_from_packed_rows():

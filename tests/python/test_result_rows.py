@@ -54,10 +54,10 @@ def ids_file(tmp_path, payload, count):
     return path, files.read_header(path, "transaction-ids")
 
 
-def result_text(path, meta, flags, chunk):
+def result_bytes(path, meta, flags, chunk):
     reader = files.IdReader(path, meta)
     try:
-        out = "".join(steps.result_rows(reader, flags[at:at + chunk]) for at in range(0, len(flags), chunk))
+        out = b"".join(steps.result_rows(reader, flags[at:at + chunk]) for at in range(0, len(flags), chunk))
         reader.finish()
     finally:
         reader.close()
@@ -70,7 +70,8 @@ def test_results_rows_equal_the_csv_modules(tmp_path, name, chunk):
     ids = ID_TABLES[name]
     flags = bytes(random.Random(len(ids)).getrandbits(1) for _ in ids)
     path, meta = ids_file(tmp_path, csv_text((i,) for i in ids).encode("utf-8"), len(ids))
-    assert result_text(path, meta, flags, chunk) == csv_text(zip(ids, ("true" if f else "false" for f in flags)))
+    want = csv_text(zip(ids, ("true" if f else "false" for f in flags))).encode("utf-8")
+    assert result_bytes(path, meta, flags, chunk) == want
 
 
 @pytest.mark.skipif(not has_pyarrow, reason="pyarrow is not installed")
@@ -99,13 +100,13 @@ def test_id_lines_equal_the_csv_modules(tmp_path, monkeypatch, name, chunk):
 def test_a_count_that_differs_from_the_queries_is_refused(tmp_path, ids, queries, says):
     path, meta = ids_file(tmp_path, csv_text((i,) for i in ids).encode("utf-8"), len(ids))
     with pytest.raises(StepError, match=says):
-        result_text(path, meta, bytes(queries), 1000)
+        result_bytes(path, meta, bytes(queries), 1000)
 
 
 def test_a_blank_line_is_a_row_that_is_not_an_id(tmp_path):
     path, meta = ids_file(tmp_path, b"a\n\nb\n", 3)
     with pytest.raises(StepError, match="fewer transaction ids than queries"):
-        result_text(path, meta, bytes(3), 3)
+        result_bytes(path, meta, bytes(3), 3)
 
 
 @pytest.mark.parametrize("chunk", [1, 7, 1 << 20])
@@ -120,7 +121,7 @@ def test_an_id_with_a_carriage_return_is_quoted_and_reads_back(tmp_path, chunk):
     lines = steps._csv_text([(i,) for i in ids])
     assert [row[0] for row in csv.reader(io.StringIO(lines, newline=""))] == ids
     path, meta = ids_file(tmp_path, lines.encode("utf-8"), len(ids))
-    text = result_text(path, meta, flags, chunk)
+    text = result_bytes(path, meta, flags, chunk).decode("utf-8")
     words = ["true" if f else "false" for f in flags]
     assert list(csv.reader(io.StringIO(text, newline=""))) == [list(pair) for pair in zip(ids, words)]
     # Rows without a carriage return are still the csv module's bytes.

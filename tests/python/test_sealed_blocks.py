@@ -5,6 +5,7 @@ package reads back what it wrote, in any piece sizes, refusing a body cut
 short or altered at the chunk where it happens."""
 
 import hashlib
+import itertools
 import json
 import os
 
@@ -78,6 +79,16 @@ def test_a_sealed_body_is_the_formats_chunks_and_reads_back(tmp_path, length):
             pieces.append(piece)
         reader.verify()
     assert b"".join(pieces) == plain
+    # Unjoined, in sizes that start and end inside chunks, between reads.
+    with files.StreamReader(str(path), _header(meta, size), 1, key, "again") as reader:
+        at = 0
+        for n in itertools.cycle((70_001, 5, CHUNK)):
+            got = b"".join(reader.pieces(n)) if n != 5 else reader.read(n)
+            assert got == plain[at:at + n]
+            at += n
+            if at >= length:
+                break
+        reader.verify()
 
 
 @pytest.mark.parametrize("cut_chunk", [1, 17, 30])
