@@ -80,11 +80,6 @@ class LaneTables {
   std::size_t next_ = 0;
 };
 
-// Flags come back as bytes 0 or 1; Choice is one such byte.
-void to_choices(const std::vector<std::uint8_t>& flags, std::span<Choice> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = Choice::from_bit(flags[i]);
-}
-
 template <const vector::KernelTable& K>
 struct VectorEntries {
   using PointLimbs = vector::PointLimbs;
@@ -96,12 +91,18 @@ struct VectorEntries {
   static_assert(std::is_standard_layout_v<EdwardsPoint> && sizeof(EdwardsPoint) == sizeof(PointLimbs));
   static_assert(std::is_standard_layout_v<AffineNielsPoint> && sizeof(AffineNielsPoint) == sizeof(NielsLimbs));
   static_assert(sizeof(CompressedEdwardsY) == 32 && sizeof(Representative) == 32);
-  static_assert(sizeof(Choice) == 1);
+  // Flags are written and read in place as Choice's byte, 0 or 1.
+  static_assert(std::is_standard_layout_v<Choice> && sizeof(Choice) == 1);
 
   static const PointLimbs* limbs(std::span<const EdwardsPoint> points) {
     return reinterpret_cast<const PointLimbs*>(points.data());
   }
   static PointLimbs* limbs(std::span<EdwardsPoint> points) { return reinterpret_cast<PointLimbs*>(points.data()); }
+  template <class T>
+  static auto bytes(std::span<T> s) {
+    using Byte = std::conditional_t<std::is_const_v<T>, const std::uint8_t, std::uint8_t>;
+    return reinterpret_cast<Byte*>(s.data());
+  }
 
   static void mul_same_scalar(std::span<const EdwardsPoint> points, const Scalar& k, std::span<EdwardsPoint> out) {
     const Digits digits = digits_of({&k, 1}, &Scalar::as_radix_16);
@@ -129,34 +130,22 @@ struct VectorEntries {
   }
 
   static void compress_many(std::span<const EdwardsPoint> points, std::span<CompressedEdwardsY> out) {
-    if (points.empty()) return;
-    K.compress(limbs(points), points.size(), out.front().bytes.data());
+    K.compress(limbs(points), points.size(), bytes(out));
   }
 
   static void decompress_many(std::span<const CompressedEdwardsY> in, std::span<EdwardsPoint> out,
                               std::span<Choice> valid) {
-    if (in.empty()) return;
-    std::vector<std::uint8_t> flags(in.size());
-    K.decompress(in.front().bytes.data(), in.size(), limbs(out), flags.data());
-    to_choices(flags, valid);
+    K.decompress(bytes(in), in.size(), limbs(out), bytes(valid));
   }
 
   static void uniform_bytes_to_point_many(std::span<const Representative> in, std::span<EdwardsPoint> out,
                                           std::span<Choice> on_curve) {
-    if (in.empty()) return;
-    std::vector<std::uint8_t> flags(in.size());
-    K.uniform_bytes_to_point(in.front().data(), in.size(), limbs(out), flags.data());
-    to_choices(flags, on_curve);
+    K.uniform_bytes_to_point(bytes(in), in.size(), limbs(out), bytes(on_curve));
   }
 
   static void point_to_uniform_bytes_many(std::span<const EdwardsPoint> points, std::span<const Choice> branches,
                                           std::span<Representative> out, std::span<Choice> valid) {
-    if (points.empty()) return;
-    std::vector<std::uint8_t> bits(points.size()), flags(points.size());
-    for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = branches[i].value;
-    K.point_to_uniform_bytes(limbs(points), bits.data(), points.size(), out.front().data(), flags.data());
-    to_choices(flags, valid);
-    runtime::wipe(bits.data(), bits.size());
+    K.point_to_uniform_bytes(limbs(points), bytes(branches), points.size(), bytes(out), bytes(valid));
   }
 
   static constexpr Backend backend(const char* name, std::size_t lanes) {
